@@ -1,0 +1,616 @@
+// The simulated device kit: one program that stands in for "ideviceinfo", "idevice_id",
+// "idevicesetlocation" and "pymobiledevice3", choosing its part by the name it was started as,
+// plus a control command ("simdevice") that attaches, detaches, injects faults and shows what
+// the device was told.
+//
+// The device lives in a state folder: SIMDEVICE_STATE when set, otherwise "simdevice-state"
+// beside the tool. Every command received is appended to the folder's journal.
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <netinet/in.h>
+#include <optional>
+#include <poll.h>
+#include <signal.h>
+#include <sstream>
+#include <string>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+using Args = std::vector<std::string>;
+
+volatile sig_atomic_t g_terminated = 0;
+
+void onTerminate(int)
+{
+    g_terminated = 1;
+}
+
+// ---- state folder -------------------------------------------------------------------------
+
+fs::path g_state;
+
+std::map<std::string, std::string> readKeyValues(const fs::path &file)
+{
+    std::map<std::string, std::string> values;
+    std::ifstream in(file);
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto eq = line.find('=');
+        if (eq != std::string::npos)
+            values[line.substr(0, eq)] = line.substr(eq + 1);
+    }
+    return values;
+}
+
+// Written through a temporary file and a rename, so a concurrent reader never sees half of it.
+void writeKeyValues(const fs::path &file, const std::map<std::string, std::string> &values)
+{
+    const fs::path temporary = file.string() + ".tmp." + std::to_string(getpid());
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        for (const auto &[key, value] : values)
+            out << key << '=' << value << '\n';
+    }
+    fs::rename(temporary, file);
+}
+
+std::map<std::string, std::string> device()
+{
+    return readKeyValues(g_state / "device");
+}
+
+void updateDevice(const std::map<std::string, std::string> &changes)
+{
+    auto values = device();
+    for (const auto &[key, value] : changes)
+        values[key] = value;
+    writeKeyValues(g_state / "device", values);
+}
+
+bool attached()
+{
+    return device()["attached"] == "1";
+}
+
+int tunnelPort()
+{
+    const std::string port = device()["tunnelPort"];
+    return port.empty() ? 49151 : std::atoi(port.c_str());
+}
+
+std::string quoteForJournal(const std::string &arg)
+{
+    if (!arg.empty() && arg.find_first_of(" '\t\n") == std::string::npos)
+        return arg;
+    std::string quoted = "'";
+    for (char c : arg)
+        quoted += (c == '\'') ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+// One line per entry, appended with a single write so concurrent tools do not interleave.
+void journal(const std::string &line)
+{
+    const std::string entry = line + "\n";
+    const int fd =
+        ::open((g_state / "journal").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0)
+        return;
+    [[maybe_unused]] const ssize_t written = ::write(fd, entry.data(), entry.size());
+    ::close(fd);
+}
+
+void journalCommand(const std::string &tool, const Args &args)
+{
+    std::string line = tool;
+    for (const auto &arg : args)
+        line += " " + quoteForJournal(arg);
+    journal(line);
+}
+
+// ---- faults -------------------------------------------------------------------------------
+
+struct Fault
+{
+    std::string kind;
+    long parameter = 0;
+};
+
+// A fault line is "<tool>[:<part>] <kind> [parameter]"; the most specific match wins.
+std::optional<Fault> faultFor(const std::string &tool, const std::string &part)
+{
+    std::ifstream in(g_state / "faults");
+    std::string line;
+    std::optional<Fault> general;
+    std::optional<Fault> specific;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string selector;
+        Fault fault;
+        if (!(words >> selector >> fault.kind))
+            continue;
+        words >> fault.parameter;
+        if (selector == tool)
+            general = fault;
+        else if (!part.empty() && selector == tool + ":" + part)
+            specific = fault;
+    }
+    return specific ? specific : general;
+}
+
+void say(const std::string &text)
+{
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fflush(stdout);
+}
+
+void sayError(const std::string &text)
+{
+    std::fwrite(text.data(), 1, text.size(), stderr);
+    std::fflush(stderr);
+}
+
+void sleepMs(long ms)
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+[[noreturn]] void hangForever()
+{
+    for (;;)
+        pause();
+}
+
+void printMegabyte()
+{
+    const std::string line(1023, 'x');
+    for (int i = 0; i < 1024; ++i)
+        say(line + "\n");
+}
+
+// Applies the faults that act before the tool does its work. Returns an exit status when the
+// tool must stop here.
+std::optional<int> applyLeadingFault(const std::optional<Fault> &fault)
+{
+    if (!fault)
+        return std::nullopt;
+    if (fault->kind == "slow")
+        sleepMs(fault->parameter);
+    else if (fault->kind == "hang")
+        hangForever();
+    else if (fault->kind == "huge")
+        printMegabyte();
+    else if (fault->kind == "exit-nonzero") {
+        sayError("ERROR: simulated failure\n");
+        return fault->parameter != 0 ? static_cast<int>(fault->parameter) : 1;
+    } else if (fault->kind == "non-utf8") {
+        say("ERROR: \xff\xfe simulated bad bytes \xc3\x28\n");
+        return 1;
+    }
+    return std::nullopt;
+}
+
+// ---- holding a location ---------------------------------------------------------------------
+
+void installTerminateHandler()
+{
+    struct sigaction action
+    {
+    };
+    action.sa_handler = onTerminate;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+}
+
+// Stays until terminated, optionally chattering on stdout; returns when a signal came.
+void holdUntilTerminated(const std::optional<Fault> &fault)
+{
+    if (fault && fault->kind == "ignore-term") {
+        signal(SIGTERM, SIG_IGN);
+        hangForever();
+    }
+    const bool chatty = fault && fault->kind == "chatty";
+    long counter = 0;
+    while (!g_terminated) {
+        if (chatty) {
+            say("tick " + std::to_string(counter++) + " " + std::string(200, '.') + "\n");
+            sleepMs(1);
+        } else {
+            pause();
+        }
+    }
+}
+
+void setLocation(const std::string &latitude, const std::string &longitude)
+{
+    updateDevice(
+        {{"location", latitude + " " + longitude}, {"locationOwner", std::to_string(getpid())}});
+    journal("# location " + latitude + " " + longitude);
+}
+
+void clearLocation()
+{
+    updateDevice({{"location", ""}, {"locationOwner", ""}});
+    journal("# location cleared");
+}
+
+// ---- the tools ------------------------------------------------------------------------------
+
+const char *const kNoDevice = "ERROR: No device found!\n";
+
+int ideviceinfo(const Args &args)
+{
+    std::string key;
+    if (args.size() == 2 && args[0] == "-k")
+        key = args[1];
+    const auto fault = faultFor("ideviceinfo", key);
+    if (auto status = applyLeadingFault(fault))
+        return *status;
+    if (!attached()) {
+        sayError(kNoDevice);
+        return 255;
+    }
+    auto d = device();
+    const std::map<std::string, std::string> values {
+        {"ActivationState", "Activated"},
+        {"DeviceClass", "iPhone"},
+        {"DeviceName", d["name"].empty() ? "Simulated iPhone" : d["name"]},
+        {"ProductType", d["product"]},
+        {"ProductVersion", d["ios"]},
+        {"SerialNumber", d["serial"]},
+        {"UniqueDeviceID", d["udid"]},
+    };
+    if (!key.empty()) {
+        const auto found = values.find(key);
+        if (found != values.end())
+            say(found->second + "\n");
+        return 0;
+    }
+    for (const auto &[name, value] : values) {
+        if (name == "ActivationState" && fault && fault->kind == "no-activation")
+            continue;
+        say(name + ": " + value + "\n");
+    }
+    return 0;
+}
+
+int ideviceId(const Args &args)
+{
+    const auto fault = faultFor("idevice_id", "list");
+    if (auto status = applyLeadingFault(fault))
+        return *status;
+    if (args.size() != 1 || args[0] != "-l") {
+        sayError("Usage: idevice_id -l\n");
+        return 2;
+    }
+    if (fault && fault->kind == "blank") {
+        say("\n\n");
+        return 0;
+    }
+    if (attached())
+        say(device()["udid"] + "\n");
+    return 0;
+}
+
+int idevicesetlocation(const Args &args)
+{
+    const bool reset = args.size() == 1 && args[0] == "reset";
+    const auto fault = faultFor("idevicesetlocation", reset ? "reset" : "set");
+    if (auto status = applyLeadingFault(fault))
+        return *status;
+    if (!attached()) {
+        sayError("ERROR: Device 00000000 not found!\n");
+        return 1;
+    }
+    if (reset) {
+        clearLocation();
+        return 0;
+    }
+    if (args.size() != 3 || args[0] != "--") {
+        sayError("Usage: idevicesetlocation [OPTIONS] -- LATITUDE LONGITUDE\n");
+        return 2;
+    }
+    installTerminateHandler();
+    setLocation(args[1], args[2]);
+    if (fault && fault->kind == "exit-early")
+        return 0; // the stock tool sends the location and leaves
+    holdUntilTerminated(fault);
+    journal("# idevicesetlocation ended");
+    return 0;
+}
+
+bool tunnelAnswers()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(tunnelPort()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool ok = false;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0) {
+        const char request[] = "GET / HTTP/1.0\r\n\r\n";
+        if (::write(fd, request, sizeof(request) - 1) > 0) {
+            char buffer[16];
+            pollfd p {fd, POLLIN, 0};
+            ok = ::poll(&p, 1, 2000) > 0 && ::read(fd, buffer, sizeof(buffer)) > 0;
+        }
+    }
+    ::close(fd);
+    return ok;
+}
+
+// The tunnel daemon: answers every request with a small HTTP response until it is stopped or
+// its state folder disappears.
+[[noreturn]] void serveTunnel(int listener, bool httpError)
+{
+    const std::string body = httpError ? "error" : "{}";
+    const std::string response =
+        std::string(httpError ? "HTTP/1.1 500 Internal Server Error" : "HTTP/1.1 200 OK")
+        + "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size())
+        + "\r\nConnection: close\r\n\r\n" + body;
+    while (!g_terminated) {
+        std::error_code error;
+        if (!fs::exists(g_state / "device", error))
+            break;
+        pollfd p {listener, POLLIN, 0};
+        if (::poll(&p, 1, 250) <= 0)
+            continue;
+        const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0)
+            continue;
+        char buffer[2048];
+        pollfd c {client, POLLIN, 0};
+        if (::poll(&c, 1, 1000) > 0 && ::read(client, buffer, sizeof(buffer)) > 0) [[maybe_unused]]
+            const ssize_t sent = ::write(client, response.data(), response.size());
+        ::close(client);
+    }
+    std::error_code ignored;
+    fs::remove(g_state / "tunneld.pid", ignored);
+    _exit(0);
+}
+
+int startTunnelDaemon(const std::optional<Fault> &fault)
+{
+    const pid_t child = ::fork();
+    if (child < 0) {
+        sayError("ERROR: fork failed\n");
+        return 1;
+    }
+    if (child > 0)
+        return 0; // detached: the caller's script ends at once
+    ::setsid();
+    installTerminateHandler();
+    if (fault && fault->kind == "slow")
+        sleepMs(fault->parameter);
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(tunnelPort()));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0
+        || ::listen(listener, 16) != 0) {
+        sayError(std::string("ERROR: tunneld cannot listen: ") + std::strerror(errno) + "\n");
+        _exit(1);
+    }
+    std::ofstream(g_state / "tunneld.pid") << getpid() << '\n';
+    // Keep no descriptor of the caller's: whoever waits for our output must not wait for us.
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, STDIN_FILENO);
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
+    serveTunnel(listener, fault && fault->kind == "http-error");
+}
+
+int pymobiledevice3(const Args &args)
+{
+    if (args.size() == 3 && args[0] == "remote" && args[1] == "tunneld" && args[2] == "-d") {
+        const auto fault = faultFor("pymobiledevice3", "tunneld");
+        if (fault && fault->kind != "slow" && fault->kind != "http-error") {
+            if (auto status = applyLeadingFault(fault))
+                return *status;
+        }
+        return startTunnelDaemon(fault);
+    }
+    const bool isSimulate = args.size() >= 6 && args[0] == "developer" && args[1] == "dvt"
+        && args[2] == "simulate-location" && args[4] == "--tunnel";
+    if (!isSimulate) {
+        sayError(
+            "Usage: pymobiledevice3 developer dvt simulate-location set|clear --tunnel UDID\n");
+        return 2;
+    }
+    const std::string &verb = args[3];
+    const std::string &udid = args[5];
+    const auto fault = faultFor("pymobiledevice3", verb);
+    if (auto status = applyLeadingFault(fault))
+        return *status;
+    if (!tunnelAnswers()) {
+        sayError("ERROR: Unable to connect to Tunneld. You can start one using:\n"
+                 "sudo python3 -m pymobiledevice3 remote tunneld\n");
+        return 1;
+    }
+    if (!attached() || udid != device()["udid"]) {
+        sayError("ERROR: Device is not connected\n");
+        return 1;
+    }
+    if (verb == "clear" && args.size() == 6) {
+        clearLocation();
+        return 0;
+    }
+    if (verb != "set" || args.size() != 9 || args[6] != "--") {
+        sayError("Usage: simulate-location set --tunnel UDID -- LATITUDE LONGITUDE\n");
+        return 2;
+    }
+    installTerminateHandler();
+    setLocation(args[7], args[8]);
+    if (fault && fault->kind == "exit-early")
+        return 0;
+    holdUntilTerminated(fault);
+    // iOS 17 drops a simulated location when the connection that set it goes away.
+    if (device()["locationOwner"] == std::to_string(getpid()))
+        clearLocation();
+    return 0;
+}
+
+// ---- the control command -------------------------------------------------------------------
+
+int usage()
+{
+    sayError("usage: simdevice [--state DIR] COMMAND\n"
+             "  install DIR            copy the kit into DIR under the four tool names\n"
+             "  attach [--ios V] [--serial S] [--udid U] [--product P]\n"
+             "  detach\n"
+             "  show                   the device and the location it was told\n"
+             "  journal                every command the device received\n"
+             "  fault TOOL[:PART] KIND [N]   kinds: slow N, hang, huge, exit-nonzero [N],\n"
+             "                         non-utf8, exit-early, no-activation, blank, chatty,\n"
+             "                         ignore-term, http-error\n"
+             "  clear-faults\n"
+             "  tunnel-port N\n"
+             "  stop-tunnel\n");
+    return 2;
+}
+
+int install(const fs::path &self, const fs::path &folder)
+{
+    std::error_code error;
+    fs::create_directories(folder, error);
+    for (const char *name :
+         {"ideviceinfo", "idevice_id", "idevicesetlocation", "pymobiledevice3"}) {
+        fs::copy_file(self, folder / name, fs::copy_options::overwrite_existing, error);
+        if (error) {
+            sayError("cannot install " + std::string(name) + ": " + error.message() + "\n");
+            return 1;
+        }
+    }
+    return 0;
+}
+
+int stopTunnel()
+{
+    std::ifstream in(g_state / "tunneld.pid");
+    pid_t pid = 0;
+    if (in >> pid && pid > 0)
+        ::kill(pid, SIGTERM);
+    return 0;
+}
+
+int control(const fs::path &self, Args args)
+{
+    if (args.size() >= 2 && args[0] == "--state") {
+        g_state = args[1];
+        args.erase(args.begin(), args.begin() + 2);
+    }
+    if (args.empty())
+        return usage();
+    const std::string command = args[0];
+    if (command == "install")
+        return args.size() == 2 ? install(self, args[1]) : usage();
+    std::error_code error;
+    fs::create_directories(g_state, error);
+    if (!fs::exists(g_state / "device"))
+        writeKeyValues(g_state / "device", {{"attached", "0"}, {"tunnelPort", "49151"}});
+
+    if (command == "attach") {
+        std::map<std::string, std::string> values {{"attached", "1"},
+                                                   {"ios", "17.4.1"},
+                                                   {"serial", "F2LZK0ABCDEF"},
+                                                   {"product", "iPhone15,2"},
+                                                   {"udid", "00008110-001A2B3C4D5E6F70"}};
+        for (size_t i = 1; i + 1 < args.size(); i += 2) {
+            const std::string option = args[i];
+            if (option == "--ios")
+                values["ios"] = args[i + 1];
+            else if (option == "--serial")
+                values["serial"] = args[i + 1];
+            else if (option == "--udid")
+                values["udid"] = args[i + 1];
+            else if (option == "--product")
+                values["product"] = args[i + 1];
+            else
+                return usage();
+        }
+        updateDevice(values);
+        journal("# attached");
+        return 0;
+    }
+    if (command == "detach") {
+        updateDevice({{"attached", "0"}, {"location", ""}, {"locationOwner", ""}});
+        journal("# detached");
+        return 0;
+    }
+    if (command == "show") {
+        for (const auto &[key, value] : device())
+            say(key + "=" + value + "\n");
+        return 0;
+    }
+    if (command == "journal") {
+        std::ifstream in(g_state / "journal");
+        say(std::string(std::istreambuf_iterator<char>(in), {}));
+        return 0;
+    }
+    if (command == "fault" && (args.size() == 3 || args.size() == 4)) {
+        std::ofstream(g_state / "faults", std::ios::app)
+            << args[1] << ' ' << args[2] << ' ' << (args.size() == 4 ? args[3] : "0") << '\n';
+        return 0;
+    }
+    if (command == "clear-faults") {
+        fs::remove(g_state / "faults", error);
+        return 0;
+    }
+    if (command == "tunnel-port" && args.size() == 2) {
+        updateDevice({{"tunnelPort", args[1]}});
+        return 0;
+    }
+    if (command == "stop-tunnel")
+        return stopTunnel();
+    return usage();
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const fs::path self = fs::absolute(argv[0]);
+    const std::string name = self.filename().string();
+    Args args(argv + 1, argv + argc);
+
+    const char *stateVariable = std::getenv("SIMDEVICE_STATE");
+    g_state = (stateVariable && *stateVariable) ? fs::path(stateVariable)
+                                                : self.parent_path() / "simdevice-state";
+
+    if (name == "ideviceinfo" || name == "idevice_id" || name == "idevicesetlocation"
+        || name == "pymobiledevice3") {
+        journalCommand(name, args);
+        if (name == "ideviceinfo")
+            return ideviceinfo(args);
+        if (name == "idevice_id")
+            return ideviceId(args);
+        if (name == "idevicesetlocation")
+            return idevicesetlocation(args);
+        return pymobiledevice3(args);
+    }
+    if (!stateVariable || !*stateVariable)
+        g_state = fs::current_path() / "simdevice-state";
+    return control(self, args);
+}

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "tools/ToolLocator.h"
+#include "tools/ToolRunner.h"
+
+#include <QStringList>
+#include <QUrl>
+#include <chrono>
+
+// The program's own waits. Tests shorten them; the shipped program uses these values.
+struct Timings
+{
+    using ms = std::chrono::milliseconds;
+    ms monitorInterval {2000}; // attachment poll
+    ms notFoundPause {3000}; // "Not detecting any devices!" stays this long
+    ms simulateWait {2500}; // pymobiledevice3 set must still run after this
+    ms setLocationWait {1000}; // idevicesetlocation must still run after this
+    ms tunnelWindow {15000}; // tunnel daemon must answer within this after the prompt
+    ms tunnelProbePause {500};
+    ms probeRequestTimeout {2000};
+    ms probeWait {3000};
+    ms toolDeadline {ToolRunner::defaultDeadline};
+    ms startupShellDeadline {5000}; // the one blocking call on the GUI thread
+    ms terminateGrace {3000}; // a child that ignores SIGTERM is killed after this
+};
+
+// Everything the program takes from outside, in one value. The shipped program uses
+// `AppEnvironment{}`; tests and the demo construct it with other values. Copies are cheap and
+// safe to hand to background work.
+struct AppEnvironment
+{
+    ToolLocator tools; // default: the application's "tool_extras" folder
+    QString tunnelHost = QStringLiteral("127.0.0.1");
+    quint16 tunnelPort = 49151;
+    QStringList adminPromptCommand; // empty: the platform's own prompt
+    QString temporaryFolder; // empty: the platform's per-user folder
+    QUrl geolocationUrl {QStringLiteral("https://ipapi.co/json/")};
+    QString tileUrlTemplate = QStringLiteral("https://tile.openstreetmap.org/{z}/{x}/{y}.png");
+    QString shell; // empty: the platform's shell
+    Timings timings;
+
+    ToolRunner toolRunner() const { return ToolRunner(tools, timings.toolDeadline); }
+    QString shellPath() const;
+    QString temporaryFolderPath() const;
+};

@@ -1,0 +1,325 @@
+#include "platform/ChildProcess.h"
+
+#include "platform/Console.h"
+
+#include <QFile>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#ifdef Q_OS_LINUX
+#include <sys/syscall.h>
+#endif
+
+extern char **environ;
+
+using namespace std::chrono;
+
+namespace {
+
+int openExitWatch([[maybe_unused]] pid_t pid)
+{
+#if defined(Q_OS_LINUX) && defined(SYS_pidfd_open)
+    const long fd = syscall(SYS_pidfd_open, pid, 0);
+    if (fd >= 0) {
+        fcntl(static_cast<int>(fd), F_SETFD, FD_CLOEXEC);
+        return static_cast<int>(fd);
+    }
+#endif
+    return -1;
+}
+
+QString describe(int error)
+{
+    return QString::fromLocal8Bit(std::strerror(error));
+}
+
+} // namespace
+
+ChildProcess::Launch ChildProcess::launch(const QString &path, const QStringList &arguments,
+                                          Output output)
+{
+    int fds[2] = {-1, -1};
+    if (output == Output::Pipe && pipe2(fds, O_CLOEXEC) != 0)
+        return {nullptr, describe(errno)};
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (output == Output::Pipe) {
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDOUT_FILENO);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], STDERR_FILENO);
+    }
+    // The child starts with default signal handling and nothing blocked, whatever our
+    // threads did.
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (int signal : {SIGPIPE, SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGCHLD, SIGUSR1, SIGUSR2})
+        sigaddset(&defaults, signal);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+
+    const QByteArray file = QFile::encodeName(path);
+    std::vector<QByteArray> storage;
+    storage.reserve(static_cast<size_t>(arguments.size()) + 1);
+    storage.push_back(file);
+    for (const QString &argument : arguments)
+        storage.push_back(argument.toLocal8Bit());
+    std::vector<char *> argv;
+    for (QByteArray &argument : storage)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    pid_t pid = -1;
+    const int error =
+        posix_spawn(&pid, file.constData(), &actions, &attributes, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    if (output == Output::Pipe)
+        ::close(fds[1]);
+    if (error != 0) {
+        if (output == Output::Pipe)
+            ::close(fds[0]);
+        return {nullptr, describe(error)};
+    }
+
+    std::shared_ptr<ChildProcess> process(new ChildProcess);
+    process->program_ = path;
+    process->arguments_ = arguments;
+    process->pid_ = pid;
+    process->pipe_ = fds[0];
+    process->exitWatch_ = openExitWatch(pid);
+    return {process, QString()};
+}
+
+ChildProcess::~ChildProcess()
+{
+    std::lock_guard lock(mutex_);
+    closePipeLocked();
+    if (exitWatch_ >= 0)
+        ::close(exitWatch_);
+    // A child still running here would become a zombie when it ends: end and reap it. Only
+    // reached when every owner let go without waiting, which the program does not do.
+    if (!status_ && pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        reapLocked(true);
+    }
+}
+
+bool ChildProcess::reapLocked(bool block)
+{
+    if (status_)
+        return true;
+    int raw = 0;
+    pid_t result;
+    do {
+        result = ::waitpid(pid_, &raw, block ? 0 : WNOHANG);
+    } while (result < 0 && errno == EINTR);
+    if (result == pid_) {
+        if (WIFSIGNALED(raw)) {
+            status_ = WTERMSIG(raw);
+            signalled_ = true;
+        } else {
+            status_ = WEXITSTATUS(raw);
+        }
+        return true;
+    }
+    if (result < 0) { // not our child any more (ECHILD): someone else reaped it
+        status_ = -1;
+        return true;
+    }
+    return false;
+}
+
+void ChildProcess::closePipeLocked()
+{
+    if (pipe_ >= 0) {
+        ::close(pipe_);
+        pipe_ = -1;
+    }
+}
+
+bool ChildProcess::isRunning()
+{
+    std::lock_guard lock(mutex_);
+    return !reapLocked(false);
+}
+
+std::optional<int> ChildProcess::exitStatus()
+{
+    std::lock_guard lock(mutex_);
+    reapLocked(false);
+    return status_;
+}
+
+bool ChildProcess::endedBySignal()
+{
+    std::lock_guard lock(mutex_);
+    reapLocked(false);
+    return signalled_;
+}
+
+bool ChildProcess::waitForExit(milliseconds timeout,
+                               const std::function<void(const QByteArray &)> &onOutput)
+{
+    std::lock_guard waiting(waitMutex_);
+    const auto deadline = steady_clock::now() + timeout;
+    char buffer[65536];
+    for (;;) {
+        int readFd = -1;
+        {
+            std::lock_guard lock(mutex_);
+            if (reapLocked(false)) {
+                // Ended: take what is already in the pipe, but do not wait for an end of file
+                // that a grandchild holding the pipe might never send.
+                while (pipe_ >= 0) {
+                    const ssize_t n = ::read(pipe_, buffer, sizeof(buffer));
+                    if (n < 0 && errno == EINTR)
+                        continue;
+                    if (n <= 0)
+                        break;
+                    const QByteArray chunk(buffer, n);
+                    if (onOutput)
+                        onOutput(chunk);
+                    else
+                        output_.append(chunk);
+                    pollfd p {pipe_, POLLIN, 0};
+                    if (::poll(&p, 1, 0) <= 0)
+                        break;
+                }
+                closePipeLocked();
+                return true;
+            }
+            readFd = pipe_;
+        }
+
+        int wait = -1;
+        if (timeout.count() >= 0) {
+            const auto left = duration_cast<milliseconds>(deadline - steady_clock::now()).count();
+            if (left <= 0)
+                return false;
+            wait = static_cast<int>(left);
+        }
+        // Without an exit notification (no pidfd), look again every 20 ms.
+        if (exitWatch_ < 0 && (wait < 0 || wait > 20))
+            wait = 20;
+
+        pollfd fds[2];
+        nfds_t count = 0;
+        if (readFd >= 0)
+            fds[count++] = pollfd {readFd, POLLIN, 0};
+        if (exitWatch_ >= 0)
+            fds[count++] = pollfd {exitWatch_, POLLIN, 0};
+        const int ready = ::poll(fds, count, wait);
+        if (ready < 0 && errno != EINTR)
+            return false;
+        if (readFd >= 0 && ready > 0 && (fds[0].revents & (POLLIN | POLLHUP | POLLERR))) {
+            const ssize_t n = ::read(readFd, buffer, sizeof(buffer));
+            if (n > 0) {
+                const QByteArray chunk(buffer, n);
+                std::lock_guard lock(mutex_);
+                if (onOutput)
+                    onOutput(chunk);
+                else
+                    output_.append(chunk);
+            } else if (n == 0 || (errno != EINTR && errno != EAGAIN)) {
+                std::lock_guard lock(mutex_);
+                closePipeLocked(); // end of file: only the exit is left to wait for
+            }
+        }
+    }
+}
+
+QByteArray ChildProcess::takeOutput()
+{
+    std::lock_guard lock(mutex_);
+    return std::exchange(output_, QByteArray());
+}
+
+void ChildProcess::terminate()
+{
+    std::lock_guard lock(mutex_);
+    if (!reapLocked(false))
+        ::kill(pid_, SIGTERM);
+}
+
+void ChildProcess::kill()
+{
+    std::lock_guard lock(mutex_);
+    if (!reapLocked(false))
+        ::kill(pid_, SIGKILL);
+}
+
+namespace childprocess {
+
+namespace {
+
+// Writes whole lines to the console as they arrive; a last unfinished line at the end.
+class LineForwarder
+{
+public:
+    void feed(const QByteArray &chunk)
+    {
+        pending_.append(chunk);
+        qsizetype newline;
+        while ((newline = pending_.indexOf('\n')) >= 0) {
+            consoleLine(QString::fromUtf8(pending_.left(newline)));
+            pending_.remove(0, newline + 1);
+        }
+    }
+    void finish()
+    {
+        if (!pending_.isEmpty())
+            consoleLine(QString::fromUtf8(pending_));
+        pending_.clear();
+    }
+
+private:
+    QByteArray pending_;
+};
+
+} // namespace
+
+void watch(const std::shared_ptr<ChildProcess> &process)
+{
+    if (!process)
+        return;
+    // Forward whatever arrived before the hand-over first.
+    auto forwarder = std::make_shared<LineForwarder>();
+    forwarder->feed(process->takeOutput());
+    std::thread([process, forwarder] {
+        process->waitForExit(milliseconds(-1),
+                             [forwarder](const QByteArray &chunk) { forwarder->feed(chunk); });
+        forwarder->finish();
+    }).detach();
+}
+
+void terminate(const std::shared_ptr<ChildProcess> &process, milliseconds grace)
+{
+    if (!process)
+        return;
+    process->terminate();
+    if (!process->isRunning())
+        return;
+    std::thread([process, grace] {
+        const auto deadline = steady_clock::now() + grace;
+        while (process->isRunning() && steady_clock::now() < deadline)
+            std::this_thread::sleep_for(milliseconds(20));
+        process->kill();
+        while (process->isRunning()) // reap it, so it does not linger as a zombie
+            std::this_thread::sleep_for(milliseconds(5));
+    }).detach();
+}
+
+} // namespace childprocess

@@ -1,0 +1,91 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sys/types.h>
+
+// One child process, launched without a shell, with its standard output and standard error in
+// one pipe (or both inherited from us). Standard input, environment and working folder are
+// ours. Every method may be called from any thread; whoever waits also reaps, so a child is
+// never left a zombie, and the pipe is closed once it is no longer needed.
+//
+// (QProcess is not used for this: Qt 6.4 leaks a descriptor on every failed launch, and its
+// objects are bound to one thread, while a held simulate process is started on a pool thread
+// and ended from the GUI thread.)
+class ChildProcess
+{
+public:
+    enum class Output { Pipe, Inherit };
+
+    struct Launch
+    {
+        std::shared_ptr<ChildProcess> process; // null when the launch failed
+        QString error; // the system's description of the launch failure
+    };
+
+    static Launch launch(const QString &path, const QStringList &arguments,
+                         Output output = Output::Pipe);
+
+    ~ChildProcess();
+    ChildProcess(const ChildProcess &) = delete;
+    ChildProcess &operator=(const ChildProcess &) = delete;
+
+    const QString &program() const { return program_; }
+    const QStringList &arguments() const { return arguments_; }
+    pid_t processId() const { return pid_; }
+
+    // Still running (reaps it when it has just ended).
+    bool isRunning();
+    // Exit status once ended: the exit code, or the signal number when a signal ended it.
+    std::optional<int> exitStatus();
+    bool endedBySignal();
+
+    // Reads the pipe while waiting for the child to end, for at most `timeout` (negative: no
+    // limit). True when the child has ended (and is reaped) by then. The output read so far is
+    // kept unless `onOutput` takes it.
+    bool waitForExit(std::chrono::milliseconds timeout,
+                     const std::function<void(const QByteArray &)> &onOutput = {});
+    // Everything read from the pipe so far, taken out of the object.
+    QByteArray takeOutput();
+
+    // Asks the child to end (SIGTERM); a no-op once it has been reaped.
+    void terminate();
+    // Ends it for sure (SIGKILL); a no-op once it has been reaped.
+    void kill();
+
+private:
+    ChildProcess() = default;
+    bool reapLocked(bool block);
+    void closePipeLocked();
+
+    QString program_;
+    QStringList arguments_;
+    pid_t pid_ = -1;
+    int pipe_ = -1;
+    int exitWatch_ = -1; // Linux pidfd: readable once the child has ended
+    std::optional<int> status_;
+    bool signalled_ = false;
+    QByteArray output_;
+    std::mutex mutex_; // guards pid state and output; never held while blocking in poll
+    std::mutex waitMutex_; // one waiter at a time
+};
+
+namespace childprocess {
+
+// Hands a long-lived child to a watcher thread that writes each line of its output to the
+// console while it runs and reaps it when it ends, so a chatty child never stalls and an ended
+// one never lingers as a zombie.
+void watch(const std::shared_ptr<ChildProcess> &process);
+
+// Asks a child to end without waiting for it; it is killed when it is still there after
+// `grace`. Null is a no-op.
+void terminate(const std::shared_ptr<ChildProcess> &process,
+               std::chrono::milliseconds grace = std::chrono::seconds(3));
+
+} // namespace childprocess

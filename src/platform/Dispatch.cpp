@@ -1,0 +1,84 @@
+#include "platform/Dispatch.h"
+
+#include "platform/Console.h"
+
+#include <QDeadlineTimer>
+#include <QThreadPool>
+#include <mutex>
+
+namespace dispatch {
+
+namespace {
+
+// Jobs block their thread on tools and pauses, so the pools are wider than the core count.
+constexpr int kMaxThreads = 16;
+
+QThreadPool &pool(Priority priority)
+{
+    // Touch the console first so it is destroyed after the pools that may still write to it.
+    static ConsoleLog &console = ConsoleLog::instance();
+    Q_UNUSED(console);
+    static QThreadPool *const userPool = [] {
+        auto *p = new QThreadPool;
+        p->setMaxThreadCount(kMaxThreads);
+        p->setExpiryTimeout(30000);
+        return p;
+    }();
+    static QThreadPool *const backgroundPool = [] {
+        auto *p = new QThreadPool;
+        p->setMaxThreadCount(kMaxThreads);
+        p->setExpiryTimeout(30000);
+        p->setThreadPriority(QThread::LowPriority);
+        return p;
+    }();
+    return priority == Priority::Background ? *backgroundPool : *userPool;
+}
+
+} // namespace
+
+void runInBackground(Priority priority, std::function<void()> job)
+{
+    pool(priority).start(std::move(job));
+}
+
+bool waitForBackgroundWork(int msecs)
+{
+    const QDeadlineTimer deadline(msecs);
+    return pool(Priority::UserInitiated).waitForDone(static_cast<int>(deadline.remainingTime()))
+        && pool(Priority::Background).waitForDone(static_cast<int>(deadline.remainingTime()));
+}
+
+} // namespace dispatch
+
+struct MainQueue::Shared
+{
+    std::mutex mutex;
+    QObject *receiver = nullptr; // cleared by close(), which the receiver calls as it goes away
+};
+
+MainQueue::MainQueue(QObject *receiver)
+    : shared_(std::make_shared<Shared>())
+{
+    shared_->receiver = receiver;
+}
+
+bool MainQueue::post(std::function<void()> block) const
+{
+    if (!shared_)
+        return false;
+    // The lock keeps close() from finishing while a post is under way: after close()
+    // returns, nothing new reaches the receiver.
+    std::lock_guard lock(shared_->mutex);
+    QObject *receiver = shared_->receiver;
+    if (!receiver)
+        return false;
+    return QMetaObject::invokeMethod(receiver, std::move(block), Qt::QueuedConnection);
+}
+
+void MainQueue::close() const
+{
+    if (!shared_)
+        return;
+    std::lock_guard lock(shared_->mutex);
+    shared_->receiver = nullptr;
+}

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QString>
+
+// What differs between macOS and Linux: where the tools are, which processor family
+// runs us, the per-user temporary folder and the shell.
+namespace platform {
+
+// "silicon" on 64-bit Arm, "intel" everywhere else.
+QString architectureFolderName();
+
+// The "tool_extras" resource folder, or the empty text when there is none.
+QString resourceFolderPath();
+
+// A temporary folder private to this user, always ending in "/".
+QString temporaryFolder();
+
+// The shell that runs our one-line commands and the tunnel helper script.
+QString shellPath();
+
+} // namespace platform

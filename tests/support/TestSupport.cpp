@@ -1,0 +1,252 @@
+#include "TestSupport.h"
+
+#include "platform/Console.h"
+#include "platform/Platform.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <signal.h>
+#include <unistd.h>
+
+Timings shortTimings()
+{
+    using ms = std::chrono::milliseconds;
+    Timings t;
+    t.monitorInterval = ms(60);
+    t.notFoundPause = ms(300);
+    t.simulateWait = ms(400);
+    t.setLocationWait = ms(300);
+    t.tunnelWindow = ms(4000);
+    t.tunnelProbePause = ms(50);
+    t.probeRequestTimeout = ms(1000);
+    t.probeWait = ms(1500);
+    t.toolDeadline = ms(5000);
+    t.startupShellDeadline = ms(5000);
+    t.terminateGrace = ms(1000);
+    return t;
+}
+
+quint16 freeLoopbackPort()
+{
+    QTcpServer server;
+    server.listen(QHostAddress::LocalHost, 0);
+    return server.serverPort();
+}
+
+SimDeviceKit::SimDeviceKit()
+{
+    if (!root_.isValid())
+        return;
+    QDir().mkpath(toolsDirectory());
+    QDir().mkpath(temporaryFolder());
+    QProcess install;
+    install.start(QStringLiteral(SIMDEVICE_BINARY), {QStringLiteral("install"), toolsDirectory()});
+    valid_ = install.waitForFinished(10000) && install.exitCode() == 0;
+    tunnelPort_ = freeLoopbackPort();
+    valid_ = valid_ && control({QStringLiteral("detach")})
+        && control({QStringLiteral("tunnel-port"), QString::number(tunnelPort_)});
+}
+
+SimDeviceKit::~SimDeviceKit()
+{
+    if (valid_)
+        stopTunnel();
+}
+
+QString SimDeviceKit::toolsDirectory() const
+{
+    return root_.path() + QStringLiteral("/halvard_scripts/") + platform::architectureFolderName();
+}
+
+AppEnvironment SimDeviceKit::environment(const Timings &timings) const
+{
+    AppEnvironment environment;
+    environment.tools = ToolLocator(resourceFolder());
+    environment.tunnelPort = tunnelPort_;
+    environment.temporaryFolder = temporaryFolder();
+    environment.geolocationUrl = QUrl(QStringLiteral("http://127.0.0.1:9/json/"));
+    environment.tileUrlTemplate = QStringLiteral("http://127.0.0.1:9/{z}/{x}/{y}.png");
+    environment.timings = timings;
+    return environment;
+}
+
+bool SimDeviceKit::control(const QStringList &arguments) const
+{
+    QProcess process;
+    process.start(QStringLiteral(SIMDEVICE_BINARY),
+                  QStringList {QStringLiteral("--state"), stateFolder()} + arguments);
+    return process.waitForFinished(10000) && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0;
+}
+
+bool SimDeviceKit::attach(const QString &iosVersion, const QStringList &moreOptions) const
+{
+    return control(QStringList {QStringLiteral("attach"), QStringLiteral("--ios"), iosVersion}
+                   + moreOptions);
+}
+
+bool SimDeviceKit::fault(const QString &selector, const QString &kind, int parameter) const
+{
+    return control({QStringLiteral("fault"), selector, kind, QString::number(parameter)});
+}
+
+QStringList SimDeviceKit::journal() const
+{
+    QFile file(stateFolder() + QStringLiteral("/journal"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts);
+}
+
+QStringList SimDeviceKit::commands() const
+{
+    QStringList result;
+    for (const QString &line : journal()) {
+        if (!line.startsWith(u'#'))
+            result.append(line);
+    }
+    return result;
+}
+
+QMap<QString, QString> SimDeviceKit::device() const
+{
+    QMap<QString, QString> values;
+    QFile file(stateFolder() + QStringLiteral("/device"));
+    if (!file.open(QIODevice::ReadOnly))
+        return values;
+    for (const QString &line : QString::fromUtf8(file.readAll()).split(u'\n')) {
+        const qsizetype eq = line.indexOf(u'=');
+        if (eq > 0)
+            values.insert(line.left(eq), line.mid(eq + 1));
+    }
+    return values;
+}
+
+void SimDeviceKit::removeTool(const QString &name) const
+{
+    QFile::remove(toolPath(name));
+}
+
+void SimDeviceKit::breakTool(const QString &name) const
+{
+    QFile file(toolPath(name));
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write("\x7f"
+               "ELF not really\n");
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+}
+
+namespace {
+
+struct ProcStat
+{
+    pid_t pid = 0;
+    pid_t parent = 0;
+    char state = '?';
+    QString name;
+};
+
+std::optional<ProcStat> readStat(pid_t pid)
+{
+    QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!file.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray text = file.readAll();
+    const qsizetype open = text.indexOf('(');
+    const qsizetype close = text.lastIndexOf(')');
+    if (open < 0 || close < 0)
+        return std::nullopt;
+    const QList<QByteArray> rest = text.mid(close + 2).split(' ');
+    if (rest.size() < 2)
+        return std::nullopt;
+    ProcStat stat;
+    stat.pid = pid;
+    stat.name = QString::fromUtf8(text.mid(open + 1, close - open - 1));
+    stat.state = rest[0].isEmpty() ? '?' : rest[0][0];
+    stat.parent = rest[1].toInt();
+    return stat;
+}
+
+QList<ProcStat> allProcesses()
+{
+    QList<ProcStat> result;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        bool ok = false;
+        const int pid = entry.toInt(&ok);
+        if (!ok)
+            continue;
+        if (auto stat = readStat(pid))
+            result.append(*stat);
+    }
+    return result;
+}
+
+} // namespace
+
+QList<pid_t> ProcessCensus::children()
+{
+    QList<pid_t> result;
+    for (const ProcStat &stat : allProcesses()) {
+        if (stat.parent == getpid())
+            result.append(stat.pid);
+    }
+    return result;
+}
+
+int ProcessCensus::zombieChildren()
+{
+    int count = 0;
+    for (const ProcStat &stat : allProcesses()) {
+        if (stat.parent == getpid() && stat.state == 'Z')
+            ++count;
+    }
+    return count;
+}
+
+int ProcessCensus::openDescriptors()
+{
+    return static_cast<int>(QDir(QStringLiteral("/proc/self/fd"))
+                                .entryList(QDir::NoDotAndDotDot | QDir::AllEntries | QDir::System)
+                                .size());
+}
+
+bool ProcessCensus::isRunning(pid_t pid)
+{
+    const auto stat = readStat(pid);
+    return stat && stat->state != 'Z' && stat->state != 'X';
+}
+
+QList<pid_t> ProcessCensus::processesNamed(const QString &name)
+{
+    QList<pid_t> result;
+    for (const ProcStat &stat : allProcesses()) {
+        if (stat.name == name && stat.state != 'Z')
+            result.append(stat.pid);
+    }
+    return result;
+}
+
+ConsoleCapture::ConsoleCapture()
+    : first_(ConsoleLog::instance().lineCount())
+{
+}
+
+QStringList ConsoleCapture::lines() const
+{
+    return ConsoleLog::instance().linesSince(first_);
+}
+
+QString writeScript(const QString &path, const QByteArray &body)
+{
+    QFile file(path);
+    file.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    file.write(body);
+    file.close();
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
+                        | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
+    return path;
+}

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "app/AppEnvironment.h"
+
+#include <QMap>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <sys/types.h>
+
+// Waits short enough for tests, long enough for a loaded two-core machine.
+Timings shortTimings();
+
+// The simulated device kit laid out as a tool folder in a temporary directory:
+// <root>/halvard_scripts/<arch>/{ideviceinfo,idevice_id,idevicesetlocation,pymobiledevice3}.
+class SimDeviceKit
+{
+public:
+    SimDeviceKit();
+    ~SimDeviceKit();
+    SimDeviceKit(const SimDeviceKit &) = delete;
+    SimDeviceKit &operator=(const SimDeviceKit &) = delete;
+
+    bool isValid() const { return valid_; }
+    QString resourceFolder() const { return root_.path(); }
+    QString toolsDirectory() const;
+    QString toolPath(const QString &name) const { return toolsDirectory() + u'/' + name; }
+    QString stateFolder() const { return toolsDirectory() + QStringLiteral("/simdevice-state"); }
+    QString temporaryFolder() const { return root_.path() + QStringLiteral("/tmp/"); }
+    quint16 tunnelPort() const { return tunnelPort_; }
+
+    // An environment whose tools, tunnel port and temporary folder are the kit's.
+    AppEnvironment environment(const Timings &timings = shortTimings()) const;
+
+    bool control(const QStringList &arguments) const;
+    bool attach(const QString &iosVersion = QStringLiteral("17.4.1"),
+                const QStringList &moreOptions = {}) const;
+    bool detach() const { return control({QStringLiteral("detach")}); }
+    bool fault(const QString &selector, const QString &kind, int parameter = 0) const;
+    bool clearFaults() const { return control({QStringLiteral("clear-faults")}); }
+    bool stopTunnel() const { return control({QStringLiteral("stop-tunnel")}); }
+
+    QStringList journal() const;
+    // The journal lines that are commands (not the kit's own "# ..." notes).
+    QStringList commands() const;
+    QMap<QString, QString> device() const;
+    QString location() const { return device().value(QStringLiteral("location")); }
+
+    void removeTool(const QString &name) const;
+    // Replaces the tool with a file the system cannot execute (a launch failure).
+    void breakTool(const QString &name) const;
+
+    static constexpr const char *defaultUdid = "00008110-001A2B3C4D5E6F70";
+
+private:
+    QTemporaryDir root_;
+    quint16 tunnelPort_ = 0;
+    bool valid_ = false;
+};
+
+// A loopback TCP port that nobody listens on right now.
+quint16 freeLoopbackPort();
+
+// Child processes and descriptors of this test process, to prove nothing is left behind.
+struct ProcessCensus
+{
+    static QList<pid_t> children(); // direct children, including zombies
+    static int zombieChildren();
+    static int openDescriptors();
+    static bool isRunning(pid_t pid); // alive and not a zombie
+    static QList<pid_t> processesNamed(const QString &name);
+};
+
+// The console lines written from its construction on.
+class ConsoleCapture
+{
+public:
+    ConsoleCapture();
+    QStringList lines() const;
+    bool contains(const QString &line) const { return lines().contains(line); }
+
+private:
+    qsizetype first_;
+};
+
+// Writes an executable shell script and answers its path.
+QString writeScript(const QString &path, const QByteArray &body);
