@@ -206,6 +206,12 @@ std::optional<int> applyLeadingFault(const std::optional<Fault> &fault)
     return std::nullopt;
 }
 
+// "exit-status N": the tool does its work as usual, then exits with N.
+int exitStatusFault(const std::optional<Fault> &fault)
+{
+    return fault && fault->kind == "exit-status" ? static_cast<int>(fault->parameter) : 0;
+}
+
 // ---- holding a location ---------------------------------------------------------------------
 
 void installTerminateHandler()
@@ -281,14 +287,14 @@ int ideviceinfo(const Args &args)
         const auto found = values.find(key);
         if (found != values.end())
             say(found->second + "\n");
-        return 0;
+        return exitStatusFault(fault);
     }
     for (const auto &[name, value] : values) {
         if (name == "ActivationState" && fault && fault->kind == "no-activation")
             continue;
         say(name + ": " + value + "\n");
     }
-    return 0;
+    return exitStatusFault(fault);
 }
 
 int ideviceId(const Args &args)
@@ -306,7 +312,7 @@ int ideviceId(const Args &args)
     }
     if (attached())
         say(device()["udid"] + "\n");
-    return 0;
+    return exitStatusFault(fault);
 }
 
 int idevicesetlocation(const Args &args)
@@ -483,6 +489,7 @@ int usage()
              "  show                   the device and the location it was told\n"
              "  journal                every command the device received\n"
              "  fault TOOL[:PART] KIND [N]   kinds: slow N, hang, huge, exit-nonzero [N],\n"
+             "                         exit-status N,\n"
              "                         non-utf8, exit-early, no-activation, blank, chatty,\n"
              "                         ignore-term, http-error\n"
              "  clear-faults\n"

@@ -1,0 +1,75 @@
+#pragma once
+
+#include "app/AppEnvironment.h"
+#include "platform/Dispatch.h"
+
+#include <QObject>
+#include <functional>
+
+class ScreenModel;
+struct ScreenState;
+
+// One step of a detection, as the GUI thread applies it.
+struct DetectionUpdate
+{
+    enum Kind { Checking, ToolMissing, Connected, Value, Finished, NotFound, ConnectPrompt };
+
+    DetectionUpdate(Kind k = Checking)
+        : kind(k)
+    {
+    }
+    DetectionUpdate(Kind k, int valueRow, const QString &trimmedValue)
+        : kind(k)
+        , row(valueRow)
+        , value(trimmedValue)
+    {
+    }
+
+    Kind kind;
+    int row = -1; // Value: the row of devicetools::kDeviceDetails
+    QString value; // Value: the trimmed value
+
+    // Whether the detection is over once this step is applied.
+    bool endsDetection() const
+    {
+        return kind == ToolMissing || kind == Finished || kind == ConnectPrompt;
+    }
+};
+
+namespace detection {
+
+// The assignments of one step.
+void apply(ScreenState &state, const DetectionUpdate &update);
+
+// The whole detection, on a background thread; each step goes to `post`, in order. Blocks
+// while the tools run and during the pause after "Not detecting any devices!".
+void detectDevice(const AppEnvironment &environment,
+                  const std::function<void(const DetectionUpdate &)> &post);
+
+// The four value queries of a detection, on the same background thread.
+void readDeviceDetails(const ToolRunner &runner,
+                       const std::function<void(const DetectionUpdate &)> &post);
+
+} // namespace detection
+
+// Starts detections from the GUI thread and applies their steps to the screen.
+class DeviceDetector : public QObject
+{
+    Q_OBJECT
+public:
+    explicit DeviceDetector(ScreenModel &model, QObject *parent = nullptr);
+    ~DeviceDetector() override;
+
+    // Runs a detection in the background. Ignored while one is already under way (a press of
+    // the button and a device arrival in the same moment), so two never interleave.
+    void startDeviceDetection();
+    bool isDetecting() const { return detecting_; }
+
+Q_SIGNALS:
+    void detectionFinished();
+
+private:
+    ScreenModel &model_;
+    MainQueue queue_;
+    bool detecting_ = false;
+};

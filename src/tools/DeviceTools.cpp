@@ -1,0 +1,30 @@
+#include "tools/DeviceTools.h"
+
+#include "map/Coordinates.h"
+
+namespace devicetools {
+
+QStringList setLocationArguments(double latitude, double longitude)
+{
+    return {QStringLiteral("--"), coordinates::formatDegrees(latitude),
+            coordinates::formatDegrees(longitude)};
+}
+
+bool deviceAnswered(const ToolRunResult &result)
+{
+    return result.output && result.output->contains(QStringLiteral("ActivationState:"));
+}
+
+std::optional<QString> valueOf(const ToolRunResult &result)
+{
+    if (result.exitStatus != 0 || !result.output)
+        return std::nullopt;
+    return result.output->trimmed();
+}
+
+bool deviceListed(const ToolRunResult &result)
+{
+    return result.exitStatus == 0 && result.output && !result.output->trimmed().isEmpty();
+}
+
+} // namespace devicetools

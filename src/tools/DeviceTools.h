@@ -1,0 +1,63 @@
+#pragma once
+
+#include "tools/ToolRunResult.h"
+
+#include <QStringList>
+#include <array>
+#include <optional>
+
+// The libimobiledevice command lines the program uses, and what it reads from their answers.
+// Building the arguments and reading the answers are kept apart so each can be checked alone.
+namespace devicetools {
+
+inline const QString kIdeviceinfo = QStringLiteral("ideviceinfo");
+inline const QString kIdeviceId = QStringLiteral("idevice_id");
+inline const QString kIdevicesetlocation = QStringLiteral("idevicesetlocation");
+
+// The four facts a detection reads, in the order it reads them.
+struct DeviceDetail
+{
+    QString label; // as printed on the console
+    QString key; // passed after "-k"
+};
+
+enum DetailRow { ProductVersion, SerialNumber, ProductType, UniqueDeviceID, DetailRowCount };
+
+inline const std::array<DeviceDetail, DetailRowCount> kDeviceDetails {{
+    {QStringLiteral("ProductVersion:"), QStringLiteral("ProductVersion")},
+    {QStringLiteral("SerialNumber:"), QStringLiteral("SerialNumber")},
+    {QStringLiteral("ProductType:"), QStringLiteral("ProductType")},
+    {QStringLiteral("UniqueDeviceID:"), QStringLiteral("UniqueDeviceID")},
+}};
+
+// ideviceinfo with no arguments: does a device answer at all?
+inline QStringList deviceInfoArguments()
+{
+    return {};
+}
+// ideviceinfo -k KEY: one value.
+inline QStringList deviceValueArguments(const QString &key)
+{
+    return {QStringLiteral("-k"), key};
+}
+// idevice_id -l: the attached devices.
+inline QStringList listDevicesArguments()
+{
+    return {QStringLiteral("-l")};
+}
+// idevicesetlocation -- LAT LON ("--" so a negative value is not read as an option).
+QStringList setLocationArguments(double latitude, double longitude);
+// idevicesetlocation reset
+inline QStringList resetLocationArguments()
+{
+    return {QStringLiteral("reset")};
+}
+
+// A device answered when "ActivationState:" appears anywhere, whatever the exit status.
+bool deviceAnswered(const ToolRunResult &result);
+// The trimmed value of a -k query; absent unless it exited 0 with readable output.
+std::optional<QString> valueOf(const ToolRunResult &result);
+// At least one device listed: exit 0 and output that is not blank.
+bool deviceListed(const ToolRunResult &result);
+
+} // namespace devicetools
