@@ -1,0 +1,82 @@
+#include "geo/GeolocationLookup.h"
+
+#include "app/ScreenModel.h"
+#include "map/PinPlacement.h"
+#include "platform/Console.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+
+namespace geolocation {
+
+std::optional<CLLocationCoordinate2D> parseGeolocationBody(const QByteArray &body)
+{
+    QJsonParseError error {};
+    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject())
+        return std::nullopt;
+    const QJsonObject object = document.object();
+    const QJsonValue latitude = object.value(QLatin1String("latitude"));
+    const QJsonValue longitude = object.value(QLatin1String("longitude"));
+    if (!latitude.isDouble() || !longitude.isDouble())
+        return std::nullopt;
+    return CLLocationCoordinate2D {latitude.toDouble(), longitude.toDouble()};
+}
+
+} // namespace geolocation
+
+namespace {
+
+// The platform HTTP clients give up after a minute by default; Qt would wait for ever.
+constexpr int kTransferTimeoutMs = 60000;
+
+} // namespace
+
+GeolocationLookup::GeolocationLookup(ScreenModel &model, QObject *parent)
+    : QObject(parent)
+    , model_(model)
+    , network_(new QNetworkAccessManager(this))
+{
+    connect(&model_, &ScreenModel::startupLookupRequested, this,
+            &GeolocationLookup::lookUpApproximateLocation);
+}
+
+GeolocationLookup::~GeolocationLookup()
+{
+    if (reply_)
+        reply_->abort();
+}
+
+void GeolocationLookup::lookUpApproximateLocation()
+{
+    QNetworkRequest request(model_.environment().geolocationUrl);
+    request.setTransferTimeout(kTransferTimeoutMs);
+    QNetworkReply *reply = network_->get(request);
+    reply_ = reply;
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        reply->deleteLater();
+        // Any HTTP status will do: the body alone decides.
+        const bool transportError = reply->error() != QNetworkReply::NoError
+            && !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+        const QByteArray body = reply->readAll();
+        applyGeolocationResponse(transportError ? std::nullopt : std::optional<QByteArray>(body),
+                                 transportError);
+    });
+}
+
+void GeolocationLookup::applyGeolocationResponse(const std::optional<QByteArray> &body,
+                                                 bool transportError)
+{
+    const std::optional<CLLocationCoordinate2D> place =
+        (transportError || !body) ? std::nullopt : geolocation::parseGeolocationBody(*body);
+    if (!place) {
+        consoleLine(geolocation::kFailureLine);
+        Q_EMIT lookupFinished(false);
+        return;
+    }
+    // Applied whatever happened since the start: a late answer still moves pin and camera.
+    coordinates::placePin(model_, true, *place);
+    Q_EMIT lookupFinished(true);
+}

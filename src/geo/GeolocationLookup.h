@@ -1,0 +1,44 @@
+#pragma once
+
+#include "map/Coordinates.h"
+
+#include <QObject>
+#include <QPointer>
+#include <optional>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class ScreenModel;
+
+namespace geolocation {
+
+// The approximate position in an IP-geolocation answer: a JSON object whose "latitude" and
+// "longitude" are both numbers. Absent for anything else.
+std::optional<CLLocationCoordinate2D> parseGeolocationBody(const QByteArray &body);
+
+inline const QString kFailureLine =
+    QStringLiteral("⚠️ Could not determine approximate location, keeping default pin");
+
+} // namespace geolocation
+
+// Asks an IP-geolocation service once where this computer is, and moves the pin there when it
+// answers. The request never blocks; its answer is applied whenever it comes.
+class GeolocationLookup : public QObject
+{
+    Q_OBJECT
+public:
+    explicit GeolocationLookup(ScreenModel &model, QObject *parent = nullptr);
+    ~GeolocationLookup() override;
+
+    void lookUpApproximateLocation();
+    // The request's completion: the body when there is one, and whether the transport failed.
+    void applyGeolocationResponse(const std::optional<QByteArray> &body, bool transportError);
+
+Q_SIGNALS:
+    void lookupFinished(bool moved);
+
+private:
+    ScreenModel &model_;
+    QNetworkAccessManager *network_ = nullptr;
+    QPointer<QNetworkReply> reply_;
+};
