@@ -158,6 +158,34 @@ private Q_SLOTS:
         QCOMPARE(ProcessCensus::openDescriptors(), descriptorsBefore);
     }
 
+    void helpersOfAHungToolEndWithIt()
+    {
+        // The tool leaves a helper that holds the pipe open; neither may outlive the deadline.
+        writeScript(toolsDir_ + QStringLiteral("/forking"),
+                    "#!/bin/sh\necho started\nsleep 60 &\necho $! > '"
+                        + QFile::encodeName(root_.path()) + "/helper.pid'\nsleep 60\n");
+        const ToolRunResult result =
+            ToolRunner(ToolLocator(root_.path()), 500ms).runTool(QStringLiteral("forking"), {});
+        QCOMPARE(result.exitStatus, -1);
+        QFile pidFile(root_.path() + QStringLiteral("/helper.pid"));
+        QVERIFY(pidFile.open(QIODevice::ReadOnly));
+        const pid_t helper = pidFile.readAll().trimmed().toInt();
+        QVERIFY(helper > 0);
+        QTRY_VERIFY(!ProcessCensus::isRunning(helper));
+        QVERIFY(ProcessCensus::children().isEmpty());
+    }
+
+    void aToolThatEndsBeforeItsHelperStillReturns()
+    {
+        // The helper keeps the pipe open after the tool itself has exited.
+        writeScript(toolsDir_ + QStringLiteral("/detaching"),
+                    "#!/bin/sh\necho done\n(sleep 2; echo late) &\nexit 4\n");
+        const ToolRunResult result =
+            ToolRunner(ToolLocator(root_.path()), 20s).runTool(QStringLiteral("detaching"), {});
+        QCOMPARE(result.exitStatus, 4);
+        QCOMPARE(result.output.value_or(QString()), QStringLiteral("done\n"));
+    }
+
     void architectureChoosesTheFolder_data()
     {
         QTest::addColumn<QString>("architecture");

@@ -68,7 +68,10 @@ ChildProcess::Launch ChildProcess::launch(const QString &path, const QStringList
         sigaddset(&defaults, signal);
     posix_spawnattr_setsigmask(&attributes, &none);
     posix_spawnattr_setsigdefault(&attributes, &defaults);
-    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    // Its own process group, so that killing it also ends whatever it started.
+    posix_spawnattr_setpgroup(&attributes, 0);
+    posix_spawnattr_setflags(
+        &attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
 
     const QByteArray file = QFile::encodeName(path);
     std::vector<QByteArray> storage;
@@ -112,7 +115,7 @@ ChildProcess::~ChildProcess()
     // A child still running here would become a zombie when it ends: end and reap it. Only
     // reached when every owner let go without waiting, which the program does not do.
     if (!status_ && pid_ > 0) {
-        ::kill(pid_, SIGKILL);
+        ::kill(-pid_, SIGKILL);
         reapLocked(true);
     }
 }
@@ -184,6 +187,9 @@ bool ChildProcess::waitForExit(milliseconds timeout,
                 // Ended: take what is already in the pipe, but do not wait for an end of file
                 // that a grandchild holding the pipe might never send.
                 while (pipe_ >= 0) {
+                    pollfd p {pipe_, POLLIN, 0};
+                    if (::poll(&p, 1, 0) <= 0)
+                        break;
                     const ssize_t n = ::read(pipe_, buffer, sizeof(buffer));
                     if (n < 0 && errno == EINTR)
                         continue;
@@ -194,9 +200,6 @@ bool ChildProcess::waitForExit(milliseconds timeout,
                         onOutput(chunk);
                     else
                         output_.append(chunk);
-                    pollfd p {pipe_, POLLIN, 0};
-                    if (::poll(&p, 1, 0) <= 0)
-                        break;
                 }
                 closePipeLocked();
                 return true;
@@ -258,7 +261,7 @@ void ChildProcess::kill()
 {
     std::lock_guard lock(mutex_);
     if (!reapLocked(false))
-        ::kill(pid_, SIGKILL);
+        ::kill(-pid_, SIGKILL); // the whole group: a helper it started must not outlive it
 }
 
 namespace childprocess {

@@ -56,7 +56,8 @@ public:
 
     // Asks the child to end (SIGTERM); a no-op once it has been reaped.
     void terminate();
-    // Ends it for sure (SIGKILL); a no-op once it has been reaped.
+    // Ends it and everything it started, for sure (SIGKILL to its process group); a no-op once
+    // it has been reaped.
     void kill();
 
 private:
