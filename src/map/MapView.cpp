@@ -28,10 +28,22 @@ constexpr qint64 kStillBeforeReleaseMs = 50; // a pause this long before release
 constexpr int kSettleMs = 250; // wheel and pinch bursts end after this pause
 constexpr double kKeyPanPixels = 100.0;
 constexpr int kMaxAncestorLevels = 6; // a parent tile scaled up at most 64 times
+constexpr int kMaxDescendantLevels = 2; // finer tiles scaled down at most 4 times
 
 const QColor kPlaceholderFill(0xEE, 0xEC, 0xE8);
 const QColor kPlaceholderLine(0xD9, 0xD6, 0xD0);
 const QColor kPlaceholderFineLine(0xE6, 0xE3, 0xDE);
+
+// Tiles at their own size are copied; scaled ones are filtered.
+void drawTileImage(QPainter &painter, const QRect &to, const QImage &image, const QRect &from)
+{
+    if (to.size() == from.size()) {
+        painter.drawImage(to.topLeft(), image, from);
+    } else {
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(to, image, from);
+    }
+}
 
 double easeOut(double t)
 {
@@ -501,17 +513,8 @@ void MapView::paintTiles(QPainter &painter, const QRect &deviceDirty, qreal dpr)
 
 void MapView::paintTile(QPainter &painter, TileKey key, const QRect &target)
 {
-    const auto draw = [&painter](const QRect &to, const QImage &image, const QRect &from) {
-        if (to.size() == from.size()) {
-            painter.drawImage(to.topLeft(), image, from);
-        } else {
-            painter.setRenderHint(QPainter::SmoothPixmapTransform);
-            painter.drawImage(to, image, from);
-        }
-    };
-
     if (const QImage image = tiles_->tile(key); !image.isNull()) {
-        draw(target, image, image.rect());
+        drawTileImage(painter, target, image, image.rect());
         return;
     }
 
@@ -524,7 +527,8 @@ void MapView::paintTile(QPainter &painter, TileKey key, const QRect &target)
         const QImage image = tiles_->tile(ancestor);
         const int part = image.width() >> levels;
         const int mask = (1 << levels) - 1;
-        draw(target, image, QRect((key.x & mask) * part, (key.y & mask) * part, part, part));
+        drawTileImage(painter, target, image,
+                      QRect((key.x & mask) * part, (key.y & mask) * part, part, part));
         covered = true;
         break;
     }
@@ -540,21 +544,29 @@ void MapView::paintTile(QPainter &painter, TileKey key, const QRect &target)
         painter.fillRect(target.left(), target.top(), target.width(), 1, kPlaceholderLine);
         painter.fillRect(target.left(), target.top(), 1, target.height(), kPlaceholderLine);
     }
+    // Finer levels, scaled down, over it: zooming out keeps the detail it had.
+    paintDescendants(painter, key, target, kMaxDescendantLevels);
+}
 
-    // The level below, scaled down, over it: zooming out keeps the detail it had.
-    if (key.z >= static_cast<int>(mapgeometry::kMaxZoom))
+void MapView::paintDescendants(QPainter &painter, TileKey key, const QRect &target, int levels)
+{
+    if (levels <= 0 || key.z >= static_cast<int>(mapgeometry::kMaxZoom))
         return;
-    const QPoint middle = target.center() + QPoint(1, 1);
+    const int middleX = target.left() + (target.width() + 1) / 2;
+    const int middleY = target.top() + (target.height() + 1) / 2;
     for (int part = 0; part < 4; ++part) {
-        const TileKey child {key.z + 1, key.x * 2 + (part & 1), key.y * 2 + (part >> 1)};
-        if (!tiles_->hasTile(child))
-            continue;
-        const QImage image = tiles_->tile(child);
-        const QRect to(
-            QPoint(part & 1 ? middle.x() : target.left(), part >> 1 ? middle.y() : target.top()),
-            QPoint(part & 1 ? target.right() : middle.x() - 1,
-                   part >> 1 ? target.bottom() : middle.y() - 1));
-        draw(to, image, image.rect());
+        const bool east = part & 1;
+        const bool south = part & 2;
+        const TileKey child {key.z + 1, key.x * 2 + (east ? 1 : 0), key.y * 2 + (south ? 1 : 0)};
+        const QRect quarter(
+            QPoint(east ? middleX : target.left(), south ? middleY : target.top()),
+            QPoint(east ? target.right() : middleX - 1, south ? target.bottom() : middleY - 1));
+        if (tiles_->hasTile(child)) {
+            const QImage image = tiles_->tile(child);
+            drawTileImage(painter, quarter, image, image.rect());
+        } else {
+            paintDescendants(painter, child, quarter, levels - 1);
+        }
     }
 }
 

@@ -118,6 +118,8 @@ private:
 
     void paintTiles(QPainter &painter, const QRect &deviceDirty, qreal dpr);
     void paintTile(QPainter &painter, mapgeometry::TileKey key, const QRect &target);
+    void paintDescendants(QPainter &painter, mapgeometry::TileKey key, const QRect &target,
+                          int levels);
     void paintLabels(QPainter &painter, qreal dpr);
 
     TileSource *tiles_ = nullptr;
