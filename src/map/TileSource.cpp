@@ -144,7 +144,6 @@ void TileSource::start(TileKey key)
     QNetworkReply *reply = network_->get(request);
     running_.insert(key, reply);
     connect(reply, &QNetworkReply::finished, this, [this, key, reply] { finished(key, reply); });
-    Q_EMIT requestStarted(key);
 }
 
 void TileSource::finished(TileKey key, QNetworkReply *reply)

@@ -47,8 +47,6 @@ public:
     // The "tiles" folder in the user's cache location.
     static QString defaultDiskCacheFolder();
 
-    QUrl urlFor(TileKey key) const;
-
     // The tiles wanted now, most wanted first. Replaces the previous wish list.
     void request(const QList<TileKey> &wanted);
 
@@ -56,7 +54,6 @@ public:
     QImage tile(TileKey key);
     bool hasTile(TileKey key) const { return memory_.contains(key); }
 
-    qint64 memoryBudget() const { return memory_.maxCost() * 1024; }
     qint64 memoryUsed() const { return memory_.totalCost() * 1024; }
     qsizetype tilesInMemory() const { return memory_.size(); }
     void setMemoryBudget(qint64 bytes);
@@ -64,13 +61,9 @@ public:
     void setMaxConcurrentRequests(int count);
     void setRetryDelay(Milliseconds delay) { retryDelay_ = delay; }
 
-    QList<TileKey> requestsRunning() const { return running_.keys(); }
-    QNetworkAccessManager *network() const { return network_; }
-
 Q_SIGNALS:
     void tileReady(mapgeometry::TileKey key);
-    // A download started, and one aborted because its tile left the wish list.
-    void requestStarted(mapgeometry::TileKey key);
+    // A download aborted because its tile left the wish list.
     void requestAborted(mapgeometry::TileKey key);
 
 private:
@@ -80,6 +73,7 @@ private:
         QDeadlineTimer retryAt;
     };
 
+    QUrl urlFor(TileKey key) const;
     void pump();
     void start(TileKey key);
     void finished(TileKey key, QNetworkReply *reply);

@@ -1,9 +1,12 @@
 #include "MapTestSupport.h"
 
+#include <QApplication>
 #include <QBuffer>
 #include <QPainter>
 #include <QRegularExpression>
 #include <QTcpSocket>
+#include <QTest>
+#include <QWheelEvent>
 
 using mapgeometry::TileKey;
 
@@ -36,6 +39,34 @@ QByteArray makeTestTilePng(TileKey key)
     buffer.open(QIODevice::WriteOnly);
     makeTestTile(key).save(&buffer, "PNG");
     return bytes;
+}
+
+void dragMap(QWidget *widget, QPoint from, QPoint delta, bool fling)
+{
+    constexpr int kSteps = 8;
+    QTest::mousePress(widget, Qt::LeftButton, {}, from);
+    for (int i = 1; i <= kSteps; ++i)
+        QTest::mouseMove(widget, from + delta * i / kSteps, 16);
+    QTest::mouseRelease(widget, Qt::LeftButton, {}, from + delta, fling ? 16 : 300);
+}
+
+void sendWheel(QWidget *widget, QPointF at, QPoint angle, QPoint pixels, Qt::ScrollPhase phase)
+{
+    QWheelEvent event(at, widget->mapToGlobal(at), pixels, angle, Qt::NoButton, Qt::NoModifier,
+                      phase, false);
+    QApplication::sendEvent(widget, &event);
+}
+
+int countPixels(const QImage &image, const std::function<bool(QRgb)> &test)
+{
+    int count = 0;
+    const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
+    for (int y = 0; y < rgb.height(); ++y) {
+        const auto *line = reinterpret_cast<const QRgb *>(rgb.constScanLine(y));
+        for (int x = 0; x < rgb.width(); ++x)
+            count += test(line[x]) ? 1 : 0;
+    }
+    return count;
 }
 
 QString tilePath(TileKey key)

@@ -9,8 +9,10 @@
 #include <QObject>
 #include <QPointer>
 #include <QTcpServer>
+#include <functional>
 
 class QTcpSocket;
+class QWidget;
 
 // A generated 256-pixel tile: a flat colour of its own (never magenta, never the map's grey)
 // with its z/x/y written on it, so pictures and request logs can be read.
@@ -19,6 +21,14 @@ QByteArray makeTestTilePng(mapgeometry::TileKey key);
 // "/z/x/y.png" and back.
 QString tilePath(mapgeometry::TileKey key);
 mapgeometry::TileKey tileKeyOfPath(const QString &path);
+
+// A drag with the left button in 8 moves 16 ms apart. The pointer rests before the release
+// (no fling) unless `fling` is set.
+void dragMap(QWidget *widget, QPoint from, QPoint delta, bool fling = false);
+// A wheel event as a mouse wheel (angle only) or a trackpad (pixels, with a phase) sends it.
+void sendWheel(QWidget *widget, QPointF at, QPoint angle, QPoint pixels = {},
+               Qt::ScrollPhase phase = Qt::NoScrollPhase);
+int countPixels(const QImage &image, const std::function<bool(QRgb)> &test);
 
 // An HTTP/1.1 tile server on the loopback interface, for tests: answers GET /z/x/y.png with a
 // generated PNG, logs every request with its headers, and can hold answers back or fail.
