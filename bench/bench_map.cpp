@@ -1,10 +1,12 @@
-// Paint times of the map view: a full 900x580 view with every tile in memory, at device pixel
-// ratio 1 and 2, at a whole and at a fractional zoom, and one step of a drag. Tiles are
+// Paint times of the map view: a full 900x580 view with every tile in memory and the pin with
+// its title, at device pixel ratio 1 and 2, at a whole and at a fractional zoom, and one step
+// of a drag. Tiles are
 // generated PNGs read through file:// URLs, so no network is involved.
 //
 //   build/bench/bench_map            (runs ratio 1, then itself again at ratio 2)
 //   build/bench/bench_map --ratio 2  (one ratio only)
 #include "map/MapView.h"
+#include "map/PinMarker.h"
 #include "map/TileSource.h"
 
 #include <QApplication>
@@ -88,6 +90,9 @@ int runOneRatio()
         QUrl::fromLocalFile(folder.path()).toString() + QStringLiteral("/{z}/{x}/{y}.png");
     MapView view(url, cache.path());
     view.resize(900, 580);
+    view.setMarkerView(new PinMarker);
+    view.setMarkerTitle(QStringLiteral("Spoofed Location"));
+    view.setMarkerCoordinate(kCentre);
     view.show();
     const qreal ratio = view.devicePixelRatioF();
 

@@ -87,9 +87,7 @@ MapView::MapView(const QString &tileUrlTemplate, const QString &tileCacheFolder,
     , tiles_(new TileSource(tileUrlTemplate, tileCacheFolder, this))
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
-    setAttribute(Qt::WA_AcceptTouchEvents, false);
     setFocusPolicy(Qt::StrongFocus);
-    setMouseTracking(false);
     viewport_.setSize(size());
 
     frameTimer_.setInterval(16);
@@ -386,7 +384,7 @@ void MapView::wheelEvent(QWheelEvent *event)
 
 void MapView::keyPressEvent(QKeyEvent *event)
 {
-    const QPointF middle = rect().center();
+    const QPointF middle = QRectF(rect()).center();
     switch (event->key()) {
     case Qt::Key_Plus:
     case Qt::Key_Equal:
