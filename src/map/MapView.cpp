@@ -1,5 +1,6 @@
 #include "map/MapView.h"
 
+#include "map/DeviceScale.h"
 #include "map/TileSource.h"
 
 #include <QApplication>
@@ -467,7 +468,7 @@ void MapView::showEvent(QShowEvent *event)
 void MapView::paintEvent(QPaintEvent *event)
 {
     QPainter painter(this);
-    const qreal dpr = painter.device()->devicePixelRatioF();
+    const qreal dpr = deviceScale(painter);
     painter.save();
     // Tiles are placed in device pixels, so their edges meet exactly at every ratio.
     painter.setWorldTransform(QTransform::fromScale(1.0 / dpr, 1.0 / dpr));

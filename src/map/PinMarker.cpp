@@ -1,5 +1,7 @@
 #include "map/PinMarker.h"
 
+#include "map/DeviceScale.h"
+
 #include <QPainter>
 #include <QPainterPath>
 #include <cmath>
@@ -86,7 +88,7 @@ void PinMarker::paintEvent(QPaintEvent *)
 {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
-    const qreal dpr = painter.device()->devicePixelRatioF();
+    const qreal dpr = deviceScale(painter);
 
     if (shadow_.isNull() || shadow_.devicePixelRatio() != dpr
         || shadow_.deviceIndependentSize() != QSizeF(size())) {
