@@ -1,6 +1,7 @@
 #include "map/Coordinates.h"
 
 #include <array>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -13,6 +14,12 @@ namespace {
 
 // Mean metres per degree of latitude, and of longitude at the equator (WGS 84 sphere).
 constexpr double kMetersPerDegree = 6378137.0 * M_PI / 180.0;
+
+quint64 nextCameraRequest()
+{
+    static std::atomic<quint64> counter {0};
+    return ++counter;
+}
 
 locale_t cLocale()
 {
@@ -41,6 +48,7 @@ MapCameraPosition MapCameraPosition::fromRegion(const MapRegion &region)
     position.kind = Kind::Region;
     position.region = region;
     position.center = region.center;
+    position.request = nextCameraRequest();
     return position;
 }
 
@@ -50,6 +58,7 @@ MapCameraPosition MapCameraPosition::fromCamera(CLLocationCoordinate2D center, d
     position.kind = Kind::Camera;
     position.center = center;
     position.zoom = zoom;
+    position.request = nextCameraRequest();
     return position;
 }
 

@@ -39,10 +39,18 @@ struct MapCameraPosition
     CLLocationCoordinate2D center; // Kind::Camera
     double zoom = 0.0; // Kind::Camera
 
+    // Which assignment this is: every fromRegion() and fromCamera() takes a new number, so a
+    // map can tell a new request from the one it already shows even when both name the same
+    // place (the same quick location chosen twice). Equality below compares places only.
+    quint64 request = 0;
+
     static MapCameraPosition fromRegion(const MapRegion &region);
     static MapCameraPosition fromCamera(CLLocationCoordinate2D center, double zoom);
 
-    friend bool operator==(const MapCameraPosition &, const MapCameraPosition &) = default;
+    friend bool operator==(const MapCameraPosition &a, const MapCameraPosition &b)
+    {
+        return a.kind == b.kind && a.region == b.region && a.center == b.center && a.zoom == b.zoom;
+    }
 };
 
 namespace coordinates {

@@ -1,0 +1,156 @@
+// Paint times of the map view: a full 900x580 view with every tile in memory and the pin with
+// its title, at device pixel ratio 1 and 2, at a whole and at a fractional zoom, and one step
+// of a drag. Tiles are
+// generated PNGs read through file:// URLs, so no network is involved.
+//
+//   build/bench/bench_map            (runs ratio 1, then itself again at ratio 2)
+//   build/bench/bench_map --ratio 2  (one ratio only)
+#include "map/MapView.h"
+#include "map/PinMarker.h"
+#include "map/TileSource.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+
+using mapgeometry::TileKey;
+
+namespace {
+
+constexpr int kRounds = 300;
+const CLLocationCoordinate2D kCentre {40.689247, -74.044502};
+
+struct Stats
+{
+    double median;
+    double p90;
+};
+
+Stats measure(const std::function<void()> &step)
+{
+    QList<double> times;
+    for (int i = 0; i < kRounds; ++i) {
+        QElapsedTimer timer;
+        timer.start();
+        step();
+        times.append(timer.nsecsElapsed() / 1e6);
+        QCoreApplication::processEvents(); // the view's own timers, outside the timing
+    }
+    std::sort(times.begin(), times.end());
+    return {times[times.size() / 2], times[times.size() * 9 / 10]};
+}
+
+void writeTile(const QString &folder, TileKey key)
+{
+    QImage image(256, 256, QImage::Format_RGB32);
+    image.fill(QColor::fromHsv((key.x * 37 + key.y * 91 + key.z * 13) % 360, 60, 235));
+    QPainter painter(&image);
+    painter.setPen(QColor(90, 90, 90));
+    for (int i = 16; i < 256; i += 48)
+        painter.drawLine(0, i, 255, (i * 7) % 256);
+    painter.drawText(image.rect(), Qt::AlignCenter,
+                     QStringLiteral("%1/%2/%3").arg(key.z).arg(key.x).arg(key.y));
+    painter.end();
+    const QString dir = QStringLiteral("%1/%2/%3").arg(folder).arg(key.z).arg(key.x);
+    QDir().mkpath(dir);
+    image.save(QStringLiteral("%1/%2.png").arg(dir).arg(key.y));
+}
+
+// Shows the camera and waits until every tile the view wants is in memory.
+bool loadAll(MapView &view, const QString &folder, double zoom)
+{
+    view.setCamera(kCentre, zoom);
+    const QList<TileKey> wanted = view.viewport().wantedTiles(1);
+    for (const TileKey &key : wanted)
+        writeTile(folder, key);
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 20000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        if (std::all_of(wanted.cbegin(), wanted.cend(),
+                        [&](const TileKey &key) { return view.tileSource()->hasTile(key); }))
+            return true;
+    }
+    return false;
+}
+
+int runOneRatio()
+{
+    QTemporaryDir folder;
+    QTemporaryDir cache;
+    const QString url =
+        QUrl::fromLocalFile(folder.path()).toString() + QStringLiteral("/{z}/{x}/{y}.png");
+    MapView view(url, cache.path());
+    view.resize(900, 580);
+    view.setMarkerView(new PinMarker);
+    view.setMarkerTitle(QStringLiteral("Spoofed Location"));
+    view.setMarkerCoordinate(kCentre);
+    view.show();
+    const qreal ratio = view.devicePixelRatioF();
+
+    for (const double zoom : {14.0, 13.49}) {
+        if (!loadAll(view, folder.path(), zoom)) {
+            std::fprintf(stderr, "tiles did not load\n");
+            return 1;
+        }
+        const Stats full = measure([&] { view.repaint(); });
+        std::printf("ratio %.0f  zoom %-5g  full paint   median %6.2f ms   p90 %6.2f ms\n", ratio,
+                    zoom, full.median, full.p90);
+
+        // One step of a drag: the move event (the pan, the marker, the tile wish list) and
+        // the repaint. Steps go back and forth, so every tile stays in memory.
+        const QPointF start(450, 290);
+        QMouseEvent press(QEvent::MouseButtonPress, start, view.mapToGlobal(start), Qt::LeftButton,
+                          Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(&view, &press);
+        int stepIndex = 0;
+        const Stats pan = measure([&] {
+            const int phase = stepIndex++ % 20;
+            const double dx = 20.0 + 3.0 * (phase < 10 ? phase : 20 - phase);
+            const QPointF at = start + QPointF(dx, 0.5 * dx);
+            QMouseEvent move(QEvent::MouseMove, at, view.mapToGlobal(at), Qt::NoButton,
+                             Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(&view, &move);
+            view.repaint();
+        });
+        QMouseEvent release(QEvent::MouseButtonRelease, start, view.mapToGlobal(start),
+                            Qt::LeftButton, Qt::NoButton, Qt::NoModifier);
+        QApplication::sendEvent(&view, &release);
+        std::printf("ratio %.0f  zoom %-5g  pan step     median %6.2f ms   p90 %6.2f ms\n", ratio,
+                    zoom, pan.median, pan.p90);
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const bool oneRatio = argc >= 3 && std::strcmp(argv[1], "--ratio") == 0;
+    if (oneRatio)
+        qputenv("QT_SCALE_FACTOR", argv[2]);
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    std::printf("map view 900x580, %d rounds each\n", kRounds);
+    std::fflush(stdout);
+    if (oneRatio)
+        return runOneRatio();
+    if (const int status = runOneRatio(); status != 0)
+        return status;
+    std::fflush(stdout);
+    QProcess second;
+    second.setProcessChannelMode(QProcess::ForwardedChannels);
+    second.start(QCoreApplication::applicationFilePath(),
+                 {QStringLiteral("--ratio"), QStringLiteral("2")});
+    second.waitForFinished(120000);
+    return second.exitCode();
+}

@@ -1,0 +1,118 @@
+#pragma once
+
+#include "map/Coordinates.h"
+
+#include <QHashFunctions>
+#include <QList>
+#include <QPointF>
+#include <QSizeF>
+#include <optional>
+
+// Web Mercator with 256-pixel tiles, at fractional zoom levels. Pure functions and values: no
+// widget, no network. "World pixels" are pixels of the whole world drawn at a zoom level, with
+// (0, 0) at 180° W on the northern clamp line; "units" are the same at zoom 0 divided by 256,
+// so a unit point lies in [0, 1] x [0, 1] for every zoom.
+namespace mapgeometry {
+
+inline constexpr int kTileSize = 256;
+inline constexpr double kMaxLatitude = 85.0511287798066; // where the square world ends
+inline constexpr double kMinZoom = 2.0;
+inline constexpr double kMaxZoom = 19.0;
+inline constexpr double kEarthRadius = 6378137.0; // metres, the sphere of Web Mercator
+
+// The width (and height) of the world in pixels at a zoom level.
+double worldSize(double zoom);
+
+double clampLatitude(double latitude);
+// Into [-180, 180).
+double wrapLongitude(double longitude);
+// Into [0, 2^zoom).
+int wrapTileX(int x, int zoom);
+
+QPointF toUnit(CLLocationCoordinate2D coordinate);
+// The longitude is wrapped into [-180, 180); y outside [0, 1] is clamped to the world.
+CLLocationCoordinate2D fromUnit(QPointF unit);
+
+// World pixels at a zoom level; x is in [0, worldSize) for longitudes in [-180, 180).
+QPointF project(CLLocationCoordinate2D coordinate, double zoom);
+CLLocationCoordinate2D unproject(QPointF worldPixel, double zoom);
+
+// Ground metres covered by one pixel at a latitude and zoom level.
+double metersPerPixel(double latitude, double zoom);
+
+// The tile that holds a coordinate at a whole zoom level.
+QPoint tileAt(CLLocationCoordinate2D coordinate, int zoom);
+
+// The zoom level at which `region` just fits into a viewport of `viewport` pixels: one span
+// fills its side exactly and the other fits inside. Not clamped to the zoom limits.
+double fitZoom(const MapRegion &region, QSizeF viewport);
+
+// One tile of the pyramid; x is always wrapped into [0, 2^z).
+struct TileKey
+{
+    int z = 0;
+    int x = 0;
+    int y = 0;
+
+    TileKey parent(int levels = 1) const { return {z - levels, x >> levels, y >> levels}; }
+    friend bool operator==(const TileKey &, const TileKey &) = default;
+    friend size_t qHash(const TileKey &key, size_t seed = 0)
+    {
+        return qHashMulti(seed, key.z, key.x, key.y);
+    }
+};
+
+// The whole-numbered tile level drawn at a fractional zoom: the nearest one, so tiles are
+// scaled by at most a factor of sqrt(2) either way.
+int tileZoomFor(double zoom);
+
+// What a view of some size shows: its centre (in units) and zoom. Keeps the view inside the
+// world vertically and wraps it around horizontally, so every camera it holds is valid.
+class Viewport
+{
+public:
+    Viewport() = default;
+    explicit Viewport(QSizeF size)
+        : size_(size)
+    {
+    }
+
+    QSizeF size() const { return size_; }
+    double zoom() const { return zoom_; }
+    CLLocationCoordinate2D center() const { return fromUnit(centerUnit_); }
+    QPointF centerUnit() const { return centerUnit_; }
+
+    void setSize(QSizeF size);
+    // The zoom is clamped to [kMinZoom, kMaxZoom].
+    void setCamera(CLLocationCoordinate2D center, double zoom);
+    // Shows exactly `region` (its tighter span fills the view), as far as the zoom limits allow.
+    void fitRegion(const MapRegion &region);
+    // Moves the map with the pointer: the content moves by `delta` view pixels.
+    void panBy(QPointF delta);
+    // Changes the zoom keeping the place under `viewPoint` where it is.
+    void zoomAround(QPointF viewPoint, double zoom);
+
+    // World pixels (at the current zoom) of the view's top-left corner; may be negative.
+    QPointF topLeftWorld() const;
+    QPointF viewToWorld(QPointF viewPoint) const { return viewPoint + topLeftWorld(); }
+    // The view point of a coordinate, on the copy of the world nearest the view centre.
+    QPointF toView(CLLocationCoordinate2D coordinate) const;
+    // The coordinate under a view point; absent beyond the north and south ends of the world
+    // or for a point that is not a number.
+    std::optional<CLLocationCoordinate2D> toCoordinate(QPointF viewPoint) const;
+
+    // The tiles to load: the visible ones at the drawn level, then a margin of `margin` tiles
+    // around them; each group sorted by distance from the view centre.
+    QList<TileKey> wantedTiles(int margin = 1) const;
+
+    friend bool operator==(const Viewport &, const Viewport &) = default;
+
+private:
+    void setCenterUnit(QPointF unit);
+
+    QSizeF size_;
+    QPointF centerUnit_ {0.5, 0.5};
+    double zoom_ = kMinZoom;
+};
+
+} // namespace mapgeometry

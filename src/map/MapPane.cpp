@@ -1,0 +1,79 @@
+#include "map/MapPane.h"
+
+#include "app/ScreenModel.h"
+#include "map/MapView.h"
+#include "map/PinMarker.h"
+#include "map/PinPlacement.h"
+
+#include <QVBoxLayout>
+
+const QString &MapPane::markerTitle()
+{
+    static const QString title = QStringLiteral("Spoofed Location");
+    return title;
+}
+
+MapPane::MapPane(ScreenModel &model, MoveSpoofedLocation moveSpoofedLocation,
+                 const QString &tileCacheFolder, QWidget *parent)
+    : QWidget(parent)
+    , model_(model)
+    , moveSpoofedLocation_(std::move(moveSpoofedLocation))
+    , map_(new MapView(model.environment().tileUrlTemplate, tileCacheFolder, this))
+    , marker_(new PinMarker)
+{
+    setObjectName(QStringLiteral("mapPane"));
+    map_->setObjectName(QStringLiteral("mapView"));
+    marker_->setObjectName(QStringLiteral("pinMarker"));
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(map_);
+    map_->setMarkerView(marker_);
+    map_->setMarkerTitle(markerTitle());
+
+    connect(map_, &MapView::clicked, this, &MapPane::handleMapTap);
+    connect(map_, &MapView::cameraChangedByUser, this, &MapPane::writeCameraBack);
+    connect(&model_, &ScreenModel::changed, this, &MapPane::applyState);
+    applyState();
+}
+
+void MapPane::setMoveSpoofedLocation(MoveSpoofedLocation moveSpoofedLocation)
+{
+    moveSpoofedLocation_ = std::move(moveSpoofedLocation);
+}
+
+void MapPane::handleMapTap(QPointF point)
+{
+    const std::optional<CLLocationCoordinate2D> coordinate = map_->coordinateAt(point);
+    if (!coordinate)
+        return;
+    if (model_.state().isLocationLocked) {
+        if (moveSpoofedLocation_)
+            moveSpoofedLocation_(false, *coordinate);
+        return;
+    }
+    coordinates::placePin(model_, false, *coordinate);
+}
+
+void MapPane::applyState()
+{
+    const ScreenState &state = model_.state();
+    marker_->setLocationLocked(state.isLocationLocked);
+    map_->setMarkerCoordinate(state.pinCoordinate);
+
+    // Only a new request moves the map: never the pane's own write-back coming round again,
+    // always the program's region, even when it names the place shown before.
+    const MapCameraPosition &camera = state.cameraPosition;
+    if (camera.request == shown_.request && camera == shown_)
+        return;
+    shown_ = camera;
+    if (camera.kind == MapCameraPosition::Kind::Region)
+        map_->showRegion(camera.region);
+    else
+        map_->setCamera(camera.center, camera.zoom);
+}
+
+void MapPane::writeCameraBack()
+{
+    shown_ = MapCameraPosition::fromCamera(map_->center(), map_->zoom());
+    model_.update([camera = shown_](ScreenState &s) { s.cameraPosition = camera; });
+}

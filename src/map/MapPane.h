@@ -1,0 +1,46 @@
+#pragma once
+
+#include "map/Coordinates.h"
+
+#include <QWidget>
+#include <functional>
+
+class MapView;
+class PinMarker;
+class ScreenModel;
+
+// The map of the screen: bound both ways to the camera position of the screen state, with the
+// pin ("Spoofed Location") at the pin coordinate in the colour of the held flag. A click moves
+// the pin, or the held location while one is held; it never moves the camera.
+class MapPane : public QWidget
+{
+    Q_OBJECT
+public:
+    // Moves a held location to a point (recenter says whether the camera follows).
+    using MoveSpoofedLocation = std::function<void(bool recenter, CLLocationCoordinate2D)>;
+
+    static const QString &markerTitle();
+
+    // The tile URL comes from the model's environment; an empty cache folder means the user's.
+    explicit MapPane(ScreenModel &model, MoveSpoofedLocation moveSpoofedLocation = {},
+                     const QString &tileCacheFolder = {}, QWidget *parent = nullptr);
+
+    void setMoveSpoofedLocation(MoveSpoofedLocation moveSpoofedLocation);
+
+    MapView *mapView() const { return map_; }
+    PinMarker *pinMarker() const { return marker_; }
+
+    // A click at a point of the map view.
+    void handleMapTap(QPointF point);
+
+private:
+    void applyState();
+    void writeCameraBack();
+
+    ScreenModel &model_;
+    MoveSpoofedLocation moveSpoofedLocation_;
+    MapView *map_ = nullptr;
+    PinMarker *marker_ = nullptr;
+    // The camera position the map shows: the last one applied or written back.
+    MapCameraPosition shown_;
+};

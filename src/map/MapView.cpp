@@ -1,0 +1,595 @@
+#include "map/MapView.h"
+
+#include "map/DeviceScale.h"
+#include "map/TileSource.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QNativeGestureEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <QWheelEvent>
+#include <cmath>
+
+using mapgeometry::kTileSize;
+using mapgeometry::TileKey;
+
+namespace {
+
+constexpr double kZoomPerNotch = 0.5; // one click of a mouse wheel
+constexpr double kPixelsPerZoomLevel = 200.0; // trackpads that scroll by pixels
+constexpr double kNotchDuration = 0.2; // seconds
+constexpr double kDoubleClickDuration = 0.25;
+constexpr double kFlingDeceleration = 3000.0; // pixels per second squared
+constexpr double kFlingMinSpeed = 150.0; // pixels per second
+constexpr double kFlingMaxSpeed = 4000.0;
+constexpr qint64 kVelocityWindowMs = 100;
+constexpr qint64 kStillBeforeReleaseMs = 50; // a pause this long before release: no fling
+constexpr int kSettleMs = 250; // wheel and pinch bursts end after this pause
+constexpr double kKeyPanPixels = 100.0;
+constexpr int kMaxAncestorLevels = 6; // a parent tile scaled up at most 64 times
+constexpr int kMaxDescendantLevels = 2; // finer tiles scaled down at most 4 times
+
+const QColor kPlaceholderFill(0xEE, 0xEC, 0xE8);
+const QColor kPlaceholderLine(0xD9, 0xD6, 0xD0);
+const QColor kPlaceholderFineLine(0xE6, 0xE3, 0xDE);
+
+// Tiles at their own size are copied; scaled ones are filtered.
+void drawTileImage(QPainter &painter, const QRect &to, const QImage &image, const QRect &from)
+{
+    if (to.size() == from.size()) {
+        painter.drawImage(to.topLeft(), image, from);
+    } else {
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(to, image, from);
+    }
+}
+
+double easeOut(double t)
+{
+    const double u = 1.0 - t;
+    return 1.0 - u * u * u;
+}
+
+// Text for the map: dark with a white halo, or (for the attribution) on a pale box.
+QImage renderLabel(const QString &text, const QFont &font, qreal dpr, bool boxed)
+{
+    const QFontMetricsF metrics(font);
+    const double pad = boxed ? 4.0 : 2.0;
+    const QSizeF size(metrics.horizontalAdvance(text) + 2 * pad,
+                      metrics.height() + (boxed ? 2 : 2 * pad));
+    QImage image((size * dpr).toSize() + QSize(1, 1), QImage::Format_ARGB32_Premultiplied);
+    image.setDevicePixelRatio(dpr);
+    image.fill(Qt::transparent);
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QPointF baseline(pad, (boxed ? 1 : pad) + metrics.ascent());
+    if (boxed) {
+        painter.fillRect(QRectF(QPointF(), size), QColor(255, 255, 255, 190));
+        painter.setFont(font);
+        painter.setPen(QColor(0x33, 0x33, 0x33));
+        painter.drawText(baseline, text);
+    } else {
+        QPainterPath path;
+        path.addText(baseline, font, text);
+        painter.strokePath(
+            path,
+            QPen(QColor(255, 255, 255, 230), 3.0, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+        painter.fillPath(path, QColor(0x1D, 0x1D, 0x1F));
+    }
+    return image;
+}
+
+} // namespace
+
+MapView::MapView(const QString &tileUrlTemplate, const QString &tileCacheFolder, QWidget *parent)
+    : QWidget(parent)
+    , tiles_(new TileSource(tileUrlTemplate, tileCacheFolder, this))
+{
+    setAttribute(Qt::WA_OpaquePaintEvent);
+    setFocusPolicy(Qt::StrongFocus);
+    viewport_.setSize(size());
+
+    frameTimer_.setInterval(16);
+    frameTimer_.setTimerType(Qt::PreciseTimer);
+    connect(&frameTimer_, &QTimer::timeout, this, &MapView::step);
+    settleTimer_.setSingleShot(true);
+    settleTimer_.setInterval(kSettleMs);
+    connect(&settleTimer_, &QTimer::timeout, this, &MapView::finishUserMove);
+    connect(tiles_, &TileSource::tileReady, this, qOverload<>(&MapView::update));
+}
+
+MapView::~MapView() = default;
+
+const QString &MapView::attribution()
+{
+    static const QString text = QStringLiteral("© OpenStreetMap contributors");
+    return text;
+}
+
+void MapView::showRegion(const MapRegion &region)
+{
+    stopAnimation();
+    settleTimer_.stop();
+    userMoved_ = false;
+    regionInForce_ = region;
+    viewport_.fitRegion(region);
+    viewportChanged();
+}
+
+void MapView::setCamera(CLLocationCoordinate2D center, double zoom)
+{
+    stopAnimation();
+    settleTimer_.stop();
+    userMoved_ = false;
+    regionInForce_.reset();
+    viewport_.setCamera(center, zoom);
+    viewportChanged();
+}
+
+void MapView::setMarkerView(QWidget *view)
+{
+    if (markerView_ && markerView_ != view)
+        markerView_->deleteLater();
+    markerView_ = view;
+    if (view) {
+        view->setParent(this);
+        view->setAttribute(Qt::WA_TransparentForMouseEvents);
+        view->show();
+    }
+    placeMarker();
+}
+
+void MapView::setMarkerCoordinate(CLLocationCoordinate2D coordinate)
+{
+    if (coordinate == markerCoordinate_)
+        return;
+    markerCoordinate_ = coordinate;
+    placeMarker();
+    update();
+}
+
+void MapView::setMarkerTitle(const QString &title)
+{
+    if (title == markerTitle_)
+        return;
+    markerTitle_ = title;
+    titleImage_ = {};
+    update();
+}
+
+QRectF MapView::markerTitleRect() const
+{
+    if (markerTitle_.isEmpty())
+        return {};
+    QFont font = this->font();
+    font.setBold(true);
+    const QFontMetricsF metrics(font);
+    const QSizeF size(metrics.horizontalAdvance(markerTitle_) + 4.0, metrics.height() + 4.0);
+    const QPointF at = pointFor(markerCoordinate_);
+    const double below = markerView_ ? markerView_->height() / 2.0 : 0.0;
+    return {QPointF(at.x() - size.width() / 2.0, at.y() + below - 2.0), size};
+}
+
+void MapView::viewportChanged()
+{
+    placeMarker();
+    update();
+    requestTiles();
+}
+
+void MapView::userMoved()
+{
+    userMoved_ = true;
+    regionInForce_.reset();
+}
+
+void MapView::finishUserMove()
+{
+    settleTimer_.stop();
+    if (!userMoved_)
+        return;
+    userMoved_ = false;
+    Q_EMIT cameraChangedByUser();
+}
+
+void MapView::requestTiles()
+{
+    if (tileRequestPending_ || !isVisible())
+        return;
+    // Once per turn of the event loop, however many steps the camera took.
+    tileRequestPending_ = true;
+    QTimer::singleShot(0, this, [this] {
+        tileRequestPending_ = false;
+        tiles_->request(viewport_.wantedTiles(1));
+    });
+}
+
+void MapView::placeMarker()
+{
+    if (!markerView_)
+        return;
+    const QPointF at = pointFor(markerCoordinate_);
+    const QSize size = markerView_->size();
+    markerView_->move(qRound(at.x() - size.width() / 2.0), qRound(at.y() - size.height() / 2.0));
+}
+
+// ---- Animation --------------------------------------------------------------------------
+
+void MapView::animateZoom(QPointF anchor, double toZoom)
+{
+    const double target = std::clamp(toZoom, mapgeometry::kMinZoom, mapgeometry::kMaxZoom);
+    animation_ = {};
+    animation_.kind = Animation::Kind::Zoom;
+    animation_.fromZoom = viewport_.zoom();
+    animation_.toZoom = target;
+    animation_.anchor = anchor;
+    animation_.duration = kNotchDuration;
+    animation_.clock.start();
+    userMoved();
+    frameTimer_.start();
+}
+
+void MapView::startFling(QPointF velocity)
+{
+    const double speed = std::hypot(velocity.x(), velocity.y());
+    if (speed < kFlingMinSpeed) {
+        finishUserMove();
+        return;
+    }
+    if (speed > kFlingMaxSpeed)
+        velocity *= kFlingMaxSpeed / speed;
+    animation_ = {};
+    animation_.kind = Animation::Kind::Fling;
+    animation_.velocity = velocity;
+    animation_.duration = std::min(speed, kFlingMaxSpeed) / kFlingDeceleration;
+    animation_.clock.start();
+    frameTimer_.start();
+}
+
+void MapView::stopAnimation()
+{
+    frameTimer_.stop();
+    animation_ = {};
+}
+
+void MapView::step()
+{
+    const double t = std::min(1.0, animation_.clock.nsecsElapsed() / 1e9 / animation_.duration);
+    switch (animation_.kind) {
+    case Animation::Kind::Zoom:
+        viewport_.zoomAround(animation_.anchor,
+                             t >= 1.0 ? animation_.toZoom
+                                      : animation_.fromZoom
+                                     + (animation_.toZoom - animation_.fromZoom) * easeOut(t));
+        break;
+    case Animation::Kind::Fling: {
+        // Constant deceleration: the distance covered is v*T*(t - t^2/2) at time t*T.
+        const QPointF distance = animation_.velocity * animation_.duration * (t - t * t / 2.0);
+        viewport_.panBy(distance - animation_.moved);
+        animation_.moved = distance;
+        break;
+    }
+    case Animation::Kind::None:
+        frameTimer_.stop();
+        return;
+    }
+    viewportChanged();
+    if (t >= 1.0) {
+        stopAnimation();
+        finishUserMove();
+    }
+}
+
+// ---- Input ------------------------------------------------------------------------------
+
+void MapView::mousePressEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton) {
+        event->ignore();
+        return;
+    }
+    // A press that catches a flinging map only stops it; a zoom stops where it is.
+    pressStoppedFling_ = animation_.kind == Animation::Kind::Fling;
+    if (animation_.isActive()) {
+        stopAnimation();
+        finishUserMove();
+    }
+    pressed_ = true;
+    dragging_ = false;
+    pressPosition_ = lastPosition_ = event->position();
+    samples_ = {{static_cast<qint64>(event->timestamp()), event->position()}};
+}
+
+void MapView::mouseMoveEvent(QMouseEvent *event)
+{
+    if (!pressed_)
+        return;
+    const QPointF position = event->position();
+    if (!dragging_) {
+        if ((position - pressPosition_).manhattanLength() < QApplication::startDragDistance())
+            return;
+        dragging_ = true;
+        setCursor(Qt::ClosedHandCursor);
+    }
+    viewport_.panBy(position - lastPosition_);
+    lastPosition_ = position;
+    userMoved();
+    viewportChanged();
+
+    const auto now = static_cast<qint64>(event->timestamp());
+    samples_.append({now, position});
+    while (samples_.size() > 2 && now - samples_.front().time > kVelocityWindowMs)
+        samples_.removeFirst();
+}
+
+void MapView::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton || !pressed_)
+        return;
+    pressed_ = false;
+    if (!dragging_) {
+        if (!pressStoppedFling_)
+            Q_EMIT clicked(event->position());
+        return;
+    }
+    dragging_ = false;
+    unsetCursor();
+    // The speed of the last moments of the drag, unless the pointer rested before release.
+    const auto now = static_cast<qint64>(event->timestamp());
+    QPointF velocity;
+    if (samples_.size() >= 2 && now - samples_.back().time <= kStillBeforeReleaseMs) {
+        const Sample &first = samples_.front();
+        const Sample &last = samples_.back();
+        const double seconds = std::max<qint64>(last.time - first.time, 1) / 1000.0;
+        velocity = (last.position - first.position) / seconds;
+    }
+    startFling(velocity);
+}
+
+void MapView::mouseDoubleClickEvent(QMouseEvent *event)
+{
+    if (event->button() != Qt::LeftButton)
+        return;
+    const bool out = event->modifiers() & Qt::ShiftModifier;
+    animateZoom(event->position(), std::round(viewport_.zoom()) + (out ? -1.0 : 1.0));
+    animation_.duration = kDoubleClickDuration;
+}
+
+void MapView::wheelEvent(QWheelEvent *event)
+{
+    event->accept();
+    const QPoint angle = event->angleDelta();
+    const QPoint pixels = event->pixelDelta();
+    if (angle.y() == 0 && pixels.y() == 0)
+        return;
+    const bool notches =
+        pixels.isNull() && event->phase() == Qt::NoScrollPhase && angle.y() % 120 == 0;
+    if (notches) {
+        // Clicks of a wheel glide; more clicks during the glide push its target further.
+        const double from =
+            animation_.kind == Animation::Kind::Zoom ? animation_.toZoom : viewport_.zoom();
+        animateZoom(event->position(), from + angle.y() / 120.0 * kZoomPerNotch);
+        return;
+    }
+    // Trackpads and fine wheels send a stream of small steps: follow them directly.
+    stopAnimation();
+    const double levels =
+        pixels.isNull() ? angle.y() / 120.0 * kZoomPerNotch : pixels.y() / kPixelsPerZoomLevel;
+    viewport_.zoomAround(event->position(), viewport_.zoom() + levels);
+    userMoved();
+    viewportChanged();
+    settleTimer_.start();
+}
+
+void MapView::keyPressEvent(QKeyEvent *event)
+{
+    const QPointF middle = QRectF(rect()).center();
+    switch (event->key()) {
+    case Qt::Key_Plus:
+    case Qt::Key_Equal:
+        animateZoom(middle, std::round(viewport_.zoom()) + 1.0);
+        return;
+    case Qt::Key_Minus:
+        animateZoom(middle, std::round(viewport_.zoom()) - 1.0);
+        return;
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+    case Qt::Key_Up:
+    case Qt::Key_Down: {
+        const QPointF delta = event->key() == Qt::Key_Left ? QPointF(kKeyPanPixels, 0)
+            : event->key() == Qt::Key_Right                ? QPointF(-kKeyPanPixels, 0)
+            : event->key() == Qt::Key_Up                   ? QPointF(0, kKeyPanPixels)
+                                                           : QPointF(0, -kKeyPanPixels);
+        stopAnimation();
+        viewport_.panBy(delta);
+        userMoved();
+        viewportChanged();
+        finishUserMove();
+        return;
+    }
+    default:
+        QWidget::keyPressEvent(event);
+    }
+}
+
+bool MapView::event(QEvent *event)
+{
+    if (event->type() != QEvent::NativeGesture)
+        return QWidget::event(event);
+    auto *gesture = static_cast<QNativeGestureEvent *>(event);
+    switch (gesture->gestureType()) {
+    case Qt::BeginNativeGesture:
+        stopAnimation();
+        break;
+    case Qt::ZoomNativeGesture:
+        // The value is the change of scale since the previous event.
+        if (gesture->value() > -1.0) {
+            stopAnimation();
+            viewport_.zoomAround(gesture->position(),
+                                 viewport_.zoom() + std::log2(1.0 + gesture->value()));
+            userMoved();
+            viewportChanged();
+            settleTimer_.start();
+        }
+        break;
+    case Qt::SmartZoomNativeGesture:
+        animateZoom(gesture->position(), std::round(viewport_.zoom()) + 1.0);
+        break;
+    case Qt::EndNativeGesture:
+        if (animation_.kind != Animation::Kind::Zoom)
+            finishUserMove();
+        break;
+    default:
+        return QWidget::event(event);
+    }
+    event->accept();
+    return true;
+}
+
+void MapView::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    viewport_.setSize(size());
+    if (regionInForce_)
+        viewport_.fitRegion(*regionInForce_);
+    viewportChanged();
+}
+
+void MapView::showEvent(QShowEvent *event)
+{
+    QWidget::showEvent(event);
+    requestTiles();
+}
+
+// ---- Painting ---------------------------------------------------------------------------
+
+void MapView::paintEvent(QPaintEvent *event)
+{
+    QPainter painter(this);
+    const qreal dpr = deviceScale(painter);
+    painter.save();
+    // Tiles are placed in device pixels, so their edges meet exactly at every ratio.
+    painter.setWorldTransform(QTransform::fromScale(1.0 / dpr, 1.0 / dpr));
+    const QRectF dirty = event->rect();
+    paintTiles(painter, QRectF(dirty.topLeft() * dpr, dirty.size() * dpr).toAlignedRect(), dpr);
+    painter.restore();
+    paintLabels(painter, dpr);
+}
+
+void MapView::paintTiles(QPainter &painter, const QRect &deviceDirty, qreal dpr)
+{
+    const double zoom = viewport_.zoom();
+    const int z = mapgeometry::tileZoomFor(zoom);
+    const int count = 1 << z;
+    const double tile = kTileSize * std::exp2(zoom - z) * dpr; // device pixels
+    const QPointF origin = viewport_.topLeftWorld() * dpr;
+    const auto edgeX = [&](double x) {
+        return static_cast<int>(std::lround(x * tile - origin.x()));
+    };
+    const auto edgeY = [&](double y) {
+        return static_cast<int>(std::lround(y * tile - origin.y()));
+    };
+
+    const int x0 = static_cast<int>(std::floor((origin.x() + deviceDirty.left()) / tile));
+    const int x1 = static_cast<int>(std::floor((origin.x() + deviceDirty.right()) / tile));
+    const int y0 = static_cast<int>(std::floor((origin.y() + deviceDirty.top()) / tile));
+    const int y1 = static_cast<int>(std::floor((origin.y() + deviceDirty.bottom()) / tile));
+
+    // Above and below the world, when the view is taller than the world at this zoom.
+    if (y0 < 0 || y1 >= count) {
+        painter.fillRect(deviceDirty, kPlaceholderFill);
+    }
+    for (int y = std::max(y0, 0); y <= std::min(y1, count - 1); ++y) {
+        for (int x = x0; x <= x1; ++x) {
+            const QRect target(QPoint(edgeX(x), edgeY(y)),
+                               QPoint(edgeX(x + 1) - 1, edgeY(y + 1) - 1));
+            paintTile(painter, {z, mapgeometry::wrapTileX(x, z), y}, target);
+        }
+    }
+}
+
+void MapView::paintTile(QPainter &painter, TileKey key, const QRect &target)
+{
+    if (const QImage image = tiles_->tile(key); !image.isNull()) {
+        drawTileImage(painter, target, image, image.rect());
+        return;
+    }
+
+    // A level above, scaled up: the view keeps its picture while new tiles arrive.
+    bool covered = false;
+    for (int levels = 1; levels <= kMaxAncestorLevels && key.z - levels >= 0; ++levels) {
+        const TileKey ancestor = key.parent(levels);
+        if (!tiles_->hasTile(ancestor))
+            continue;
+        const QImage image = tiles_->tile(ancestor);
+        const int part = image.width() >> levels;
+        const int mask = (1 << levels) - 1;
+        drawTileImage(painter, target, image,
+                      QRect((key.x & mask) * part, (key.y & mask) * part, part, part));
+        covered = true;
+        break;
+    }
+    if (!covered) {
+        painter.fillRect(target, kPlaceholderFill);
+        const int fine = std::max(target.width() / 4, 8);
+        for (int i = fine; i < target.width(); i += fine) {
+            painter.fillRect(target.left() + i, target.top(), 1, target.height(),
+                             kPlaceholderFineLine);
+            painter.fillRect(target.left(), target.top() + i, target.width(), 1,
+                             kPlaceholderFineLine);
+        }
+        painter.fillRect(target.left(), target.top(), target.width(), 1, kPlaceholderLine);
+        painter.fillRect(target.left(), target.top(), 1, target.height(), kPlaceholderLine);
+    }
+    // Finer levels, scaled down, over it: zooming out keeps the detail it had.
+    paintDescendants(painter, key, target, kMaxDescendantLevels);
+}
+
+void MapView::paintDescendants(QPainter &painter, TileKey key, const QRect &target, int levels)
+{
+    if (levels <= 0 || key.z >= static_cast<int>(mapgeometry::kMaxZoom))
+        return;
+    const int middleX = target.left() + (target.width() + 1) / 2;
+    const int middleY = target.top() + (target.height() + 1) / 2;
+    for (int part = 0; part < 4; ++part) {
+        const bool east = part & 1;
+        const bool south = part & 2;
+        const TileKey child {key.z + 1, key.x * 2 + (east ? 1 : 0), key.y * 2 + (south ? 1 : 0)};
+        const QRect quarter(
+            QPoint(east ? middleX : target.left(), south ? middleY : target.top()),
+            QPoint(east ? target.right() : middleX - 1, south ? target.bottom() : middleY - 1));
+        if (tiles_->hasTile(child)) {
+            const QImage image = tiles_->tile(child);
+            drawTileImage(painter, quarter, image, image.rect());
+        } else {
+            paintDescendants(painter, child, quarter, levels - 1);
+        }
+    }
+}
+
+void MapView::paintLabels(QPainter &painter, qreal dpr)
+{
+    if (attributionImage_.isNull() || attributionImage_.devicePixelRatio() != dpr) {
+        QFont font = this->font();
+        font.setPixelSize(11);
+        attributionImage_ = renderLabel(attribution(), font, dpr, true);
+    }
+    const QSizeF attributionSize = attributionImage_.deviceIndependentSize();
+    painter.drawImage(
+        QPointF(width() - attributionSize.width(), height() - attributionSize.height()),
+        attributionImage_);
+
+    if (markerTitle_.isEmpty())
+        return;
+    if (titleImage_.isNull() || titleImage_.devicePixelRatio() != dpr) {
+        QFont font = this->font();
+        font.setBold(true);
+        titleImage_ = renderLabel(markerTitle_, font, dpr, false);
+    }
+    const QRectF where = markerTitleRect();
+    painter.drawImage(
+        QPointF(std::round(where.left() * dpr) / dpr, std::round(where.top() * dpr) / dpr),
+        titleImage_);
+}
