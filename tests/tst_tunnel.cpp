@@ -12,7 +12,6 @@
 #include <QTest>
 #include <future>
 #include <memory>
-#include <unistd.h>
 
 namespace {
 
@@ -309,27 +308,6 @@ private Q_SLOTS:
         QVERIFY(second.get());
         QCOMPARE(promptCount(kit_->resourceFolder()), 1);
         QCOMPARE(kit_->commands().count(QStringLiteral("pymobiledevice3 remote tunneld -d")), 1);
-    }
-
-    void platformPrompt()
-    {
-        AppEnvironment environment;
-        const tunnel::Invocation invocation =
-            tunnel::adminInvocation(environment, QStringLiteral("/tmp/a b/s.sh"));
-        if (geteuid() == 0) {
-            QCOMPARE(invocation.program, platform::shellPath());
-            QCOMPARE(invocation.arguments, QStringList {QStringLiteral("/tmp/a b/s.sh")});
-        } else {
-#ifdef Q_OS_MACOS
-            QCOMPARE(invocation.program, QStringLiteral("/usr/bin/osascript"));
-            QCOMPARE(invocation.arguments,
-                     tunnel::appleScriptArguments(QStringLiteral("/tmp/a b/s.sh")));
-#else
-            QCOMPARE(invocation.program, QStringLiteral("/usr/bin/pkexec"));
-            QCOMPARE(invocation.arguments,
-                     (QStringList {platform::shellPath(), QStringLiteral("/tmp/a b/s.sh")}));
-#endif
-        }
     }
 
 private:
