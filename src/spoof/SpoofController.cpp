@@ -1,21 +1,341 @@
 #include "spoof/SpoofController.h"
 
 #include "app/ScreenModel.h"
+#include "map/PinPlacement.h"
+#include "platform/Dispatch.h"
+#include "spoof/LocationBackends.h"
+
+#include <QPointer>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+using namespace std::chrono;
+
+namespace {
+
+const QString kSpoofing = QStringLiteral("Spoofing location...");
+const QString kMoving = QStringLiteral("Moving spoofed location...");
+const QString kUnlocking = QStringLiteral("Unlocking location...");
+const QString kFailed = QStringLiteral("❌ Failed to spoof location — see console log.");
+const QString kUnlocked = QStringLiteral("Location unlocked — real GPS restored.");
+const QString kDisconnected = QStringLiteral("Device disconnected — location spoof ended.");
+
+// Carries a started process from background work to the GUI thread. Should the hand-over never
+// arrive (the screen went away first), the process is terminated instead of left running.
+class ProcessHandoff
+{
+public:
+    ProcessHandoff(std::shared_ptr<ChildProcess> process, milliseconds grace)
+        : process_(std::move(process))
+        , grace_(grace)
+    {
+    }
+    ~ProcessHandoff() { childprocess::terminate(process_, grace_); }
+    ProcessHandoff(const ProcessHandoff &) = delete;
+    ProcessHandoff &operator=(const ProcessHandoff &) = delete;
+
+    std::shared_ptr<ChildProcess> take() { return std::exchange(process_, nullptr); }
+
+private:
+    std::shared_ptr<ChildProcess> process_;
+    milliseconds grace_;
+};
+
+// Terminates a superseded process and waits, off the GUI thread, until it is gone, so the device
+// never has two simulate processes at once. A process that ignores the request is killed after
+// the grace.
+void endAndWait(const std::shared_ptr<ChildProcess> &process, milliseconds grace)
+{
+    if (!process)
+        return;
+    childprocess::terminate(process, grace);
+    const auto deadline = steady_clock::now() + grace + seconds(2);
+    while (process->isRunning() && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(10));
+}
+
+void terminateLater(const std::shared_ptr<ChildProcess> &process, const ScreenModel &model)
+{
+    childprocess::terminate(process, model.environment().timings.terminateGrace);
+}
+
+} // namespace
+
+// Runs the controller's background work one job after another, on one pool thread at a time.
+class SpoofController::SerialWork
+{
+public:
+    void submit(std::function<void()> job)
+    {
+        {
+            std::lock_guard lock(shared_->mutex);
+            shared_->jobs.push_back(std::move(job));
+            if (shared_->draining)
+                return;
+            shared_->draining = true;
+        }
+        dispatch::runInBackground(dispatch::Priority::UserInitiated, [shared = shared_] {
+            for (;;) {
+                std::function<void()> next;
+                {
+                    std::lock_guard lock(shared->mutex);
+                    if (shared->jobs.empty()) {
+                        shared->draining = false;
+                        return;
+                    }
+                    next = std::move(shared->jobs.front());
+                    shared->jobs.pop_front();
+                }
+                next();
+            }
+        });
+    }
+
+private:
+    struct Shared
+    {
+        std::mutex mutex;
+        std::deque<std::function<void()>> jobs;
+        bool draining = false;
+    };
+    std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+};
 
 SpoofController::SpoofController(ScreenModel &model, QObject *parent)
     : QObject(parent)
     , model_(model)
+    , work_(std::make_shared<SerialWork>())
 {
+}
+
+SpoofController::~SpoofController() = default;
+
+qint64 SpoofController::iosMajorVersion(const QString &version)
+{
+    const QStringList pieces = version.split(QLatin1Char('.'), Qt::SkipEmptyParts);
+    const QString first = pieces.isEmpty() ? QStringLiteral("0") : pieces.first();
+    // An optional sign, then digits only: no blanks, no other characters.
+    const qsizetype digitsFrom =
+        (first.startsWith(QLatin1Char('+')) || first.startsWith(QLatin1Char('-'))) ? 1 : 0;
+    if (first.size() == digitsFrom)
+        return 0;
+    for (qsizetype i = digitsFrom; i < first.size(); ++i) {
+        if (first[i] < QLatin1Char('0') || first[i] > QLatin1Char('9'))
+            return 0;
+    }
+    bool ok = false;
+    const qint64 value = first.toLongLong(&ok, 10);
+    return ok ? value : 0;
+}
+
+bool SpoofController::usesTunnelChain(const QString &version)
+{
+    return iosMajorVersion(version) > 16;
+}
+
+void SpoofController::toggleLocationLock()
+{
+    if (model_.state().isLocationLocked)
+        unlockLocation();
+    else
+        spoofLocation();
+}
+
+void SpoofController::spoofLocation()
+{
+    const std::optional<CLLocationCoordinate2D> target =
+        coordinates::readCoordinateFields(model_.state());
+    if (!target) {
+        model_.update([](ScreenState &s) { s.lockStatusText = kInvalidCoordinatesMessage; });
+        return;
+    }
+    model_.update([](ScreenState &s) {
+        s.disabledLockButton = true;
+        s.disabledDetectButtonSafety = true;
+        s.lockStatusText = kSpoofing;
+    });
+    submitStart(StartKind::Spoof, *target, nullptr);
+}
+
+void SpoofController::moveSpoofedLocation(bool recenter, CLLocationCoordinate2D coordinate)
+{
+    coordinates::placePin(model_, recenter, coordinate);
+    if (unlockInFlight_) // the location is being given back: only the pin moves
+        return;
+    model_.update([](ScreenState &s) {
+        s.disabledLockButton = true;
+        s.lockStatusText = kMoving;
+    });
+    if (startInFlight_) {
+        pendingMove_ = coordinate; // the newest target wins once the running start completes
+        return;
+    }
+    submitStart(StartKind::Move, coordinate, model_.state().locationProcess);
+}
+
+void SpoofController::submitStart(StartKind kind, CLLocationCoordinate2D target,
+                                  std::shared_ptr<ChildProcess> oldProcess)
+{
+    const ScreenState &state = model_.state();
+    const bool tunnel = usesTunnelChain(state.deviceiosLabelText);
+    const QString udid = state.udidLabelText;
+    const AppEnvironment environment = model_.environment();
+    const MainQueue queue = model_.mainQueue();
+    const quint64 epoch = epoch_;
+    const QPointer<SpoofController> self(this);
+    startInFlight_ = kind;
+
+    work_->submit([tunnel, udid, environment, queue, epoch, self, kind, target, oldProcess] {
+        const milliseconds grace = environment.timings.terminateGrace;
+        endAndWait(oldProcess, grace);
+        std::shared_ptr<ChildProcess> process = tunnel
+            ? SimulateLocationBackend(environment)
+                  .startSimulation(udid, target.latitude, target.longitude)
+            : SetLocationBackend(environment).startSetLocation(target.latitude, target.longitude);
+        const auto handoff = std::make_shared<ProcessHandoff>(std::move(process), grace);
+        queue.post([self, handoff, epoch, kind, target, grace] {
+            const std::shared_ptr<ChildProcess> started = handoff->take();
+            if (self)
+                self->finishStart(epoch, kind, started, target);
+            else
+                childprocess::terminate(started, grace);
+        });
+    });
+}
+
+void SpoofController::finishStart(quint64 epoch, StartKind kind,
+                                  const std::shared_ptr<ChildProcess> &process,
+                                  CLLocationCoordinate2D target)
+{
+    if (epoch != epoch_) {
+        // The device went away or was unlocked meanwhile: this start serves nobody.
+        terminateLater(process, model_);
+        // Only a spoof raises the detection safety; lower it unless a newer spoof holds it.
+        if (kind == StartKind::Spoof && startInFlight_ != StartKind::Spoof
+            && model_.state().disabledDetectButtonSafety)
+            model_.update([](ScreenState &s) { s.disabledDetectButtonSafety = false; });
+        return;
+    }
+    startInFlight_.reset();
+
+    if (pendingMove_) {
+        // A newer target came in while this one was starting: keep what started (so it is
+        // terminated by the next move) and go straight on to the newest target.
+        const CLLocationCoordinate2D next = *std::exchange(pendingMove_, std::nullopt);
+        model_.update([&](ScreenState &s) {
+            if (kind == StartKind::Spoof)
+                s.disabledDetectButtonSafety = false;
+            if (s.locationProcess != process)
+                terminateLater(s.locationProcess, model_);
+            s.locationProcess = process;
+            if (process)
+                s.isLocationLocked = true;
+        });
+        submitStart(StartKind::Move, next, model_.state().locationProcess);
+        return;
+    }
+
+    if (process)
+        applySpoofStarted(process, target.latitude, target.longitude);
+    else
+        applySpoofFailed();
+}
+
+void SpoofController::applySpoofStarted(const std::shared_ptr<ChildProcess> &process,
+                                        double latitude, double longitude)
+{
+    model_.update([&](ScreenState &s) {
+        // Never leave a replaced process running.
+        if (s.locationProcess != process)
+            terminateLater(s.locationProcess, model_);
+        s.locationProcess = process;
+        s.isLocationLocked = true;
+        s.disabledDetectButtonSafety = false;
+        s.disabledLockButton = false;
+        s.lockStatusText = QStringLiteral("🔒 Spoofing at ") + coordinates::formatDegrees(latitude)
+            + QStringLiteral(", ") + coordinates::formatDegrees(longitude);
+    });
+}
+
+void SpoofController::applySpoofFailed()
+{
+    model_.update([&](ScreenState &s) {
+        terminateLater(s.locationProcess, model_);
+        s.locationProcess.reset();
+        s.disabledDetectButtonSafety = false;
+        s.disabledLockButton = false;
+        s.lockStatusText = kFailed;
+    });
+}
+
+void SpoofController::unlockLocation()
+{
+    model_.update([](ScreenState &s) {
+        s.disabledLockButton = true;
+        s.lockStatusText = kUnlocking;
+    });
+    const ScreenState &state = model_.state();
+    const bool tunnel = usesTunnelChain(state.deviceiosLabelText);
+    const QString udid = state.udidLabelText;
+    const AppEnvironment environment = model_.environment();
+    const MainQueue queue = model_.mainQueue();
+    // Whatever start is still under way is superseded by this unlock.
+    beginEpoch();
+    unlockInFlight_ = true;
+    const quint64 epoch = epoch_;
+    const QPointer<SpoofController> self(this);
+
+    work_->submit([tunnel, udid, environment, queue, epoch, self] {
+        if (tunnel)
+            SimulateLocationBackend(environment).clearSimulation(udid);
+        else
+            SetLocationBackend(environment).resetSetLocation();
+        queue.post([self, epoch] {
+            if (self)
+                self->finishUnlock(epoch);
+        });
+    });
+}
+
+void SpoofController::finishUnlock(quint64 epoch)
+{
+    // An unlock overtaken by a disconnection is over: the buttons stay as the disconnection
+    // left them until the device is detected again.
+    if (epoch != epoch_)
+        return;
+    unlockInFlight_ = false;
+    applyUnlocked();
+}
+
+void SpoofController::applyUnlocked()
+{
+    model_.update([&](ScreenState &s) {
+        terminateLater(s.locationProcess, model_);
+        s.locationProcess.reset();
+        s.isLocationLocked = false;
+        s.disabledLockButton = false;
+        s.lockStatusText = kUnlocked;
+    });
+}
+
+void SpoofController::beginEpoch()
+{
+    ++epoch_;
+    startInFlight_.reset();
+    pendingMove_.reset();
+    unlockInFlight_ = false;
 }
 
 void SpoofController::endSpoofOnDisconnect()
 {
+    beginEpoch();
     if (!model_.state().isLocationLocked)
         return;
-    model_.update([this](ScreenState &s) {
+    model_.update([&](ScreenState &s) {
         s.isLocationLocked = false;
-        s.lockStatusText = QStringLiteral("Device disconnected — location spoof ended.");
-        childprocess::terminate(s.locationProcess, model_.environment().timings.terminateGrace);
+        s.lockStatusText = kDisconnected;
+        terminateLater(s.locationProcess, model_);
         s.locationProcess.reset();
     });
 }

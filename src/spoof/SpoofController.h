@@ -1,20 +1,76 @@
 #pragma once
 
+#include "map/Coordinates.h"
+#include "platform/ChildProcess.h"
+
 #include <QObject>
+#include <QString>
+#include <functional>
+#include <memory>
+#include <optional>
 
 class ScreenModel;
 
 // Everything the user does with a simulated location: spoof, move, unlock, and the end of a
-// held location when the device goes away. Lives on the GUI thread beside the ScreenModel.
+// held location when the device goes away. Lives on the GUI thread beside the ScreenModel; every
+// entry point is called there and returns at once, the tools run in background work.
+//
+// Bookkeeping beyond ScreenState, all GUI-thread only:
+// - an epoch, advanced by every disconnection and every unlock: a start or unlock that was
+//   submitted in an earlier epoch is dropped when it completes (its process terminated), so it
+//   never marks a location held for a device that is gone or was just given back its position;
+// - at most one start (spoof or move) in flight; a move asked for meanwhile only remembers its
+//   target, and the newest target is moved to once the running start completes;
+// - whether an unlock is running, during which a move only places the pin.
+// The background work itself runs one operation after another, so an unlock's clear or reset
+// reaches the device after any start submitted before it.
 class SpoofController : public QObject
 {
     Q_OBJECT
 public:
     explicit SpoofController(ScreenModel &model, QObject *parent = nullptr);
+    ~SpoofController() override;
 
+    // The main button: unlock when a location is held, spoof otherwise.
+    void toggleLocationLock();
+    // Starts holding the coordinate in the two fields.
+    void spoofLocation();
+    // Gives the device its real position back (also the Reset button, held or not).
+    void unlockLocation();
+    // Moves a held location: the pin first (recentred when asked), then the device.
+    void moveSpoofedLocation(bool recenter, CLLocationCoordinate2D coordinate);
     // The device went away: a held location ends, its process is terminated, no tool runs.
+    // Called on every disconnection; changes no screen field when nothing is held.
     void endSpoofOnDisconnect();
 
+    // Completion steps, on the GUI thread.
+    void applySpoofStarted(const std::shared_ptr<ChildProcess> &process, double latitude,
+                           double longitude);
+    void applySpoofFailed();
+    void applyUnlocked();
+
+    // The major number of a shown iOS version ("17.2.1" → 17); 0 when it cannot be read.
+    static qint64 iosMajorVersion(const QString &version);
+    // iOS 17 and later go through pymobiledevice3 and its tunnel; the rest, unknown versions
+    // included, through idevicesetlocation.
+    static bool usesTunnelChain(const QString &version);
+
 private:
+    enum class StartKind { Spoof, Move };
+
+    void submitStart(StartKind kind, CLLocationCoordinate2D target,
+                     std::shared_ptr<ChildProcess> oldProcess);
+    void finishStart(quint64 epoch, StartKind kind, const std::shared_ptr<ChildProcess> &process,
+                     CLLocationCoordinate2D target);
+    void finishUnlock(quint64 epoch);
+    void beginEpoch();
+
     ScreenModel &model_;
+    quint64 epoch_ = 0;
+    std::optional<StartKind> startInFlight_;
+    std::optional<CLLocationCoordinate2D> pendingMove_;
+    bool unlockInFlight_ = false;
+
+    class SerialWork;
+    std::shared_ptr<SerialWork> work_;
 };

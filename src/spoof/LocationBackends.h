@@ -1,0 +1,54 @@
+#pragma once
+
+#include "app/AppEnvironment.h"
+#include "platform/ChildProcess.h"
+
+#include <QString>
+#include <QStringList>
+#include <chrono>
+#include <memory>
+
+// Both back-ends rest on one contract with the tools: the command that sets a location keeps
+// running while the location is to be held, and ending it ends the simulation. Every operation
+// blocks its calling thread for seconds; call them from background work only.
+
+// Launches `path` with `arguments` and waits up to `wait` for it to end. A child still running
+// then is the answer: its output goes on to the console, line by line, while it runs, and it is
+// reaped when it ends. A child that ended within the wait is a failure whatever its status: its
+// output (empty when not UTF-8) follows `earlyExitPrefix` on the console. A launch failure
+// writes `launchErrorPrefix` and the system's description.
+std::shared_ptr<ChildProcess> launchLongLived(const QString &path, const QStringList &arguments,
+                                              std::chrono::milliseconds wait,
+                                              const QString &launchErrorPrefix,
+                                              const QString &earlyExitPrefix);
+
+// iOS 17 and later: pymobiledevice3 through the tunnel daemon.
+class SimulateLocationBackend
+{
+public:
+    explicit SimulateLocationBackend(AppEnvironment environment);
+
+    // A running "simulate-location set" process, or null.
+    std::shared_ptr<ChildProcess> startSimulation(const QString &udid, double latitude,
+                                                  double longitude) const;
+    // True when "simulate-location clear" ended with status 0.
+    bool clearSimulation(const QString &udid) const;
+
+private:
+    AppEnvironment environment_;
+};
+
+// Older devices: idevicesetlocation, on whichever device it finds.
+class SetLocationBackend
+{
+public:
+    explicit SetLocationBackend(AppEnvironment environment);
+
+    // A running "idevicesetlocation -- LAT LON" process, or null.
+    std::shared_ptr<ChildProcess> startSetLocation(double latitude, double longitude) const;
+    // "idevicesetlocation reset", its output on our own standard output. Reports nothing.
+    void resetSetLocation() const;
+
+private:
+    AppEnvironment environment_;
+};

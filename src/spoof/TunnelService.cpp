@@ -1,0 +1,209 @@
+#include "spoof/TunnelService.h"
+
+#include "platform/ChildProcess.h"
+#include "platform/Console.h"
+#include "tools/ToolRunner.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QHostAddress>
+#include <QTcpSocket>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <mutex>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono;
+
+namespace tunnel {
+
+QString shellQuoted(const QString &text)
+{
+    QString quoted = text;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+QByteArray helperScript(const QString &interpreter, const QString &toolPath, const QString &logPath)
+{
+    const QString text = QStringLiteral("#!") + interpreter + QLatin1Char('\n')
+        + shellQuoted(toolPath) + QStringLiteral(" remote tunneld -d > ") + shellQuoted(logPath)
+        + QStringLiteral(" 2>&1");
+    return text.toUtf8();
+}
+
+QStringList appleScriptArguments(const QString &scriptPath)
+{
+    QString command = shellQuoted(scriptPath);
+    command.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    command.replace(QLatin1Char('"'), QStringLiteral("\\\""));
+    return {QStringLiteral("-e"),
+            QStringLiteral("do shell script \"") + command
+                + QStringLiteral("\" with administrator privileges")};
+}
+
+Invocation adminInvocation(const AppEnvironment &environment, const QString &scriptPath)
+{
+    if (!environment.adminPromptCommand.isEmpty()) {
+        return {environment.adminPromptCommand.first(),
+                environment.adminPromptCommand.mid(1) + QStringList {scriptPath}};
+    }
+    if (geteuid() == 0)
+        return {environment.shellPath(), {scriptPath}};
+#ifdef Q_OS_MACOS
+    return {QStringLiteral("/usr/bin/osascript"), appleScriptArguments(scriptPath)};
+#else
+    return {QStringLiteral("/usr/bin/pkexec"), {environment.shellPath(), scriptPath}};
+#endif
+}
+
+std::optional<QString> writeExecutableAtomically(const QString &path, const QByteArray &content)
+{
+    const QByteArray target = QFile::encodeName(path);
+    QByteArray temporary = target + ".XXXXXX";
+    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
+    if (fd < 0)
+        return QString::fromLocal8Bit(std::strerror(errno));
+
+    int error = 0;
+    qsizetype written = 0;
+    while (error == 0 && written < content.size()) {
+        const ssize_t n = ::write(fd, content.constData() + written,
+                                  static_cast<size_t>(content.size() - written));
+        if (n > 0)
+            written += n;
+        else if (n < 0 && errno != EINTR)
+            error = errno;
+    }
+    if (error == 0 && ::fchmod(fd, 0755) != 0)
+        error = errno;
+    if (::close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && ::rename(temporary.constData(), target.constData()) != 0)
+        error = errno;
+    if (error != 0) {
+        ::unlink(temporary.constData());
+        return QString::fromLocal8Bit(std::strerror(error));
+    }
+    return std::nullopt;
+}
+
+} // namespace tunnel
+
+namespace {
+
+// One bring-up at a time for the whole program: overlapping spoofs would otherwise show the
+// password prompt twice and start two daemons. The count tells a waiting caller that a bring-up
+// finished while it waited.
+std::mutex g_bringUpMutex;
+std::atomic<quint64> g_bringUpsFinished {0};
+
+} // namespace
+
+TunnelService::TunnelService(AppEnvironment environment)
+    : environment_(std::move(environment))
+{
+}
+
+QString TunnelService::scriptPath() const
+{
+    return environment_.temporaryFolderPath() + tunnel::kScriptName;
+}
+
+QString TunnelService::logPath() const
+{
+    return environment_.temporaryFolderPath() + tunnel::kLogName;
+}
+
+bool TunnelService::isTunnelReachable() const
+{
+    // Runs on pool threads without an event loop, hence the blocking socket calls. The request
+    // time-out and the longest wait both bound the whole probe.
+    const Timings &t = environment_.timings;
+    const QDeadlineTimer deadline(std::min(t.probeRequestTimeout, t.probeWait));
+    const auto left = [&deadline] { return static_cast<int>(deadline.remainingTime()); };
+
+    QTcpSocket socket;
+    socket.connectToHost(environment_.tunnelHost, environment_.tunnelPort);
+    if (!socket.waitForConnected(left()))
+        return false;
+    const QString host =
+        environment_.tunnelHost + QLatin1Char(':') + QString::number(environment_.tunnelPort);
+    socket.write(QByteArrayLiteral("GET / HTTP/1.1\r\nHost: ") + host.toLatin1()
+                 + QByteArrayLiteral("\r\nAccept: */*\r\nConnection: close\r\n\r\n"));
+    while (socket.bytesToWrite() > 0) {
+        if (!socket.waitForBytesWritten(left()))
+            return false;
+    }
+    QByteArray answer;
+    const QByteArray statusLinePrefix = QByteArrayLiteral("HTTP/");
+    while (answer.size() < statusLinePrefix.size() && !deadline.hasExpired()) {
+        const bool more = socket.waitForReadyRead(left());
+        answer += socket.readAll();
+        if (!more)
+            break;
+    }
+    return answer.startsWith(statusLinePrefix);
+}
+
+bool TunnelService::ensureTunnel() const
+{
+    const quint64 seen = g_bringUpsFinished.load();
+    if (isTunnelReachable())
+        return true;
+    std::lock_guard lock(g_bringUpMutex);
+    if (g_bringUpsFinished.load() != seen) // someone brought it up (or tried) while we waited
+        return isTunnelReachable();
+    const bool reachable = bringUp();
+    ++g_bringUpsFinished;
+    return reachable;
+}
+
+bool TunnelService::bringUp() const
+{
+    const std::optional<QString> tool =
+        environment_.tools.resolveTool(QStringLiteral("pymobiledevice3"));
+    if (!tool) {
+        consoleLine(QStringLiteral("❌ pymobiledevice3 not found in bundled tools"));
+        return false;
+    }
+    const QString script = scriptPath();
+    const QString log = logPath();
+    if (const auto failure = tunnel::writeExecutableAtomically(
+            script, tunnel::helperScript(environment_.shellPath(), *tool, log))) {
+        consoleLine(QStringLiteral("❌ Could not write tunneld helper script: ") + *failure);
+        return false;
+    }
+
+    const tunnel::Invocation prompt = tunnel::adminInvocation(environment_, script);
+    const ChildProcess::Launch launched = ChildProcess::launch(prompt.program, prompt.arguments);
+    if (!launched.process) {
+        consoleLine(QStringLiteral("❌ Error requesting admin privileges for tunneld: ")
+                    + launched.error);
+        return false;
+    }
+    // As long as the password prompt stays open.
+    launched.process->waitForExit(milliseconds(-1));
+    if (launched.process->exitStatus().value_or(-1) != 0) {
+        const QString output =
+            decodeUtf8Strictly(launched.process->takeOutput()).value_or(QString());
+        consoleLine(
+            QStringLiteral("❌ Failed to start tunneld (password prompt may have been cancelled): ")
+            + output);
+        return false;
+    }
+
+    const auto deadline = steady_clock::now() + environment_.timings.tunnelWindow;
+    while (steady_clock::now() < deadline) {
+        if (isTunnelReachable())
+            return true;
+        std::this_thread::sleep_for(environment_.timings.tunnelProbePause);
+    }
+    consoleLine(QStringLiteral("❌ tunneld did not become reachable in time — check ") + log);
+    return false;
+}

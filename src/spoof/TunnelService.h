@@ -1,0 +1,72 @@
+#pragma once
+
+#include "app/AppEnvironment.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <optional>
+
+// The pieces of a tunnel bring-up that are plain text, kept apart so they can be checked alone.
+namespace tunnel {
+
+inline const QString kScriptName = QStringLiteral("pindrift_start_tunneld.sh");
+inline const QString kLogName = QStringLiteral("pindrift_tunneld.log");
+
+// One shell word that a POSIX shell (and zsh) reads back as exactly `text`, whatever it holds:
+// everything inside single quotes, each single quote written as '\''.
+QString shellQuoted(const QString &text);
+
+// The helper script: the interpreter line, then the daemon's start command with both paths
+// quoted and its output sent to the log. No line feed at the end.
+QByteArray helperScript(const QString &interpreter, const QString &toolPath,
+                        const QString &logPath);
+
+// The two osascript arguments that run `scriptPath` through the administrator password prompt.
+// The path is shell-quoted first, then escaped for the AppleScript string around it.
+QStringList appleScriptArguments(const QString &scriptPath);
+
+struct Invocation
+{
+    QString program;
+    QStringList arguments;
+};
+
+// How the helper script is run with administrator rights:
+// - `adminPromptCommand` set (tests, the demo): that command and its arguments, then the
+//   script path as the last argument;
+// - already root: the shell with the script path, no prompt;
+// - macOS: osascript's "do shell script ... with administrator privileges";
+// - elsewhere: pkexec running the shell with the script path.
+Invocation adminInvocation(const AppEnvironment &environment, const QString &scriptPath);
+
+// Writes `content` to `path` through a fresh file in the same folder that is made 0755 and then
+// renamed over `path`, so nobody ever runs half a script. Answers the error when it fails.
+std::optional<QString> writeExecutableAtomically(const QString &path, const QByteArray &content);
+
+} // namespace tunnel
+
+// Makes sure the tunnel daemon answers before a simulate-location command needs it, starting it
+// through the administrator prompt when it does not. Blocks its calling thread; never call it on
+// the GUI thread. The daemon is left running on purpose: later runs find it answering.
+class TunnelService
+{
+public:
+    explicit TunnelService(AppEnvironment environment);
+
+    // One HTTP GET of "/" on the tunnel host and port; any HTTP answer, whatever its status,
+    // counts. Blocks for at most the probe's limits.
+    bool isTunnelReachable() const;
+
+    // True when the daemon answers, after bringing it up when needed. Only one bring-up runs at a
+    // time in this program: a caller that finds one under way waits for it, then only probes.
+    bool ensureTunnel() const;
+
+    QString scriptPath() const;
+    QString logPath() const;
+
+private:
+    bool bringUp() const;
+
+    AppEnvironment environment_;
+};

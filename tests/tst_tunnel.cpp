@@ -1,0 +1,319 @@
+// Bringing up the tunnel daemon, against the simulated device kit and fake password prompts.
+#include "SpoofSupport.h"
+#include "platform/Dispatch.h"
+#include "platform/Platform.h"
+#include "spoof/TunnelService.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTest>
+#include <future>
+#include <memory>
+
+namespace {
+
+constexpr int kPatience = 20000;
+
+enum class Server { None, Kit, KitHttpError, Silent, NotHttp };
+enum Setup {
+    Plain = 0,
+    PreStarted = 1,
+    ToolMissing = 2,
+    NoTemporaryFolder = 4,
+    NoPrompt = 8,
+    DaemonSlow = 16
+};
+
+// Reads an AppleScript string literal's body back; absent when a quote ends it early.
+std::optional<QString> appleScriptUnescaped(const QString &body)
+{
+    QString text;
+    for (qsizetype i = 0; i < body.size(); ++i) {
+        if (body[i] == u'"')
+            return std::nullopt;
+        if (body[i] == u'\\' && ++i == body.size())
+            return std::nullopt;
+        text += body[i];
+    }
+    return text;
+}
+
+struct RestoreWorkingFolder
+{
+    QString path = QDir::currentPath();
+    ~RestoreWorkingFolder() { QDir::setCurrent(path); }
+};
+
+// Creates the file on the way out, so a prompt waiting for it never outlives a failed test.
+struct Gate
+{
+    QString path;
+    ~Gate() { QFile(path).open(QIODevice::WriteOnly); }
+};
+
+} // namespace
+
+Q_DECLARE_METATYPE(Server)
+
+class TestTunnel : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init()
+    {
+        kit_ = std::make_unique<SimDeviceKit>();
+        QVERIFY(kit_->isValid());
+        environment_ = kit_->environment();
+        environment_.adminPromptCommand = {
+            writeFakePrompt(kit_->resourceFolder(), kPromptRunsScript)};
+    }
+
+    void cleanup()
+    {
+        QVERIFY(dispatch::waitForBackgroundWork(kPatience));
+        kit_->stopTunnel();
+        QTRY_VERIFY_WITH_TIMEOUT(nothingLeftBehind(*kit_), kPatience);
+        kit_.reset();
+    }
+
+    void reachability_data()
+    {
+        QTest::addColumn<Server>("server");
+        QTest::addColumn<bool>("reachable");
+        QTest::newRow("nothing listens") << Server::None << false;
+        QTest::newRow("daemon answers") << Server::Kit << true;
+        QTest::newRow("HTTP error status counts") << Server::KitHttpError << true;
+        QTest::newRow("listener that never answers") << Server::Silent << false;
+        QTest::newRow("answer that is not HTTP") << Server::NotHttp << false;
+    }
+
+    void reachability()
+    {
+        QFETCH(Server, server);
+        QFETCH(bool, reachable);
+        QTcpServer listener;
+        if (server == Server::Kit || server == Server::KitHttpError) {
+            if (server == Server::KitHttpError)
+                QVERIFY(kit_->fault(QStringLiteral("pymobiledevice3:tunneld"),
+                                    QStringLiteral("http-error")));
+            QVERIFY(startKitTunnel(*kit_));
+            QTRY_VERIFY_WITH_TIMEOUT(portListening(kit_->tunnelPort()), kPatience);
+        } else if (server != Server::None) {
+            QVERIFY(listener.listen(QHostAddress::LocalHost, kit_->tunnelPort()));
+            if (server == Server::NotHttp) {
+                connect(&listener, &QTcpServer::newConnection, &listener, [&listener] {
+                    while (QTcpSocket *client = listener.nextPendingConnection()) {
+                        client->write("SSH-2.0-OpenSSH_9.2\r\n");
+                        client->disconnectFromHost();
+                    }
+                });
+            }
+        }
+        // Probed off the GUI thread, as the program does, while this thread serves.
+        const TunnelService service(environment_);
+        auto probe =
+            std::async(std::launch::async, [service] { return service.isTunnelReachable(); });
+        QTRY_VERIFY_WITH_TIMEOUT(
+            probe.wait_for(std::chrono::seconds(0)) == std::future_status::ready, kPatience);
+        QCOMPARE(probe.get(), reachable);
+    }
+
+    void ensureTunnel_data()
+    {
+        QTest::addColumn<int>("setup");
+        QTest::addColumn<QByteArray>("prompt");
+        QTest::addColumn<bool>("result");
+        QTest::addColumn<int>("prompts");
+        QTest::addColumn<QStringList>("console"); // "{log}" is the log path; "*" ends a prefix
+
+        const QByteArray runs = kPromptRunsScript;
+        QTest::newRow("already answering: no script, no prompt")
+            << int(PreStarted) << runs << true << 0 << QStringList();
+        QTest::newRow("brought up through the prompt")
+            << int(Plain) << runs << true << 1 << QStringList();
+        QTest::newRow("daemon slow to answer")
+            << int(DaemonSlow) << runs << true << 1 << QStringList();
+        QTest::newRow("prompt cancelled")
+            << int(Plain) << QByteArray("echo 'Request dismissed' >&2\nexit 126\n") << false << 1
+            << QStringList {QStringLiteral("❌ Failed to start tunneld (password prompt may have "
+                                           "been cancelled): Request dismissed\n")};
+        QTest::newRow("prompt output not UTF-8")
+            << int(Plain) << QByteArray("printf 'bad \\377\\n'\nexit 1\n") << false << 1
+            << QStringList {QStringLiteral(
+                   "❌ Failed to start tunneld (password prompt may have been cancelled): ")};
+        QTest::newRow("never answering")
+            << int(Plain) << QByteArray("exit 0\n") << false << 1
+            << QStringList {QStringLiteral("❌ tunneld did not become reachable in time — "
+                                           "check {log}")};
+        QTest::newRow("tool missing")
+            << int(ToolMissing) << runs << false << 0
+            << QStringList {QStringLiteral("❌ pymobiledevice3 not found in bundled tools")};
+        QTest::newRow("script cannot be written")
+            << int(NoTemporaryFolder) << runs << false << 0
+            << QStringList {QStringLiteral(
+                   "❌ Could not write tunneld helper script: No such file or directory")};
+        QTest::newRow("prompt cannot be launched")
+            << int(NoPrompt) << runs << false << 0
+            << QStringList {QStringLiteral("❌ Error requesting admin privileges for tunneld: *")};
+    }
+
+    void ensureTunnel()
+    {
+        QFETCH(int, setup);
+        QFETCH(QByteArray, prompt);
+        QFETCH(bool, result);
+        QFETCH(int, prompts);
+        QFETCH(QStringList, console);
+
+        environment_.adminPromptCommand = {writeFakePrompt(kit_->resourceFolder(), prompt)};
+        if (setup & PreStarted)
+            QVERIFY(startKitTunnel(*kit_));
+        if (setup & ToolMissing)
+            kit_->removeTool(QStringLiteral("pymobiledevice3"));
+        if (setup & NoTemporaryFolder)
+            environment_.temporaryFolder = kit_->temporaryFolder() + QStringLiteral("missing/");
+        if (setup & NoPrompt)
+            environment_.adminPromptCommand = {kit_->resourceFolder() + QStringLiteral("/none")};
+        if (setup & DaemonSlow)
+            QVERIFY(kit_->fault(QStringLiteral("pymobiledevice3:tunneld"), QStringLiteral("slow"),
+                                800));
+        const TunnelService service(environment_);
+        if (setup & PreStarted)
+            QTRY_VERIFY_WITH_TIMEOUT(service.isTunnelReachable(), kPatience);
+
+        ConsoleCapture capture;
+        QCOMPARE(service.ensureTunnel(), result);
+
+        QCOMPARE(promptCount(kit_->resourceFolder()), prompts);
+        const QStringList lines = capture.lines();
+        QCOMPARE(lines.size(), console.size());
+        for (qsizetype i = 0; i < console.size(); ++i) {
+            QString expected = console[i];
+            expected.replace(QStringLiteral("{log}"), service.logPath());
+            if (expected.endsWith(u'*'))
+                QVERIFY2(lines[i].startsWith(expected.chopped(1)), qPrintable(lines[i]));
+            else
+                QCOMPARE(lines[i], expected);
+        }
+        QFile script(service.scriptPath());
+        const bool written = !(setup & (PreStarted | ToolMissing | NoTemporaryFolder));
+        QCOMPARE(script.exists(), written);
+        if (written) {
+            QVERIFY(script.open(QIODevice::ReadOnly));
+            const QString expected = QStringLiteral("#!") + platform::shellPath()
+                + QStringLiteral("\n'") + kit_->toolPath(QStringLiteral("pymobiledevice3"))
+                + QStringLiteral("' remote tunneld -d > '") + service.logPath()
+                + QStringLiteral("' 2>&1");
+            QCOMPARE(QString::fromUtf8(script.readAll()), expected);
+            QCOMPARE(int(script.permissions() & 0x0777), 0x0755);
+            // Nothing but the script and the log is left in the folder.
+            QDir folder(kit_->temporaryFolder());
+            for (const QString &name : folder.entryList(QDir::Files))
+                QVERIFY2(name == tunnel::kScriptName || name == tunnel::kLogName, qPrintable(name));
+        }
+    }
+
+    void pathsWithShellCharacters_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::newRow("blanks") << QStringLiteral("two  words ");
+        QTest::newRow("double quote") << QStringLiteral("say \"hi");
+        QTest::newRow("dollar sign") << QStringLiteral("$(touch PWNED)$HOME");
+        QTest::newRow("backtick") << QStringLiteral("`touch PWNED`");
+        QTest::newRow("backslash") << QStringLiteral("back\\slash\\");
+        QTest::newRow("single quote") << QStringLiteral("it's '; touch PWNED; '");
+        QTest::newRow("all at once") << QStringLiteral(" \"$x\\' `touch PWNED` ");
+    }
+
+    void pathsWithShellCharacters()
+    {
+        QFETCH(QString, name);
+        // The tools and the temporary folder both live under the awkward name. The tool is a
+        // stand-in that hands over to the kit's own.
+        const QString root = kit_->resourceFolder() + u'/' + name;
+        const QString tools =
+            root + QStringLiteral("/halvard_scripts/") + platform::architectureFolderName();
+        QVERIFY(QDir().mkpath(tools));
+        writeScript(tools + QStringLiteral("/pymobiledevice3"),
+                    "#!/bin/sh\nexec '"
+                        + QFile::encodeName(kit_->toolPath(QStringLiteral("pymobiledevice3")))
+                        + "' \"$@\"\n");
+        const QString temporary = root + QStringLiteral("/tmp ") + name + u'/';
+        QVERIFY(QDir().mkpath(temporary));
+        environment_.tools = ToolLocator(root);
+        environment_.temporaryFolder = temporary;
+        environment_.adminPromptCommand = {QStringLiteral("/bin/sh")};
+
+        // An injected command would leave its file in the working folder.
+        const RestoreWorkingFolder restore;
+        QVERIFY(QDir::setCurrent(kit_->resourceFolder()));
+        const TunnelService service(environment_);
+        const bool up = service.ensureTunnel();
+
+        // The osascript form reads back, through AppleScript and the shell, as the same path.
+        const QStringList arguments = tunnel::appleScriptArguments(service.scriptPath());
+        QCOMPARE(arguments.size(), 2);
+        QCOMPARE(arguments[0], QStringLiteral("-e"));
+        const QString prefix = QStringLiteral("do shell script \"");
+        const QString suffix = QStringLiteral("\" with administrator privileges");
+        QVERIFY(arguments[1].startsWith(prefix) && arguments[1].endsWith(suffix));
+        const auto command = appleScriptUnescaped(
+            arguments[1].mid(prefix.size(), arguments[1].size() - prefix.size() - suffix.size()));
+        QVERIFY(command);
+        QProcess shell;
+        shell.start(QStringLiteral("/bin/sh"),
+                    {QStringLiteral("-c"), QStringLiteral("printf %s ") + *command});
+        QVERIFY(shell.waitForFinished(kPatience));
+
+        QVERIFY(up);
+        QVERIFY(QFile::exists(temporary + tunnel::kLogName));
+        QCOMPARE(QString::fromUtf8(shell.readAllStandardOutput()), service.scriptPath());
+        QVERIFY(!QFile::exists(kit_->resourceFolder() + QStringLiteral("/PWNED")));
+    }
+
+    void concurrentCallersPromptOnce()
+    {
+        // Something on the port that refuses to be the daemon, counting the probes.
+        QTcpServer listener;
+        int probes = 0;
+        QVERIFY(listener.listen(QHostAddress::LocalHost, kit_->tunnelPort()));
+        connect(&listener, &QTcpServer::newConnection, &listener, [&] {
+            while (QTcpSocket *client = listener.nextPendingConnection()) {
+                ++probes;
+                client->close();
+                client->deleteLater();
+            }
+        });
+        const Gate gate {kit_->resourceFolder() + QStringLiteral("/gate")};
+        environment_.adminPromptCommand = {
+            writeFakePrompt(kit_->resourceFolder(),
+                            "while [ ! -e '" + QFile::encodeName(gate.path)
+                                + "' ]; do sleep 0.02; done\n" + kPromptRunsScript)};
+        const TunnelService service(environment_);
+
+        auto first = std::async(std::launch::async, [service] { return service.ensureTunnel(); });
+        QTRY_COMPARE_WITH_TIMEOUT(promptCount(kit_->resourceFolder()), 1, kPatience);
+        auto second = std::async(std::launch::async, [service] { return service.ensureTunnel(); });
+        QTRY_COMPARE_WITH_TIMEOUT(probes, 2, kPatience);
+        listener.close();
+        QFile(gate.path).open(QIODevice::WriteOnly);
+
+        QTRY_VERIFY_WITH_TIMEOUT(
+            second.wait_for(std::chrono::seconds(0)) == std::future_status::ready, kPatience);
+        QVERIFY(first.get());
+        QVERIFY(second.get());
+        QCOMPARE(promptCount(kit_->resourceFolder()), 1);
+        QCOMPARE(kit_->commands().count(QStringLiteral("pymobiledevice3 remote tunneld -d")), 1);
+    }
+
+private:
+    std::unique_ptr<SimDeviceKit> kit_;
+    AppEnvironment environment_;
+};
+
+QTEST_GUILESS_MAIN(TestTunnel)
+#include "tst_tunnel.moc"
