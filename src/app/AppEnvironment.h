@@ -36,6 +36,7 @@ struct AppEnvironment
     QString temporaryFolder; // empty: the platform's per-user folder
     QUrl geolocationUrl {QStringLiteral("https://ipapi.co/json/")};
     QString tileUrlTemplate = QStringLiteral("https://tile.openstreetmap.org/{z}/{x}/{y}.png");
+    QString tileCacheFolder; // empty: the user's cache folder
     QString shell; // empty: the platform's shell
     Timings timings;
 

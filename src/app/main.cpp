@@ -1,20 +1,33 @@
-#include "app/ScreenModel.h"
+#include "app/AppDelegate.h"
+#include "app/MainWindow.h"
+#include "platform/Dispatch.h"
+#include "platform/TerminationSignals.h"
 
 #include <QApplication>
-#include <QMainWindow>
+#include <QIcon>
+#include <QTimer>
+#include <QWidget>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("PinDrift"));
+    QApplication::setOrganizationName(QStringLiteral("PinDrift"));
     QApplication::setApplicationVersion(QStringLiteral(PINDRIFT_VERSION));
-    ScreenModel model;
-    QMainWindow window;
-    window.setWindowTitle(QStringLiteral("PinDrift"));
-    window.resize(900, 580);
-    window.show();
-    model.runStartupSequence();
+    QApplication::setDesktopFileName(QStringLiteral("pindrift"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/pindrift.svg")));
+
+    AppDelegate delegate;
+    QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
+    // Asked to end from outside (logout, Ctrl+C): close the window as the user would.
+    platform::onTerminationSignal(&delegate, [&delegate] {
+        if (QWidget *window = delegate.window())
+            window->close();
+        else
+            QApplication::quit();
+    });
     const int status = QApplication::exec();
-    model.stopBackgroundWork();
+    // Let background work that is still finishing (a probe, a pause) end before we do.
+    dispatch::waitForBackgroundWork(5000);
     return status;
 }

@@ -68,6 +68,7 @@ AppEnvironment SimDeviceKit::environment(const Timings &timings) const
     environment.temporaryFolder = temporaryFolder();
     environment.geolocationUrl = QUrl(QStringLiteral("http://127.0.0.1:9/json/"));
     environment.tileUrlTemplate = QStringLiteral("http://127.0.0.1:9/{z}/{x}/{y}.png");
+    environment.tileCacheFolder = root_.path() + QStringLiteral("/tiles");
     environment.timings = timings;
     return environment;
 }

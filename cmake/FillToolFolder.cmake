@@ -1,0 +1,49 @@
+# Lays out the tool folder <DEST>/halvard_scripts/<ARCH>/ from the device tools installed on
+# this machine. Run at every build, so the folder follows what is installed.
+#
+# Every tool is a small wrapper script that runs the installed program: the program makes
+# its tools executable (0755) each time it uses them, and that must only ever touch our own
+# files, never a system binary.
+#
+#   cmake -DDEST=<folder> -DARCH=<silicon|intel> -DSOURCE_DIR=<repo> -P FillToolFolder.cmake
+
+set(folder "${DEST}/halvard_scripts/${ARCH}")
+file(MAKE_DIRECTORY "${folder}")
+
+function(write_wrapper name target)
+    string(REPLACE "'" "'\\''" quoted "${target}")
+    file(WRITE "${folder}/${name}.tmp" "#!/bin/sh\nexec '${quoted}' \"$@\"\n")
+    file(CHMOD "${folder}/${name}.tmp" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+         GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+    file(RENAME "${folder}/${name}.tmp" "${folder}/${name}")
+endfunction()
+
+foreach(tool ideviceinfo idevice_id)
+    find_program(found_${tool} NAMES ${tool} NO_CACHE)
+    if(found_${tool})
+        write_wrapper(${tool} "${found_${tool}}")
+    else()
+        file(REMOVE "${folder}/${tool}")
+        message(WARNING "${tool} not found: install libimobiledevice-utils")
+    endif()
+endforeach()
+
+find_program(found_setlocation NAMES idevicesetlocation NO_CACHE)
+if(found_setlocation)
+    write_wrapper(idevicesetlocation-stock "${found_setlocation}")
+    file(COPY_FILE "${SOURCE_DIR}/tools/idevicesetlocation-hold.sh"
+         "${folder}/idevicesetlocation" ONLY_IF_DIFFERENT)
+    file(CHMOD "${folder}/idevicesetlocation" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+         GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+else()
+    file(REMOVE "${folder}/idevicesetlocation" "${folder}/idevicesetlocation-stock")
+endif()
+
+# pymobiledevice3 comes from Python's package index; use the one the user installed, if any.
+find_program(found_pymobiledevice3 NAMES pymobiledevice3 NO_CACHE
+             HINTS "$ENV{HOME}/.local/bin" "$ENV{HOME}/.local/pipx/venvs/pymobiledevice3/bin")
+if(found_pymobiledevice3)
+    write_wrapper(pymobiledevice3 "${found_pymobiledevice3}")
+else()
+    file(REMOVE "${folder}/pymobiledevice3")
+endif()

@@ -1,0 +1,105 @@
+#include "app/MainWindow.h"
+
+#include "app/ContentView.h"
+#include "app/LogWindow.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QScreen>
+#include <QSettings>
+
+MainWindow::MainWindow(const AppEnvironment &environment, QSettings *settings, QWidget *parent)
+    : QMainWindow(parent)
+    , content_(new ContentView(environment, this))
+    , settings_(settings ? settings : new QSettings)
+    , ownsSettings_(!settings)
+{
+    setWindowTitle(QStringLiteral("PinDrift"));
+    setObjectName(QStringLiteral("mainWindow"));
+    setCentralWidget(content_);
+
+    QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
+    QAction *quit = file->addAction(QStringLiteral("&Quit"), this, &QWidget::close);
+    quit->setShortcut(QKeySequence::Quit);
+    quit->setMenuRole(QAction::QuitRole);
+
+    QMenu *view = menuBar()->addMenu(QStringLiteral("&View"));
+    QAction *log = view->addAction(QStringLiteral("Console &Log"), this, &MainWindow::showLog);
+    log->setObjectName(QStringLiteral("showLogAction"));
+    log->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+
+    QMenu *help = menuBar()->addMenu(QStringLiteral("&Help"));
+    QAction *about = help->addAction(QStringLiteral("&About PinDrift"), this, [this] {
+        QMessageBox::about(this, QStringLiteral("About PinDrift"),
+                           QStringLiteral("PinDrift %1\n\nHolds a GPS location of your choice on "
+                                          "an iPhone or iPad connected over USB.")
+                               .arg(QApplication::applicationVersion()));
+    });
+    about->setMenuRole(QAction::AboutRole);
+
+    saveTimer_.setSingleShot(true);
+    saveTimer_.setInterval(300);
+    connect(&saveTimer_, &QTimer::timeout, this, &MainWindow::saveFrame);
+
+    const QByteArray frame = settings_->value(frameKey()).toByteArray();
+    if (frame.isEmpty() || !restoreGeometry(frame))
+        placeOnFirstLaunch();
+}
+
+MainWindow::~MainWindow()
+{
+    if (ownsSettings_)
+        delete settings_;
+}
+
+void MainWindow::placeOnFirstLaunch()
+{
+    // 900 × 580 of content, centred on the screen.
+    const QSize content(900, 580);
+    resize(content.width(), content.height() + menuBar()->sizeHint().height());
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        QRect frame = frameGeometry();
+        frame.moveCenter(screen->availableGeometry().center());
+        move(frame.topLeft());
+    }
+}
+
+void MainWindow::saveFrame()
+{
+    settings_->setValue(frameKey(), saveGeometry());
+    settings_->sync();
+}
+
+void MainWindow::showLog()
+{
+    if (!log_)
+        log_ = new LogWindow(this);
+    log_->show();
+    log_->raise();
+    log_->activateWindow();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    saveFrame();
+    content_->stopBackgroundWork();
+    if (log_)
+        log_->close();
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::moveEvent(QMoveEvent *event)
+{
+    QMainWindow::moveEvent(event);
+    if (isVisible())
+        saveTimer_.start();
+}
+
+void MainWindow::resizeEvent(QResizeEvent *event)
+{
+    QMainWindow::resizeEvent(event);
+    if (isVisible())
+        saveTimer_.start();
+}

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "app/AppEnvironment.h"
+#include "app/LogWindow.h"
+
+#include <QMainWindow>
+#include <QPointer>
+#include <QTimer>
+
+class ContentView;
+class QSettings;
+
+// The one window: the screen, a small menu bar, and its frame remembered under "Main Window".
+class MainWindow : public QMainWindow
+{
+    Q_OBJECT
+public:
+    // `settings` keeps the window frame; null means the application's own settings.
+    explicit MainWindow(const AppEnvironment &environment = {}, QSettings *settings = nullptr,
+                        QWidget *parent = nullptr);
+    ~MainWindow() override;
+
+    ContentView *contentView() const { return content_; }
+    LogWindow *logWindow() const { return log_; }
+    void showLog();
+
+    static QString frameKey() { return QStringLiteral("Main Window/geometry"); }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void moveEvent(QMoveEvent *event) override;
+    void resizeEvent(QResizeEvent *event) override;
+
+private:
+    void placeOnFirstLaunch();
+    void saveFrame();
+
+    ContentView *content_;
+    QSettings *settings_;
+    bool ownsSettings_;
+    QPointer<LogWindow> log_;
+    QTimer saveTimer_;
+};

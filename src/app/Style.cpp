@@ -1,0 +1,66 @@
+#include "app/Style.h"
+
+#include <QFile>
+#include <QPainter>
+#include <QPalette>
+#include <QSvgRenderer>
+#include <QWidget>
+
+namespace style {
+
+QFont font(TextStyle textStyle, const QFont &base)
+{
+    QFont f = base;
+    const qreal size = base.pointSizeF() > 0 ? base.pointSizeF() : 10.0;
+    switch (textStyle) {
+    case TextStyle::Title2:
+        f.setPointSizeF(size + 6);
+        break;
+    case TextStyle::Headline:
+        f.setPointSizeF(size + 2);
+        f.setBold(true);
+        break;
+    case TextStyle::Subheadline:
+        f.setPointSizeF(size + 1);
+        break;
+    case TextStyle::Callout:
+        f.setPointSizeF(size + 1);
+        break;
+    case TextStyle::Caption:
+        f.setPointSizeF(size);
+        break;
+    case TextStyle::Caption2:
+        f.setPointSizeF(size - 1);
+        break;
+    }
+    return f;
+}
+
+QColor secondaryText(const QWidget *widget)
+{
+    QColor color = widget->palette().color(QPalette::WindowText);
+    color.setAlphaF(0.55f);
+    return color;
+}
+
+QPixmap picture(const QString &name, QSize size, qreal devicePixelRatio,
+                const QList<std::pair<QString, QColor>> &recolour)
+{
+    QFile file(QStringLiteral(":/images/") + name + QStringLiteral(".svg"));
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QByteArray svg = file.readAll();
+    for (const auto &[from, to] : recolour)
+        svg.replace(from.toLatin1(), to.name(QColor::HexRgb).toLatin1());
+    QSvgRenderer renderer(svg);
+    QPixmap pixmap(size * devicePixelRatio);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    painter.setRenderHint(QPainter::Antialiasing);
+    renderer.render(&painter);
+    painter.end();
+    pixmap.setDevicePixelRatio(devicePixelRatio);
+    return pixmap;
+}
+
+} // namespace style

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QWidget>
+
+class LineLimitedLabel;
+class QLabel;
+class QPushButton;
+class ValueField;
+struct ScreenState;
+
+// The device box of the sidebar: status picture and line, the iOS line, the serial number and
+// UDID rows, and the "Detect Device" button. It only shows screen state.
+class DevicePanel : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit DevicePanel(QWidget *parent = nullptr);
+
+    void render(const ScreenState &state);
+
+Q_SIGNALS:
+    void detectRequested();
+
+private:
+    QLabel *picture_;
+    QString pictureName_;
+    LineLimitedLabel *status_;
+    QLabel *versionLine_;
+    QWidget *identityRows_;
+    ValueField *serial_;
+    ValueField *udid_;
+    QPushButton *detectButton_;
+};

@@ -1,0 +1,509 @@
+// The whole window, driven through its real widgets.
+#include "TestSupport.h"
+#include "app/ContentView.h"
+#include "app/LogWindow.h"
+#include "app/MainWindow.h"
+#include "app/ScreenModel.h"
+#include "app/SetupBanner.h"
+#include "app/Sidebar.h"
+#include "app/TextWidgets.h"
+#include "device/DeviceDetection.h"
+#include "map/MapPane.h"
+#include "map/MapView.h"
+#include "map/PinMarker.h"
+#include "platform/Console.h"
+#include "spoof/SpoofController.h"
+
+#include <QApplication>
+#include <QClipboard>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QSignalSpy>
+#include <QTest>
+#include <QToolButton>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+template<typename T = QWidget>
+T *find(QWidget *root, const char *name)
+{
+    return root->findChild<T *>(QString::fromLatin1(name));
+}
+
+AppEnvironment windowEnvironment(const SimDeviceKit &kit)
+{
+    AppEnvironment environment = kit.environment();
+    environment.adminPromptCommand = {QStringLiteral("/bin/sh")};
+    return environment;
+}
+
+// A window over a simulated device, shown offscreen, with its own settings file.
+struct Window
+{
+    explicit Window(const SimDeviceKit &kit, const QString &settingsFile)
+        : settings(settingsFile, QSettings::IniFormat)
+        , window(windowEnvironment(kit), &settings)
+    {
+        window.show();
+    }
+    ~Window() { window.close(); }
+
+    ContentView &content() { return *window.contentView(); }
+    ScreenModel &model() { return content().model(); }
+    const ScreenState &state() { return model().state(); }
+    QPushButton *button(const char *name) { return find<QPushButton>(&window, name); }
+    QLineEdit *field(const char *name) { return find<QLineEdit>(&window, name); }
+
+    QSettings settings;
+    MainWindow window;
+};
+
+} // namespace
+
+class TestWindow : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init() { QVERIFY(settingsDir_.isValid()); }
+
+    void cleanup()
+    {
+        QVERIFY(dispatch::waitForBackgroundWork(20000));
+        QCoreApplication::processEvents();
+        QTRY_VERIFY(ProcessCensus::children().isEmpty());
+    }
+
+    void freshScreenIsTheStartState()
+    {
+        SimDeviceKit kit;
+        Window w(kit, settingsFile());
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+
+        QVERIFY(find(&w.window, "setupBanner")->isVisible());
+        QPushButton *lock = w.button("lockButton");
+        QCOMPARE(lock->text(), QStringLiteral("🔒 Spoof Location"));
+        QCOMPARE(lock->property("fillColor").value<QColor>(), QColor(0x00, 0x7a, 0xff));
+        QVERIFY(!lock->isEnabled());
+        QVERIFY(!w.button("resetButton")->isEnabled());
+        QVERIFY(w.button("detectButton")->isEnabled());
+        QVERIFY(!find(&w.window, "lockStatusLabel")->isVisible());
+        QCOMPARE(find<LineLimitedLabel>(&w.window, "statusLabel")->text(),
+                 QStringLiteral("Connect iOS Device in normal mode"));
+        QCOMPARE(find(&w.window, "statusPicture")->accessibleName(), QStringLiteral("iphone16"));
+        QVERIFY(!find(&w.window, "versionLabel")->isVisible());
+        QVERIFY(!find(&w.window, "serialValue")->isVisible());
+        QCOMPARE(w.field("latitudeField")->text(), QStringLiteral("40.689247"));
+        QCOMPARE(w.field("longitudeField")->text(), QStringLiteral("-74.044502"));
+        QCOMPARE(w.field("latitudeField")->placeholderText(), QStringLiteral("Latitude"));
+        auto *map = find<MapPane>(&w.window, "mapPane");
+        QVERIFY(map);
+        QCOMPARE(map->mapView()->markerCoordinate(),
+                 (CLLocationCoordinate2D {40.689247, -74.044502}));
+        QCOMPARE(map->pinMarker()->discColor(), QColor(0x00, 0x7a, 0xff));
+        QCOMPARE(find(&w.window, "sidebar")->width(), Sidebar::kWidth);
+        QCOMPARE(w.window.centralWidget()->size(), QSize(900, 580));
+        QCOMPARE(w.window.centralWidget()->minimumSize(), QSize(760, 480));
+    }
+
+    void spoofingButtons_data()
+    {
+        QTest::addColumn<bool>("locked");
+        QTest::addColumn<bool>("lockDisabled");
+        QTest::addColumn<QString>("udid");
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<bool>("red");
+        QTest::addColumn<bool>("lockEnabled");
+        QTest::addColumn<bool>("resetEnabled");
+
+        const QString udid = QString::fromLatin1(SimDeviceKit::defaultUdid);
+        QTest::newRow("start") << false << true << ""
+                               << "🔒 Spoof Location" << false << false << false;
+        QTest::newRow("detected") << false << false << udid << "🔒 Spoof Location" << false << true
+                                  << true;
+        QTest::newRow("operation running")
+            << false << true << udid << "🔒 Spoof Location" << false << false << false;
+        QTest::newRow("held") << true << false << udid << "🔓 Unlock Location" << true << true
+                              << true;
+        QTest::newRow("held, moving")
+            << true << true << udid << "🔓 Unlock Location" << true << false << false;
+        QTest::newRow("unplugged") << false << true << ""
+                                   << "🔒 Spoof Location" << false << false << false;
+        QTest::newRow("no UDID keeps reset off") << false << false << ""
+                                                 << "🔒 Spoof Location" << false << true << false;
+    }
+
+    void spoofingButtons()
+    {
+        QFETCH(bool, locked);
+        QFETCH(bool, lockDisabled);
+        QFETCH(QString, udid);
+        QFETCH(QString, label);
+        QFETCH(bool, red);
+        QFETCH(bool, lockEnabled);
+        QFETCH(bool, resetEnabled);
+
+        SimDeviceKit kit;
+        Window w(kit, settingsFile());
+        w.model().update([&](ScreenState &s) {
+            s.isLocationLocked = locked;
+            s.disabledLockButton = lockDisabled;
+            s.udidLabelText = udid;
+        });
+        QPushButton *lock = w.button("lockButton");
+        QCOMPARE(lock->text(), label);
+        QCOMPARE(lock->property("fillColor").value<QColor>(),
+                 red ? QColor(0xff, 0x3b, 0x30) : QColor(0x00, 0x7a, 0xff));
+        QCOMPARE(lock->isEnabled(), lockEnabled);
+        QCOMPARE(w.button("resetButton")->isEnabled(), resetEnabled);
+        auto *map = find<MapPane>(&w.window, "mapPane");
+        QCOMPARE(map->pinMarker()->discColor(),
+                 red ? QColor(0xff, 0x3b, 0x30) : QColor(0x00, 0x7a, 0xff));
+    }
+
+    void closingTheBannerGivesItsHeightToTheMap()
+    {
+        SimDeviceKit kit;
+        Window w(kit, settingsFile());
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+        QWidget *banner = find(&w.window, "setupBanner");
+        QWidget *map = find(&w.window, "mapPane");
+        const int mapHeight = map->height();
+        const int bannerHeight = banner->height();
+        QVERIFY(bannerHeight > 20);
+
+        QTest::mouseClick(find<QToolButton>(&w.window, "closeBannerButton"), Qt::LeftButton);
+
+        QVERIFY(!w.state().showSetupBanner);
+        QTRY_VERIFY(!banner->isVisible());
+        QTRY_COMPARE(map->height(), mapHeight + bannerHeight);
+    }
+
+    void resizingChangesOnlyTheMap()
+    {
+        SimDeviceKit kit;
+        Window w(kit, settingsFile());
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+        QWidget *map = find(&w.window, "mapPane");
+        QWidget *sidebar = find(&w.window, "sidebar");
+        const QSize mapBefore = map->size();
+        w.window.resize(w.window.width() + 200, w.window.height() + 100);
+        QTRY_COMPARE(map->width(), mapBefore.width() + 200);
+        QCOMPARE(map->height(), mapBefore.height() + 100);
+        QCOMPARE(sidebar->width(), Sidebar::kWidth);
+
+        // It cannot get smaller than its minimum content.
+        w.window.resize(100, 100);
+        QTRY_VERIFY(w.window.centralWidget()->width() >= 760);
+        QVERIFY(w.window.centralWidget()->height() >= 480);
+    }
+
+    void devicePanelRows_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("product");
+        QTest::addColumn<QString>("serial");
+        QTest::addColumn<QString>("udid");
+        QTest::addColumn<QString>("versionLine"); // empty: hidden
+        QTest::addColumn<bool>("rowsShown");
+
+        QTest::newRow("all four") << "17.4.1"
+                                  << "iPhone15,2"
+                                  << "F2LZ"
+                                  << "0000-1"
+                                  << "iOS 17.4.1 · iPhone15,2" << true;
+        QTest::newRow("serial without UDID") << "17.4.1"
+                                             << "iPhone15,2"
+                                             << "F2LZ"
+                                             << ""
+                                             << "iOS 17.4.1 · iPhone15,2" << true;
+        QTest::newRow("UDID without serial") << "17.4.1"
+                                             << "iPhone15,2"
+                                             << ""
+                                             << "0000-1"
+                                             << "iOS 17.4.1 · iPhone15,2" << false;
+        QTest::newRow("version without product") << "16.7"
+                                                 << ""
+                                                 << ""
+                                                 << ""
+                                                 << "iOS 16.7 · " << false;
+        QTest::newRow("product without version") << ""
+                                                 << "iPhone15,2"
+                                                 << ""
+                                                 << ""
+                                                 << "" << false;
+    }
+
+    void devicePanelRows()
+    {
+        QFETCH(QString, version);
+        QFETCH(QString, product);
+        QFETCH(QString, serial);
+        QFETCH(QString, udid);
+        QFETCH(QString, versionLine);
+        QFETCH(bool, rowsShown);
+
+        SimDeviceKit kit;
+        Window w(kit, settingsFile());
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+        w.model().update([&](ScreenState &s) {
+            s.deviceiosLabelText = version;
+            s.productTypeLabelText = product;
+            s.serialnumberLabelText = serial;
+            s.udidLabelText = udid;
+        });
+        auto *line = find<QLabel>(&w.window, "versionLabel");
+        QCOMPARE(line->isVisible(), !versionLine.isEmpty());
+        if (!versionLine.isEmpty())
+            QCOMPARE(line->text(), versionLine);
+        auto *serialField = find<ValueField>(&w.window, "serialValue");
+        auto *udidField = find<ValueField>(&w.window, "udidValue");
+        QCOMPARE(serialField->isVisible(), rowsShown);
+        QCOMPARE(udidField->isVisible(), rowsShown);
+        if (rowsShown) {
+            QCOMPARE(serialField->value(), serial);
+            QCOMPARE(udidField->value(), udid);
+        }
+    }
+
+    void longTextsAreShortenedButKeptWhole()
+    {
+        SimDeviceKit kit;
+        Window w(kit, settingsFile());
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+        const QString udid =
+            QStringLiteral("00008110-001A2B3C4D5E6F70-AAAABBBBCCCCDDDDEEEEFFFF00001111");
+        const QString status = QStringLiteral("A status text that goes on and on, far longer than "
+                                              "two lines of the narrow sidebar could ever hold, "
+                                              "so its end must be cut off with an ellipsis.");
+        w.model().update([&](ScreenState &s) {
+            s.serialnumberLabelText = QStringLiteral("F2LZK0ABCDEF");
+            s.udidLabelText = udid;
+            s.statusLabelText = status;
+        });
+
+        auto *udidField = find<ValueField>(&w.window, "udidValue");
+        QVERIFY(udidField->text() != udid);
+        QVERIFY(udidField->text().contains(QStringLiteral("…")));
+        QVERIFY(udidField->text().startsWith(QStringLiteral("0000")));
+        QVERIFY(udidField->text().endsWith(QStringLiteral("1111")));
+        udidField->setFocus();
+        QTest::keySequence(udidField, QKeySequence::Copy);
+        QCOMPARE(QApplication::clipboard()->text(), udid);
+
+        auto *statusLabel = find<LineLimitedLabel>(&w.window, "statusLabel");
+        const QStringList lines = statusLabel->visibleLines();
+        QCOMPARE(lines.size(), 2);
+        QVERIFY(lines.last().endsWith(QStringLiteral("…")));
+    }
+
+    void spoofingStatusIsShownLiterally_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("shown");
+        QTest::newRow("empty takes no space") << "" << false;
+        QTest::newRow("blanks still shown") << "   " << true;
+        QTest::newRow("markdown") << "**bold** _it_ `code`" << true;
+        QTest::newRow("html") << "<b>not bold</b> &amp;" << true;
+    }
+
+    void spoofingStatusIsShownLiterally()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, shown);
+        SimDeviceKit kit;
+        Window w(kit, settingsFile());
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+        w.model().update([&](ScreenState &s) { s.lockStatusText = text; });
+        auto *label = find<QLabel>(&w.window, "lockStatusLabel");
+        QCOMPARE(label->isVisible(), shown);
+        QCOMPARE(label->textFormat(), Qt::PlainText);
+        QCOMPARE(label->text(), text);
+    }
+
+    void coordinatesWithNothingHeld()
+    {
+        SimDeviceKit kit;
+        Window w(kit, settingsFile());
+        QLineEdit *latitude = w.field("latitudeField");
+        QLineEdit *longitude = w.field("longitudeField");
+
+        latitude->clear();
+        QTest::keyClicks(latitude, QStringLiteral("40.7128"));
+        longitude->clear();
+        QTest::keyClicks(longitude, QStringLiteral("-74.0060"));
+        QTest::keyClick(longitude, Qt::Key_Return);
+        QCOMPARE(w.state().pinCoordinate, (CLLocationCoordinate2D {40.7128, -74.0060}));
+        QCOMPARE(w.state().cameraPosition,
+                 MapCameraPosition::fromRegion(coordinates::pinRegion({40.7128, -74.0060})));
+        QCOMPARE(latitude->text(), QStringLiteral("40.7128")); // the typed text stays
+        QCOMPARE(longitude->text(), QStringLiteral("-74.0060"));
+
+        latitude->clear();
+        QTest::keyClicks(latitude, QStringLiteral(" 41"));
+        QTest::mouseClick(w.button("goButton"), Qt::LeftButton);
+        QCOMPARE(w.state().lockStatusText, kInvalidCoordinatesMessage);
+        QCOMPARE(w.state().pinCoordinate, (CLLocationCoordinate2D {40.7128, -74.0060}));
+
+        latitude->clear();
+        QTest::keyClicks(latitude, QStringLiteral("41"));
+        QTest::keyClick(latitude, Qt::Key_Return);
+        QCOMPARE(w.state().pinCoordinate, (CLLocationCoordinate2D {41.0, -74.0060}));
+        QCOMPARE(w.state().lockStatusText, kInvalidCoordinatesMessage); // stays on screen
+
+        QTest::mouseClick(w.button("quickLocation1"), Qt::LeftButton);
+        QCOMPARE(w.state().pinCoordinate, (CLLocationCoordinate2D {51.500729, -0.124625}));
+        QCOMPARE(latitude->text(), QStringLiteral("51.500729"));
+        QCOMPARE(longitude->text(), QStringLiteral("-0.124625"));
+        QCOMPARE(w.state().cameraPosition,
+                 MapCameraPosition::fromRegion(coordinates::pinRegion({51.500729, -0.124625})));
+        QCOMPARE(w.button("quickLocation0")->text(), QStringLiteral("🗽 NYC"));
+        QCOMPARE(w.button("quickLocation2")->text(), QStringLiteral("🗼 Tokyo"));
+        QVERIFY(kit.commands().isEmpty()); // nothing was sent to a device
+    }
+
+    void windowRemembersItsFrame()
+    {
+        const QString file = settingsFile();
+        SimDeviceKit kit;
+        QRect moved;
+        {
+            Window first(kit, file);
+            QVERIFY(QTest::qWaitForWindowExposed(&first.window));
+            first.window.setGeometry(QRect(60, 70, 980, 640));
+            moved = first.window.geometry();
+        }
+        Window second(kit, file);
+        QVERIFY(QTest::qWaitForWindowExposed(&second.window));
+        QCOMPARE(second.window.geometry(), moved);
+    }
+
+    void logWindowShowsTheConsoleLive()
+    {
+        SimDeviceKit kit;
+        Window w(kit, settingsFile());
+        consoleLine(QStringLiteral("before the log opened"));
+        w.window.showLog();
+        LogWindow *log = w.window.logWindow();
+        QVERIFY(log && log->isVisible());
+        QVERIFY(log->text().contains(QStringLiteral("before the log opened")));
+        consoleLine(QStringLiteral("❌ after it opened"));
+        QTRY_VERIFY(log->text().endsWith(QStringLiteral("❌ after it opened")));
+    }
+
+    void keyboardReachesEveryControlInOrder()
+    {
+        SimDeviceKit kit;
+        Window w(kit, settingsFile());
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+        w.model().update([](ScreenState &s) {
+            s.disabledLockButton = false;
+            s.udidLabelText = QStringLiteral("x");
+        });
+        const QStringList expected {
+            QStringLiteral("detectButton"),   QStringLiteral("latitudeField"),
+            QStringLiteral("longitudeField"), QStringLiteral("goButton"),
+            QStringLiteral("quickLocation0"), QStringLiteral("quickLocation1"),
+            QStringLiteral("quickLocation2"), QStringLiteral("lockButton"),
+            QStringLiteral("resetButton")};
+        QWidget *widget = w.button("detectButton");
+        widget->setFocus();
+        QStringList order;
+        for (int i = 0; i < expected.size(); ++i) {
+            order.append(widget->objectName());
+            widget = widget->nextInFocusChain();
+            while (widget && !(widget->focusPolicy() & Qt::TabFocus))
+                widget = widget->nextInFocusChain();
+        }
+        QCOMPARE(order, expected);
+        for (const QString &name : expected) {
+            QWidget *control = w.window.findChild<QWidget *>(name);
+            QVERIFY2(!control->accessibleName().isEmpty(), qPrintable(name));
+        }
+
+        // Space presses the focused button.
+        QPushButton *quick = w.button("quickLocation2");
+        quick->setFocus();
+        QTest::keyClick(quick, Qt::Key_Space);
+        QCOMPARE(w.state().pinCoordinate, (CLLocationCoordinate2D {35.658584, 139.745438}));
+    }
+
+    // The whole program against the simulated device: attach an iOS 17 device, detect it, spoof,
+    // move with a map click, unlock, unplug.
+    void endToEnd()
+    {
+        SimDeviceKit kit;
+        Window w(kit, settingsFile());
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+        const QString udid = QString::fromLatin1(SimDeviceKit::defaultUdid);
+
+        QVERIFY(kit.attach(QStringLiteral("17.4.1")));
+        QTRY_COMPARE_WITH_TIMEOUT(w.state().udidLabelText, udid, 15000);
+        QTRY_VERIFY(w.button("lockButton")->isEnabled());
+        QCOMPARE(find<LineLimitedLabel>(&w.window, "statusLabel")->text(),
+                 QStringLiteral("iOS Device Connected!"));
+        QCOMPARE(find<QLabel>(&w.window, "versionLabel")->text(),
+                 QStringLiteral("iOS 17.4.1 · iPhone15,2"));
+
+        QTest::mouseClick(w.button("lockButton"), Qt::LeftButton);
+        QCOMPARE(w.state().lockStatusText, QStringLiteral("Spoofing location..."));
+        QTRY_VERIFY_WITH_TIMEOUT(w.state().isLocationLocked, 20000);
+        QCOMPARE(w.state().lockStatusText, QStringLiteral("🔒 Spoofing at 40.689247, -74.044502"));
+        QCOMPARE(w.button("lockButton")->text(), QStringLiteral("🔓 Unlock Location"));
+        QCOMPARE(kit.location(), QStringLiteral("40.689247 -74.044502"));
+        QVERIFY(kit.commands().contains(
+            QStringLiteral("pymobiledevice3 developer dvt simulate-location set --tunnel %1 -- "
+                           "40.689247 -74.044502")
+                .arg(udid)));
+
+        // A click on the map moves the held location there; the camera stays.
+        auto *pane = find<MapPane>(&w.window, "mapPane");
+        MapView *map = pane->mapView();
+        const QPoint clickAt(map->width() / 3, map->height() / 3);
+        const CLLocationCoordinate2D target = *map->coordinateAt(clickAt);
+        const MapCameraPosition camera = w.state().cameraPosition;
+        QTest::mouseClick(map, Qt::LeftButton, {}, clickAt);
+        QCOMPARE(w.state().pinCoordinate, target);
+        QCOMPARE(w.state().lockStatusText, QStringLiteral("Moving spoofed location..."));
+        const QString expectedLocation = coordinates::formatDegrees(target.latitude) + u' '
+            + coordinates::formatDegrees(target.longitude);
+        QTRY_COMPARE_WITH_TIMEOUT(kit.location(), expectedLocation, 20000);
+        QTRY_VERIFY(!w.state().disabledLockButton);
+        QVERIFY(w.state().isLocationLocked);
+        QCOMPARE(w.state().cameraPosition, camera);
+
+        QTest::mouseClick(w.button("lockButton"), Qt::LeftButton);
+        QTRY_COMPARE_WITH_TIMEOUT(w.state().lockStatusText,
+                                  QStringLiteral("Location unlocked — real GPS restored."), 20000);
+        QVERIFY(kit.location().isEmpty());
+        QCOMPARE(w.button("lockButton")->text(), QStringLiteral("🔒 Spoof Location"));
+
+        QTest::mouseClick(w.button("lockButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(w.state().isLocationLocked, 20000);
+        QVERIFY(kit.detach());
+        QTRY_COMPARE_WITH_TIMEOUT(w.state().lockStatusText,
+                                  QStringLiteral("Device disconnected — location spoof ended."),
+                                  15000);
+        QVERIFY(!w.button("lockButton")->isEnabled());
+        QCOMPARE(find<LineLimitedLabel>(&w.window, "statusLabel")->text(),
+                 QStringLiteral("Connect iOS Device in normal mode"));
+        QTRY_VERIFY(ProcessCensus::processesNamed(QStringLiteral("pymobiledevice3")).size() <= 1);
+        kit.stopTunnel();
+    }
+
+private:
+    QString settingsFile()
+    {
+        return settingsDir_.filePath(QString::number(++settingsCount_) + QStringLiteral(".ini"));
+    }
+
+    QTemporaryDir settingsDir_;
+    int settingsCount_ = 0;
+};
+
+QTEST_MAIN(TestWindow)
+#include "tst_window.moc"

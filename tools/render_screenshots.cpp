@@ -1,0 +1,55 @@
+// Renders the window in three states to PNG files, offscreen, for the README:
+//   render_screenshots <output folder>
+#include "app/ContentView.h"
+#include "app/MainWindow.h"
+#include "app/ScreenModel.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+
+int main(int argc, char *argv[])
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    const QString folder = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QStringLiteral(".");
+    QDir().mkpath(folder);
+
+    QTemporaryDir scratch;
+    AppEnvironment environment;
+    environment.tools = ToolLocator(scratch.path());
+    environment.geolocationUrl = QUrl(QStringLiteral("http://127.0.0.1:9/json/"));
+    environment.tileUrlTemplate = QStringLiteral("http://127.0.0.1:9/{z}/{x}/{y}.png");
+    environment.tileCacheFolder = scratch.filePath(QStringLiteral("tiles"));
+    QSettings settings(scratch.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
+    MainWindow window(environment, &settings);
+    window.show();
+    if (!QTest::qWaitForWindowExposed(&window))
+        return 1;
+    ScreenModel &model = window.contentView()->model();
+
+    const auto save = [&](const QString &name) {
+        QCoreApplication::processEvents();
+        window.grab().save(folder + u'/' + name);
+    };
+    save(QStringLiteral("start.png"));
+    model.update([](ScreenState &s) {
+        s.statusIMGText = QStringLiteral("iphone16hello");
+        s.statusLabelText = QStringLiteral("iOS Device Connected!");
+        s.deviceiosLabelText = QStringLiteral("17.4.1");
+        s.productTypeLabelText = QStringLiteral("iPhone15,2");
+        s.serialnumberLabelText = QStringLiteral("F2LZK0ABCDEF");
+        s.udidLabelText = QStringLiteral("00008110-001A2B3C4D5E6F70");
+        s.disabledLockButton = false;
+    });
+    save(QStringLiteral("detected.png"));
+    model.update([](ScreenState &s) {
+        s.isLocationLocked = true;
+        s.lockStatusText = QStringLiteral("🔒 Spoofing at 40.689247, -74.044502");
+    });
+    save(QStringLiteral("held.png"));
+    window.close();
+    return 0;
+}
