@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build run test clean
+.PHONY: all deps configure build run test demo install clean
 
 all: build
 
@@ -21,6 +21,12 @@ run: build
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 300
+
+demo: build
+	scripts/demo.sh $(BUILD)
+
+install: build
+	cmake --install $(BUILD)
 
 clean:
 	rm -rf $(BUILD)
