@@ -319,6 +319,41 @@ private Q_SLOTS:
         QVERIFY(state().disabledLockButton);
     }
 
+    void unplugCutsShortASpoofOrAReset_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<bool>("tunnel");
+        QTest::addColumn<bool>("reset");
+        QTest::newRow("spoof, iOS 16") << QStringLiteral("16.7.10") << false << false;
+        QTest::newRow("spoof, iOS 17") << QStringLiteral("17.0") << true << false;
+        QTest::newRow("reset, iOS 16") << QStringLiteral("16.7.10") << false << true;
+        QTest::newRow("reset, iOS 17") << QStringLiteral("17.0") << true << true;
+    }
+    void unplugCutsShortASpoofOrAReset()
+    {
+        QFETCH(QString, version);
+        QFETCH(bool, tunnel);
+        QFETCH(bool, reset);
+        start(version, 3000ms);
+        QVERIFY(kit_->fault(reset ? (tunnel ? QStringLiteral("pymobiledevice3:clear")
+                                            : QStringLiteral("idevicesetlocation:reset"))
+                                  : setTool(tunnel),
+                            QStringLiteral("slow"), 500));
+        if (reset)
+            controller_->unlockLocation();
+        else
+            controller_->spoofLocation();
+        unplug();
+
+        QVERIFY(dispatch::waitForBackgroundWork(kPatience));
+        QTRY_VERIFY_WITH_TIMEOUT(ProcessCensus::children().isEmpty(), kPatience);
+        QCoreApplication::processEvents();
+        QCOMPARE(state().lockStatusText, QString()); // no stale progress line
+        QVERIFY(!state().isLocationLocked && !state().locationProcess);
+        QVERIFY(state().disabledLockButton);
+        QVERIFY(!state().disabledDetectButtonSafety);
+    }
+
     void completionAfterUnlock_data() { chains(); }
     void completionAfterUnlock()
     {

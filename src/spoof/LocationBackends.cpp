@@ -3,6 +3,7 @@
 #include "map/Coordinates.h"
 #include "platform/Console.h"
 #include "spoof/TunnelService.h"
+#include "tools/DeviceTools.h"
 #include "tools/ToolRunner.h"
 
 using namespace std::chrono;
@@ -85,14 +86,12 @@ std::shared_ptr<ChildProcess> SetLocationBackend::startSetLocation(double latitu
                                                                    double longitude) const
 {
     const std::optional<QString> tool =
-        environment_.tools.resolveTool(QStringLiteral("idevicesetlocation"));
+        environment_.tools.resolveTool(devicetools::kIdevicesetlocation);
     if (!tool) {
         consoleLine(QStringLiteral("❌ idevicesetlocation not found in bundled tools"));
         return nullptr;
     }
-    return launchLongLived(*tool,
-                           {QStringLiteral("--"), coordinates::formatDegrees(latitude),
-                            coordinates::formatDegrees(longitude)},
+    return launchLongLived(*tool, devicetools::setLocationArguments(latitude, longitude),
                            environment_.timings.setLocationWait,
                            QStringLiteral("❌ Error launching idevicesetlocation: "),
                            QStringLiteral("❌ idevicesetlocation exited early: "));
@@ -101,11 +100,11 @@ std::shared_ptr<ChildProcess> SetLocationBackend::startSetLocation(double latitu
 void SetLocationBackend::resetSetLocation() const
 {
     const std::optional<QString> tool =
-        environment_.tools.resolveTool(QStringLiteral("idevicesetlocation"));
+        environment_.tools.resolveTool(devicetools::kIdevicesetlocation);
     if (!tool)
         return;
-    const ChildProcess::Launch launched =
-        ChildProcess::launch(*tool, {QStringLiteral("reset")}, ChildProcess::Output::Inherit);
+    const ChildProcess::Launch launched = ChildProcess::launch(
+        *tool, devicetools::resetLocationArguments(), ChildProcess::Output::Inherit);
     if (!launched.process)
         return;
     // Bounded like every tool run to completion: a reset that hangs must not keep the unlock

@@ -329,9 +329,15 @@ void SpoofController::beginEpoch()
 
 void SpoofController::endSpoofOnDisconnect()
 {
+    const bool wasBusy = startInFlight_ || unlockInFlight_;
     beginEpoch();
-    if (!model_.state().isLocationLocked)
+    if (!model_.state().isLocationLocked) {
+        // A spoof or reset cut short by the unplug: its "...ing location..." line would
+        // otherwise stay on screen for good.
+        if (wasBusy)
+            model_.update([](ScreenState &s) { s.lockStatusText.clear(); });
         return;
+    }
     model_.update([&](ScreenState &s) {
         s.isLocationLocked = false;
         s.lockStatusText = kDisconnected;
