@@ -1,16 +1,24 @@
 # Lays out the tool folder <DEST>/halvard_scripts/<ARCH>/ from the device tools installed on
 # this machine. Run at every build, so the folder follows what is installed.
 #
-# Every tool is a small wrapper script that runs the installed program: the program makes
-# its tools executable (0755) each time it uses them, and that must only ever touch our own
-# files, never a system binary.
+# With MODE "wrap" (Linux) every tool is a small wrapper script that runs the installed
+# program: the program makes its tools executable (0755) each time it uses them, and that must
+# only ever touch our own files, never a system binary. With MODE "copy" (a macOS bundle) the
+# tools are copied in, so the bundle carries them.
 #
-#   cmake -DDEST=<folder> -DARCH=<silicon|intel> -DSOURCE_DIR=<repo> -P FillToolFolder.cmake
+#   cmake -DDEST=<folder> -DARCH=<silicon|intel> [-DMODE=wrap|copy] -DSOURCE_DIR=<repo>
+#         -P FillToolFolder.cmake
 
 set(folder "${DEST}/halvard_scripts/${ARCH}")
 file(MAKE_DIRECTORY "${folder}")
 
 function(write_wrapper name target)
+    if(MODE STREQUAL "copy")
+        file(COPY_FILE "${target}" "${folder}/${name}" ONLY_IF_DIFFERENT)
+        file(CHMOD "${folder}/${name}" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+             GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+        return()
+    endif()
     string(REPLACE "'" "'\\''" quoted "${target}")
     file(WRITE "${folder}/${name}.tmp" "#!/bin/sh\nexec '${quoted}' \"$@\"\n")
     file(CHMOD "${folder}/${name}.tmp" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
@@ -18,8 +26,9 @@ function(write_wrapper name target)
     file(RENAME "${folder}/${name}.tmp" "${folder}/${name}")
 endfunction()
 
+set(homebrew /opt/homebrew/bin /usr/local/bin)
 foreach(tool ideviceinfo idevice_id)
-    find_program(found_${tool} NAMES ${tool} NO_CACHE)
+    find_program(found_${tool} NAMES ${tool} NO_CACHE HINTS ${homebrew})
     if(found_${tool})
         write_wrapper(${tool} "${found_${tool}}")
     else()
@@ -28,7 +37,7 @@ foreach(tool ideviceinfo idevice_id)
     endif()
 endforeach()
 
-find_program(found_setlocation NAMES idevicesetlocation NO_CACHE)
+find_program(found_setlocation NAMES idevicesetlocation NO_CACHE HINTS ${homebrew})
 if(found_setlocation)
     write_wrapper(idevicesetlocation-stock "${found_setlocation}")
     file(COPY_FILE "${SOURCE_DIR}/tools/idevicesetlocation-hold.sh"
@@ -41,7 +50,7 @@ endif()
 
 # pymobiledevice3 comes from Python's package index; use the one the user installed, if any.
 find_program(found_pymobiledevice3 NAMES pymobiledevice3 NO_CACHE
-             HINTS "$ENV{HOME}/.local/bin" "$ENV{HOME}/.local/pipx/venvs/pymobiledevice3/bin")
+             HINTS ${homebrew} "$ENV{HOME}/.local/bin")
 if(found_pymobiledevice3)
     write_wrapper(pymobiledevice3 "${found_pymobiledevice3}")
 else()
