@@ -125,18 +125,6 @@ private Q_SLOTS:
         QCOMPARE(devicetools::deviceListed(result), listed);
     }
 
-    void commandLines()
-    {
-        QCOMPARE(devicetools::deviceInfoArguments(), QStringList());
-        QCOMPARE(devicetools::deviceValueArguments(QStringLiteral("SerialNumber")),
-                 (QStringList {QStringLiteral("-k"), QStringLiteral("SerialNumber")}));
-        QCOMPARE(devicetools::listDevicesArguments(), QStringList {QStringLiteral("-l")});
-        QCOMPARE(devicetools::setLocationArguments(-33.5, 151.25),
-                 (QStringList {QStringLiteral("--"), QStringLiteral("-33.5"),
-                               QStringLiteral("151.25")}));
-        QCOMPARE(devicetools::resetLocationArguments(), QStringList {QStringLiteral("reset")});
-    }
-
     void pluggingInWhileTheScreenIsUpDetects()
     {
         DeviceScreen screen;

@@ -19,26 +19,6 @@ namespace {
 const QString kBuildDir = QFileInfo(QStringLiteral(PINDRIFT_BINARY)).absolutePath();
 const QString kSourceDir = QStringLiteral(PINDRIFT_SOURCE_DIR);
 
-// Every process below `root`, found through /proc.
-QList<pid_t> descendantsOf(pid_t root)
-{
-    QList<pid_t> found {root};
-    for (qsizetype i = 0; i < found.size(); ++i) {
-        const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-        for (const QString &entry : entries) {
-            QFile stat(QStringLiteral("/proc/%1/stat").arg(entry));
-            if (!stat.open(QIODevice::ReadOnly))
-                continue;
-            const QByteArray text = stat.readAll();
-            const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-            if (fields.size() > 1 && fields[1].toInt() == found[i])
-                found.append(entry.toInt());
-        }
-    }
-    found.removeFirst();
-    return found;
-}
-
 // The program, started without network (its own network namespace with only loopback), so
 // that neither the geolocation lookup nor the map tiles leave this machine.
 struct Program
@@ -171,7 +151,7 @@ private Q_SLOTS:
         QCOMPARE(ended, !holds);
         QCOMPARE(kit.location(), location);
         if (holds) {
-            const QList<pid_t> helpers = descendantsOf(wrapper->processId());
+            const QList<pid_t> helpers = ProcessCensus::descendantsOf(wrapper->processId());
             wrapper->terminate();
             QVERIFY(wrapper->waitForExit(10000ms));
             QCOMPARE(wrapper->endedBySignal(), false);

@@ -43,19 +43,6 @@ private Q_SLOTS:
         QCOMPARE(s.isPollingDeviceAttachment, false);
     }
 
-    void shippedWaitsAreTheProgramsOwn()
-    {
-        const AppEnvironment environment;
-        QCOMPARE(environment.timings.monitorInterval, 2000ms);
-        QCOMPARE(environment.timings.notFoundPause, 3000ms);
-        QCOMPARE(environment.timings.simulateWait, 2500ms);
-        QCOMPARE(environment.timings.setLocationWait, 1000ms);
-        QCOMPARE(environment.timings.tunnelWindow, 15000ms);
-        QCOMPARE(environment.tunnelHost, QStringLiteral("127.0.0.1"));
-        QCOMPARE(environment.tunnelPort, quint16(49151));
-        QVERIFY(environment.temporaryFolderPath().endsWith(u'/'));
-    }
-
     void everyUpdateNotifiesOnce()
     {
         ScreenModel model;

@@ -9,15 +9,10 @@ QList<pid_t> processesRunningFrom(const QString &folder)
 {
     const QString prefix = QDir(folder).canonicalPath() + u'/';
     QList<pid_t> result;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &entry : entries) {
-        bool ok = false;
-        const int pid = entry.toInt(&ok);
-        if (!ok)
-            continue;
-        const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(entry));
-        if (exe.startsWith(prefix) && ProcessCensus::isRunning(pid))
-            result.append(pid);
+    for (const ProcessCensus::Process &process : ProcessCensus::all()) {
+        const QString exe = QFile::symLinkTarget(QStringLiteral("/proc/%1/exe").arg(process.pid));
+        if (exe.startsWith(prefix) && process.state != 'Z')
+            result.append(process.pid);
     }
     return result;
 }

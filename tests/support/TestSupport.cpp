@@ -142,15 +142,7 @@ void SimDeviceKit::breakTool(const QString &name) const
 
 namespace {
 
-struct ProcStat
-{
-    pid_t pid = 0;
-    pid_t parent = 0;
-    char state = '?';
-    QString name;
-};
-
-std::optional<ProcStat> readStat(pid_t pid)
+std::optional<ProcessCensus::Process> readStat(pid_t pid)
 {
     QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
     if (!file.open(QIODevice::ReadOnly))
@@ -163,35 +155,49 @@ std::optional<ProcStat> readStat(pid_t pid)
     const QList<QByteArray> rest = text.mid(close + 2).split(' ');
     if (rest.size() < 2)
         return std::nullopt;
-    ProcStat stat;
-    stat.pid = pid;
-    stat.name = QString::fromUtf8(text.mid(open + 1, close - open - 1));
-    stat.state = rest[0].isEmpty() ? '?' : rest[0][0];
-    stat.parent = rest[1].toInt();
-    return stat;
+    ProcessCensus::Process process;
+    process.pid = pid;
+    process.name = QString::fromUtf8(text.mid(open + 1, close - open - 1));
+    process.state = rest[0].isEmpty() ? '?' : rest[0][0];
+    process.parent = rest[1].toInt();
+    return process;
 }
 
-QList<ProcStat> allProcesses()
+} // namespace
+
+QList<ProcessCensus::Process> ProcessCensus::all()
 {
-    QList<ProcStat> result;
+    QList<Process> result;
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
     for (const QString &entry : entries) {
         bool ok = false;
         const int pid = entry.toInt(&ok);
         if (!ok)
             continue;
-        if (auto stat = readStat(pid))
-            result.append(*stat);
+        if (auto process = readStat(pid))
+            result.append(*process);
     }
     return result;
 }
 
-} // namespace
+QList<pid_t> ProcessCensus::descendantsOf(pid_t root)
+{
+    const QList<Process> processes = all();
+    QList<pid_t> found {root};
+    for (qsizetype i = 0; i < found.size(); ++i) {
+        for (const Process &process : processes) {
+            if (process.parent == found[i])
+                found.append(process.pid);
+        }
+    }
+    found.removeFirst();
+    return found;
+}
 
 QList<pid_t> ProcessCensus::children()
 {
     QList<pid_t> result;
-    for (const ProcStat &stat : allProcesses()) {
+    for (const Process &stat : all()) {
         if (stat.parent == getpid())
             result.append(stat.pid);
     }
@@ -201,7 +207,7 @@ QList<pid_t> ProcessCensus::children()
 int ProcessCensus::zombieChildren()
 {
     int count = 0;
-    for (const ProcStat &stat : allProcesses()) {
+    for (const Process &stat : all()) {
         if (stat.parent == getpid() && stat.state == 'Z')
             ++count;
     }
@@ -224,7 +230,7 @@ bool ProcessCensus::isRunning(pid_t pid)
 QList<pid_t> ProcessCensus::processesNamed(const QString &name)
 {
     QList<pid_t> result;
-    for (const ProcStat &stat : allProcesses()) {
+    for (const Process &stat : all()) {
         if (stat.name == name && stat.state != 'Z')
             result.append(stat.pid);
     }

@@ -63,6 +63,15 @@ quint16 freeLoopbackPort();
 // Child processes and descriptors of this test process, to prove nothing is left behind.
 struct ProcessCensus
 {
+    struct Process
+    {
+        pid_t pid = 0;
+        pid_t parent = 0;
+        char state = '?';
+        QString name;
+    };
+    static QList<Process> all(); // every process of the machine, from /proc
+    static QList<pid_t> descendantsOf(pid_t root);
     static QList<pid_t> children(); // direct children, including zombies
     static int zombieChildren();
     static int openDescriptors();
