@@ -7,7 +7,7 @@
 // not inflate each other's figure). For each: the CPU time of the program itself, all its
 // threads but without its children, over the measured window after a warm-up (start-up and the
 // detection of the attached device are not idle); and its peak resident memory (VmHWM) after
-// 30 s.
+// 30 s, with its resident memory again at the end of the window.
 //
 //   build/bench/bench_idle [seconds] [instances of each kind]     (default 60 and 3)
 #include "BenchCommon.h"
@@ -35,6 +35,8 @@ struct Instance
     double cpuAfter = 0;
     double peakMb = 0;
     double rssMb = 0;
+    double endPeakMb = 0; // at the end of the measured window
+    double endRssMb = 0;
     bool exitedCleanly = false;
 
     QString console() const
@@ -112,9 +114,11 @@ int main(int argc, char *argv[])
         const pid_t pid = reading.instance->run.pid();
         if (reading.what == 0)
             reading.instance->cpuBefore = bench::ownCpuMs(pid).value_or(-1);
-        else if (reading.what == 2)
+        else if (reading.what == 2) {
             reading.instance->cpuAfter = bench::ownCpuMs(pid).value_or(-1);
-        else {
+            reading.instance->endPeakMb = bench::statusMb(pid, "VmHWM").value_or(0);
+            reading.instance->endRssMb = bench::statusMb(pid, "VmRSS").value_or(0);
+        } else {
             reading.instance->peakMb = bench::statusMb(pid, "VmHWM").value_or(0);
             reading.instance->rssMb = bench::statusMb(pid, "VmRSS").value_or(0);
         }
@@ -129,16 +133,16 @@ int main(int argc, char *argv[])
                     .arg(perKind)
                     .toUtf8());
     for (const QString &kind : {QStringLiteral("no device"), QStringLiteral("device")}) {
-        QList<double> percent, cpu, peak, rss;
+        QList<double> percent, cpu, peak, rss, endRss;
         for (const Instance &instance : instances) {
             if (instance.kind != kind)
                 continue;
             const double used = instance.cpuAfter - instance.cpuBefore;
             const bool detected = instance.console().contains(QStringLiteral("✓ Device detected"));
-            std::printf("  %-9s pid %-7d CPU %6.0f ms = %.3f %% of a core   peak RSS %.1f MB   "
-                        "RSS %.1f MB   %s%s\n",
+            std::printf("  %-9s pid %-7d CPU %4.0f ms = %.3f %% of a core   at 30 s: peak RSS "
+                        "%.1f MB, RSS %.1f MB   at the end: %.1f MB, %.1f MB   %s%s\n",
                         qPrintable(kind), instance.run.pid(), used, used / (seconds * 10.0),
-                        instance.peakMb, instance.rssMb,
+                        instance.peakMb, instance.rssMb, instance.endPeakMb, instance.endRssMb,
                         instance.exitedCleanly ? "exit 0" : "DID NOT EXIT CLEANLY",
                         kind == QStringLiteral("device") && !detected ? ", DEVICE NOT DETECTED"
                                                                       : "");
@@ -146,12 +150,14 @@ int main(int argc, char *argv[])
             percent.append(used / (seconds * 10.0));
             peak.append(instance.peakMb);
             rss.append(instance.rssMb);
+            endRss.append(instance.endRssMb);
         }
         const QByteArray label = kind.toUtf8().leftJustified(9);
         bench::line("  " + label + " CPU  " + bench::summary(percent, "% of a core", 3)
                     + "   <- target < 0.2 %");
         bench::line("  " + label + " peak RSS after 30 s  " + bench::summary(peak, "MB")
                     + (kind == QStringLiteral("no device") ? "   <- target < 80 MB" : ""));
+        bench::line("  " + label + " RSS at the end  " + bench::summary(endRss, "MB"));
     }
     std::fflush(stdout);
     return 0;
