@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build run test demo install clean
+.PHONY: all deps configure build run test demo bench install clean
 
 all: build
 
@@ -24,6 +24,11 @@ test: build
 
 demo: build
 	scripts/demo.sh $(BUILD)
+
+# Figures, not pass/fail: see bench/RESULTS.md.
+bench: build
+	cmake --build $(BUILD) -j $(JOBS) --target benchmarks
+	bench/run.sh $(BUILD)
 
 install: build
 	cmake --install $(BUILD)

@@ -1,0 +1,51 @@
+#!/bin/sh
+# Runs every benchmark and prints its figures (`make bench` builds them first). Takes about
+# three minutes: the idle measurement needs 60 s of polling, the session 60 s of polling after
+# its steps; the two run side by side. The figures depend on the machine and on what else runs
+# on it: for figures to compare, run it on a quiet machine.
+#
+#   bench/run.sh [build folder]
+set -u
+build=${1:-build}
+bench="$build/bench"
+for program in bench_startup bench_idle bench_session bench_map; do
+    if [ ! -x "$bench/$program" ]; then
+        echo "missing $bench/$program: build the benchmarks first (make bench)" >&2
+        exit 1
+    fi
+done
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT INT TERM
+mkdir -p -m 700 "$scratch/runtime"
+export QT_QPA_PLATFORM=offscreen
+export XDG_RUNTIME_DIR="$scratch/runtime"
+export XDG_CACHE_HOME="$scratch/cache"
+export XDG_CONFIG_HOME="$scratch/config"
+
+status=0
+section() { printf '\n== %s\n' "$*"; }
+
+section "machine"
+echo "$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | sed 's/.*: //'), Linux $(uname -r)"
+echo "load average at the start: $(cut -d' ' -f1-3 /proc/loadavg)"
+
+section "1. cold start (bench_startup)"
+"$bench/bench_startup" || status=1
+
+section "4. map paint (bench_map)"
+"$bench/bench_map" || status=1
+
+# The idle instances are only polling; the session starts once they are past their start-up.
+"$bench/bench_idle" >"$scratch/idle.txt" 2>&1 &
+idle=$!
+sleep 8
+section "3. and 5. GUI-thread stalls and end-to-end latency (bench_session)"
+"$bench/bench_session" || status=1
+wait "$idle" || status=1
+section "1. and 2. idle CPU and memory of the real executable (bench_idle)"
+cat "$scratch/idle.txt"
+
+section "end"
+echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"
+exit $status
