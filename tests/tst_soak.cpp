@@ -43,8 +43,6 @@ private Q_SLOTS:
 
     void cleanup()
     {
-        if (screen_)
-            screen_->model.stopBackgroundWork();
         screen_.reset();
         QVERIFY(dispatch::waitForBackgroundWork(kPatience));
         kit_->stopTunnel();

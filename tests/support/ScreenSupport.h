@@ -16,6 +16,11 @@ struct Screen
         , monitor(model, detector, spoof)
     {
     }
+    // As the window's disappear handler: a held location ends with the screen, even when a
+    // test fails half-way.
+    ~Screen() { model.stopBackgroundWork(); }
+    Screen(const Screen &) = delete;
+    Screen &operator=(const Screen &) = delete;
 
     const ScreenState &state() const { return model.state(); }
 
