@@ -1,6 +1,6 @@
 #pragma once
 
-#include "map/Coordinates.h"
+#include "geo/GeolocationBody.h"
 
 #include <QObject>
 #include <QPointer>
@@ -11,10 +11,6 @@ class QNetworkReply;
 class ScreenModel;
 
 namespace geolocation {
-
-// The approximate position in an IP-geolocation answer: a JSON object whose "latitude" and
-// "longitude" are both numbers. Absent for anything else.
-std::optional<CLLocationCoordinate2D> parseGeolocationBody(const QByteArray &body);
 
 inline const QString kFailureLine =
     QStringLiteral("⚠️ Could not determine approximate location, keeping default pin");

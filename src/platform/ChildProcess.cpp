@@ -3,6 +3,7 @@
 #include "platform/Console.h"
 
 #include <QFile>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
@@ -268,17 +269,37 @@ namespace childprocess {
 
 namespace {
 
-// Writes whole lines to the console as they arrive; a last unfinished line at the end.
+// Writes whole lines to the console as they arrive; a last unfinished line at the end. A line
+// longer than kLongestLine bytes is cut there and the rest of it dropped: a tool that never ends
+// its line (a progress display redrawn with carriage returns, say) must not grow memory for as
+// long as it runs.
 class LineForwarder
 {
 public:
+    static constexpr qsizetype kLongestLine = 4096;
+
     void feed(const QByteArray &chunk)
     {
-        pending_.append(chunk);
-        qsizetype newline;
-        while ((newline = pending_.indexOf('\n')) >= 0) {
-            consoleLine(QString::fromUtf8(pending_.left(newline)));
-            pending_.remove(0, newline + 1);
+        qsizetype from = 0;
+        while (from < chunk.size()) {
+            const qsizetype newline = chunk.indexOf('\n', from);
+            const qsizetype end = newline < 0 ? chunk.size() : newline;
+            if (!cut_) {
+                const qsizetype room = kLongestLine - pending_.size();
+                pending_.append(chunk.constData() + from, std::min(end - from, room));
+                if (end - from > room) {
+                    consoleLine(QString::fromUtf8(pending_) + QStringLiteral(" […]"));
+                    pending_.clear();
+                    cut_ = true;
+                }
+            }
+            if (newline < 0)
+                return;
+            if (!cut_)
+                consoleLine(QString::fromUtf8(pending_));
+            pending_.clear();
+            cut_ = false;
+            from = newline + 1;
         }
     }
     void finish()
@@ -290,6 +311,7 @@ public:
 
 private:
     QByteArray pending_;
+    bool cut_ = false; // the rest of the current line is dropped
 };
 
 } // namespace

@@ -80,8 +80,8 @@ private:
 namespace childprocess {
 
 // Hands a long-lived child to a watcher thread that writes each line of its output to the
-// console while it runs and reaps it when it ends, so a chatty child never stalls and an ended
-// one never lingers as a zombie.
+// console while it runs (a line longer than 4 KiB cut there) and reaps it when it ends, so a
+// chatty child never stalls and an ended one never lingers as a zombie.
 void watch(const std::shared_ptr<ChildProcess> &process);
 
 // Asks a child to end without waiting for it; it is killed when it is still there after

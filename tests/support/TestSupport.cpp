@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QProcess>
 #include <QTcpServer>
+#include <cstdio>
+#include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -256,4 +258,20 @@ QString writeScript(const QString &path, const QByteArray &body)
     file.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup
                         | QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther);
     return path;
+}
+
+QuietStandardOutput::QuietStandardOutput()
+    : saved_(dup(STDOUT_FILENO))
+{
+    std::fflush(stdout);
+    const int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    dup2(null, STDOUT_FILENO);
+    close(null);
+}
+
+QuietStandardOutput::~QuietStandardOutput()
+{
+    std::fflush(stdout);
+    dup2(saved_, STDOUT_FILENO);
+    close(saved_);
 }

@@ -93,3 +93,17 @@ private:
 
 // Writes an executable shell script and answers its path.
 QString writeScript(const QString &path, const QByteArray &body);
+
+// Standard output goes nowhere while it lives: some tests make tools print megabytes, which
+// reach standard output through the console.
+class QuietStandardOutput
+{
+public:
+    QuietStandardOutput();
+    ~QuietStandardOutput();
+    QuietStandardOutput(const QuietStandardOutput &) = delete;
+    QuietStandardOutput &operator=(const QuietStandardOutput &) = delete;
+
+private:
+    int saved_;
+};

@@ -1,0 +1,43 @@
+#pragma once
+
+#include "app/ScreenModel.h"
+#include "device/DeviceDetection.h"
+#include "device/DeviceMonitor.h"
+#include "spoof/SpoofController.h"
+
+// The screen without its widgets: the model with detection, spoofing and the attachment monitor,
+// wired as the window wires them.
+struct Screen
+{
+    explicit Screen(const AppEnvironment &environment)
+        : model(environment)
+        , detector(model)
+        , spoof(model)
+        , monitor(model, detector, spoof)
+    {
+    }
+    // As the window's disappear handler: a held location ends with the screen, even when a
+    // test fails half-way.
+    ~Screen() { model.stopBackgroundWork(); }
+    Screen(const Screen &) = delete;
+    Screen &operator=(const Screen &) = delete;
+
+    const ScreenState &state() const { return model.state(); }
+
+    // The start-up sequence, then waits until the monitor has seen the kit's device and its
+    // detection has filled the device fields.
+    bool bringUp(int timeoutMs);
+    // Stops the attachment timer and waits for a poll in flight and for background work, so
+    // nothing starts by itself afterwards.
+    bool quiet(int timeoutMs);
+    // Spoofs the coordinate in the fields and waits until it is held.
+    bool hold(int timeoutMs);
+
+    ScreenModel model;
+    DeviceDetector detector;
+    SpoofController spoof;
+    DeviceMonitor monitor;
+};
+
+// The status line of a held location.
+QString heldText(CLLocationCoordinate2D coordinate);

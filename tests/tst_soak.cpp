@@ -1,0 +1,194 @@
+// Hundreds of plug-ins and spoofs in a row, with shortened waits: memory, threads and
+// descriptors stay flat and no process is left.
+#include "Footprint.h"
+#include "ScreenSupport.h"
+#include "SpoofSupport.h"
+#include "platform/Dispatch.h"
+
+#include <QFile>
+#include <QTest>
+#include <functional>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int kPatience = 20000;
+constexpr int kWarmUpCycles = 20;
+constexpr qint64 kMaxGrowthKb = 5 * 1024;
+const QString kUnlocked = QStringLiteral("Location unlocked — real GPS restored.");
+
+// AddressSanitizer keeps freed memory in quarantine: resident memory says nothing under it.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kMemoryCounts = false;
+#elif defined(__has_feature)
+constexpr bool kMemoryCounts = !__has_feature(address_sanitizer);
+#else
+constexpr bool kMemoryCounts = true;
+#endif
+
+} // namespace
+
+class TestSoak : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init()
+    {
+        kit_ = std::make_unique<SimDeviceKit>();
+        QVERIFY(kit_->isValid());
+        threadsAtRest_ = Footprint::now().otherThreads();
+    }
+
+    void cleanup()
+    {
+        screen_.reset();
+        QVERIFY(dispatch::waitForBackgroundWork(kPatience));
+        kit_->stopTunnel();
+        QTRY_VERIFY_WITH_TIMEOUT(nothingLeftBehind(*kit_), kPatience);
+        kit_.reset();
+    }
+
+    void attachDetach()
+    {
+        Timings timings = shortTimings();
+        timings.monitorInterval = 20ms;
+        screen_ = std::make_unique<Screen>(kit_->environment(timings));
+        screen_->model.runStartupSequence();
+        const QString udid = QString::fromLatin1(SimDeviceKit::defaultUdid);
+        soak(300, [&](int) {
+            const ScreenState &s = screen_->state();
+            return kit_->attach()
+                && QTest::qWaitFor(
+                       [&] { return s.udidLabelText == udid && !screen_->detector.isDetecting(); },
+                       kPatience)
+                && s.statusLabelText == QStringLiteral("iOS Device Connected!") && kit_->detach()
+                && QTest::qWaitFor([&] { return !s.wasDeviceAttached; }, kPatience)
+                && s.udidLabelText.isEmpty();
+        });
+    }
+
+    void spoofMoveUnlock_data()
+    {
+        QTest::addColumn<QString>("version");
+        QTest::newRow("iOS 16: idevicesetlocation") << QStringLiteral("16.7.10");
+        QTest::newRow("iOS 17: pymobiledevice3") << QStringLiteral("17.4.1");
+    }
+
+    void spoofMoveUnlock()
+    {
+        QFETCH(QString, version);
+        QVERIFY(kit_->attach(version));
+        Timings timings = shortTimings();
+        timings.setLocationWait = timings.simulateWait = 100ms;
+        AppEnvironment environment = kit_->environment(timings);
+        environment.adminPromptCommand = {
+            writeFakePrompt(kit_->resourceFolder(), kPromptRunsScript)};
+        screen_ = std::make_unique<Screen>(environment);
+        QVERIFY(screen_->bringUp(kPatience));
+        soak(200, [&](int cycle) {
+            const ScreenState &s = screen_->state();
+            const CLLocationCoordinate2D target {-45.0 + cycle * 0.25, 100.0 - cycle * 0.5};
+            const QString there = coordinates::formatDegrees(target.latitude) + u' '
+                + coordinates::formatDegrees(target.longitude);
+            const auto shows = [&](const QString &status, const QString &location) {
+                return QTest::qWaitFor(
+                    [&] {
+                        return s.lockStatusText == status && !s.disabledLockButton
+                            && kit_->location() == location;
+                    },
+                    kPatience);
+            };
+            screen_->model.update([](ScreenState &state) { // typed in
+                state.latitudeText = QStringLiteral("40.689247");
+                state.longitudeText = QStringLiteral("-74.044502");
+            });
+            screen_->spoof.spoofLocation();
+            if (!shows(heldText(kDefaultPinCoordinate), QStringLiteral("40.689247 -74.044502")))
+                return false;
+            screen_->spoof.moveSpoofedLocation(false, target);
+            if (!shows(heldText(target), there))
+                return false;
+            screen_->spoof.unlockLocation();
+            return shows(kUnlocked, QString()) && !s.isLocationLocked;
+        });
+    }
+
+    // A held tool that writes on and on without ending its line (a progress display redrawn
+    // with carriage returns, say): the console gets the line's first 4 KiB once, and memory
+    // stays flat.
+    void heldToolThatNeverEndsItsLine()
+    {
+        QVERIFY(kit_->attach(QStringLiteral("16.7.10")));
+        const QString written = kit_->resourceFolder() + QStringLiteral("/written");
+        writeScript(kit_->toolPath(QStringLiteral("idevicesetlocation")),
+                    "#!/bin/sh\n[ \"$1\" = reset ] && exit 0\nsleep 1\n"
+                    "head -c 33554432 /dev/zero | tr '\\0' x\ntouch '"
+                        + QFile::encodeName(written) + "'\nexec sleep 600\n");
+        screen_ = std::make_unique<Screen>(kit_->environment());
+        QVERIFY(screen_->bringUp(kPatience));
+        QVERIFY(settle());
+        const Footprint before = Footprint::now();
+        ConsoleCapture console;
+        bool held = false;
+        {
+            const QuietStandardOutput quiet;
+            held = screen_->hold(kPatience)
+                && QTest::qWaitFor([&] { return QFile::exists(written); }, kPatience);
+        }
+        QVERIFY(held);
+        const Footprint after = Footprint::now();
+        qInfo("before: %s", qPrintable(before.describe()));
+        qInfo("after 32 MiB on one line: %s", qPrintable(after.describe()));
+        QVERIFY2(
+            !kMemoryCounts || after.residentKb - before.residentKb < kMaxGrowthKb,
+            qPrintable(QStringLiteral("grew by %1 kB").arg(after.residentKb - before.residentKb)));
+        QCOMPARE(console.lines().filter(QStringLiteral("xxx")),
+                 QStringList {QString(4096, u'x') + QStringLiteral(" […]")});
+    }
+
+private:
+    // Runs a warm-up batch, then `cycles` more, and compares the footprints after each.
+    void soak(int cycles, const std::function<bool(int)> &cycle)
+    {
+        for (int i = 0; i < kWarmUpCycles; ++i)
+            QVERIFY2(cycle(i), qPrintable(QStringLiteral("warm-up cycle %1").arg(i)));
+        QVERIFY2(settle(), qPrintable(Footprint::now().describe()));
+        const Footprint warm = Footprint::now();
+        screen_->model.startDeviceMonitor();
+        for (int i = 0; i < cycles; ++i)
+            QVERIFY2(cycle(kWarmUpCycles + i), qPrintable(QStringLiteral("cycle %1").arg(i)));
+        QVERIFY2(settle(), qPrintable(Footprint::now().describe()));
+        const Footprint last = Footprint::now();
+        qInfo("after warm-up: %s", qPrintable(warm.describe()));
+        qInfo("after %d cycles: %s", cycles, qPrintable(last.describe()));
+        QVERIFY2(
+            last.residentKb - warm.residentKb < kMaxGrowthKb,
+            qPrintable(QStringLiteral("grew by %1 kB").arg(last.residentKb - warm.residentKb)));
+        QCOMPARE(last.otherThreads(), warm.otherThreads());
+        QCOMPARE(last.ownDescriptors(), warm.ownDescriptors());
+        QCOMPARE(ProcessCensus::zombieChildren(), 0);
+        screen_->model.startDeviceMonitor();
+    }
+
+    // Nothing runs any more: the monitor is stopped, background work and every child are done,
+    // and the program's own watcher and terminator threads have ended.
+    bool settle()
+    {
+        return screen_->quiet(kPatience)
+            && QTest::qWaitFor(
+                   [this] {
+                       return ProcessCensus::descendantsOf(getpid()).isEmpty()
+                           && Footprint::now().otherThreads() == threadsAtRest_;
+                   },
+                   kPatience);
+    }
+
+    int threadsAtRest_ = 0;
+    std::unique_ptr<SimDeviceKit> kit_;
+    std::unique_ptr<Screen> screen_;
+};
+
+QTEST_GUILESS_MAIN(TestSoak)
+#include "tst_soak.moc"
