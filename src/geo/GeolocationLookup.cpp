@@ -40,8 +40,9 @@ void GeolocationLookup::lookUpApproximateLocation()
         // Any HTTP status will do: the body alone decides.
         const bool transportError = reply->error() != QNetworkReply::NoError
             && !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
-        const QByteArray body = reply->readAll();
-        applyGeolocationResponse(transportError ? std::nullopt : std::optional<QByteArray>(body),
+        // A reply that never reached a server has no body to read.
+        applyGeolocationResponse(transportError ? std::nullopt
+                                                : std::optional<QByteArray>(reply->readAll()),
                                  transportError);
     });
 }
