@@ -57,56 +57,33 @@ struct CallTraits
     bool tunnel; // iOS 17 (tunnel chain) rather than 16
 };
 
-CallTraits traits(Call call)
+const CallTraits &traits(Call call)
 {
-    const QStringList keys {
-        QStringLiteral("ideviceinfo:ProductVersion"), QStringLiteral("ideviceinfo:SerialNumber"),
-        QStringLiteral("ideviceinfo:ProductType"), QStringLiteral("ideviceinfo:UniqueDeviceID")};
     const QString info = QStringLiteral("ideviceinfo");
     const QString set = QStringLiteral("idevicesetlocation");
     const QString py = QStringLiteral("pymobiledevice3");
-    switch (call) {
-    case Call::Info:
-        return {"ideviceinfo", info, {info}, keys, "''", Before::Detected, false};
-    case Call::Value:
-        return {"ideviceinfo -k", info, keys, {}, "'-k '*", Before::Detected, false};
-    case Call::Probe:
-        return {"idevice_id -l",
-                QStringLiteral("idevice_id"),
-                {QStringLiteral("idevice_id")},
-                {},
-                "*",
-                Before::Holding,
-                false};
-    case Call::Set:
-        return {"idevicesetlocation --", set,  {set + QStringLiteral(":set")}, {}, {},
-                Before::Detected,        false};
-    case Call::Reset:
-        return {"idevicesetlocation reset",
-                set,
-                {set + QStringLiteral(":reset")},
-                {},
-                "reset",
-                Before::Holding,
-                false};
-    case Call::SimSet:
-        return {"pymobiledevice3 set", py,  {py + QStringLiteral(":set")}, {}, {},
-                Before::Detected,      true};
-    case Call::SimClear:
-        return {"pymobiledevice3 clear", py,  {py + QStringLiteral(":clear")}, {}, "*' clear '*",
-                Before::Holding,         true};
-    case Call::Tunneld:
-        return {"pymobiledevice3 remote tunneld",
-                py,
-                {py + QStringLiteral(":tunneld")},
-                {},
-                "'remote tunneld -d'",
-                Before::Detected,
-                true};
-    case Call::Shell:
-        return {"start-up shell", QStringLiteral("sh"), {}, {}, "*", Before::Nothing, false};
-    }
-    Q_UNREACHABLE();
+    const QStringList keys {
+        info + QStringLiteral(":ProductVersion"), info + QStringLiteral(":SerialNumber"),
+        info + QStringLiteral(":ProductType"), info + QStringLiteral(":UniqueDeviceID")};
+    // clang-format off
+    static const CallTraits table[] = { // in the order of Call
+        {"ideviceinfo", info, {info}, keys, "''", Before::Detected, false},
+        {"ideviceinfo -k", info, keys, {}, "'-k '*", Before::Detected, false},
+        {"idevice_id -l", QStringLiteral("idevice_id"), {QStringLiteral("idevice_id")}, {}, "*",
+         Before::Holding, false},
+        {"idevicesetlocation --", set, {set + QStringLiteral(":set")}, {}, {}, Before::Detected,
+         false},
+        {"idevicesetlocation reset", set, {set + QStringLiteral(":reset")}, {}, "reset",
+         Before::Holding, false},
+        {"pymobiledevice3 set", py, {py + QStringLiteral(":set")}, {}, {}, Before::Detected, true},
+        {"pymobiledevice3 clear", py, {py + QStringLiteral(":clear")}, {}, "*' clear '*",
+         Before::Holding, true},
+        {"pymobiledevice3 remote tunneld", py, {py + QStringLiteral(":tunneld")}, {},
+         "'remote tunneld -d'", Before::Detected, true},
+        {"start-up shell", QStringLiteral("sh"), {}, {}, "*", Before::Nothing, false},
+    };
+    // clang-format on
+    return table[static_cast<int>(call)];
 }
 
 // The same misbehaviour as the kit's faults, in a shell script put in front of a tool, for the
@@ -146,7 +123,7 @@ void interpose(const SimDeviceKit &kit, const QString &tool, const QByteArray &o
 
 bool inject(const SimDeviceKit &kit, Call call, Fault fault)
 {
-    const CallTraits t = traits(call);
+    const CallTraits &t = traits(call);
     const QString path = kit.toolPath(t.tool);
     switch (fault) {
     case Fault::Missing:
@@ -314,7 +291,7 @@ private Q_SLOTS:
         QFETCH(Fault, fault);
         QFETCH(End, end);
         QFETCH(QString, line);
-        const CallTraits t = traits(call);
+        const CallTraits &t = traits(call);
 
         SimDeviceKit kit;
         QVERIFY(kit.isValid());
@@ -375,6 +352,10 @@ private Q_SLOTS:
         {
             const QuietStandardOutput quiet;
             pulse.start(10ms);
+            // Queued ahead of anything the operation's background work can post: it runs once
+            // the call below has returned and before any result is applied, so it sees the
+            // operation under way unless that call waited for the tool itself.
+            QTimer::singleShot(0, this, [&] { busyTurns += busy() ? 1 : 0; });
             switch (call) {
             case Call::Info:
             case Call::Value:
@@ -390,9 +371,6 @@ private Q_SLOTS:
                 screen.spoof.toggleLocationLock();
                 break;
             }
-            // Queued behind the operation's start: it runs before any result can be applied,
-            // unless the call above waited for the tool.
-            QTimer::singleShot(0, this, [&] { busyTurns += busy() ? 1 : 0; });
             if (call == Call::Tunneld && fault == Fault::Hang) {
                 // The prompt stays open while the daemon's start hangs; the user cancels it.
                 waitedForPrompt =
