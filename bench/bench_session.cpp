@@ -16,11 +16,11 @@
 #include "TestSupport.h"
 #include "app/ContentView.h"
 #include "app/MainWindow.h"
-#include "app/ScreenModel.h"
-#include "app/TextWidgets.h"
 #include "map/MapPane.h"
 #include "map/MapView.h"
 #include "platform/Dispatch.h"
+#include "state/ScreenModel.h"
+#include "widgets/TextWidgets.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,7 +1,7 @@
 // Reading, validating and writing coordinates, and placing the pin.
 #include "TestSupport.h"
-#include "app/ScreenModel.h"
-#include "map/PinPlacement.h"
+#include "state/PinPlacement.h"
+#include "state/ScreenModel.h"
 
 #include <QProcess>
 #include <QSignalSpy>

@@ -1,9 +1,9 @@
 // Device detection and the attachment monitor, against the simulated device kit.
 #include "TestSupport.h"
-#include "app/ScreenModel.h"
 #include "device/DeviceDetection.h"
 #include "device/DeviceMonitor.h"
 #include "spoof/SpoofController.h"
+#include "state/ScreenModel.h"
 #include "tools/DeviceTools.h"
 
 #include <QSignalSpy>

@@ -1,9 +1,9 @@
 // The approximate starting location, against a loopback HTTP server.
 #include "LoopbackHttpServer.h"
 #include "TestSupport.h"
-#include "app/ScreenModel.h"
 #include "geo/GeolocationLookup.h"
-#include "map/PinPlacement.h"
+#include "state/PinPlacement.h"
+#include "state/ScreenModel.h"
 
 #include <QSignalSpy>
 #include <QTest>

@@ -1,10 +1,10 @@
 // The map pane on the screen state: the two-way camera, the pin and its colour, the click.
 #include "MapTestSupport.h"
-#include "app/ScreenModel.h"
 #include "map/MapPane.h"
 #include "map/MapView.h"
 #include "map/PinMarker.h"
-#include "map/PinPlacement.h"
+#include "state/PinPlacement.h"
+#include "state/ScreenModel.h"
 
 #include <QNativeGestureEvent>
 #include <QSignalSpy>

@@ -1,8 +1,8 @@
 // The screen state, its owner, the start-up sequence and the shutdown.
 #include "TestSupport.h"
-#include "app/ScreenModel.h"
 #include "platform/ChildProcess.h"
 #include "platform/Dispatch.h"
+#include "state/ScreenModel.h"
 
 #include <QProcess>
 #include <QSignalSpy>

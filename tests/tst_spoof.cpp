@@ -1,9 +1,9 @@
 // The spoof controller end to end: screen state, console, what the simulated device was told,
 // and which child processes live.
 #include "SpoofSupport.h"
-#include "app/ScreenModel.h"
 #include "platform/Dispatch.h"
 #include "spoof/SpoofController.h"
+#include "state/ScreenModel.h"
 
 #include <QFile>
 #include <QTest>

@@ -3,16 +3,16 @@
 #include "app/ContentView.h"
 #include "app/LogWindow.h"
 #include "app/MainWindow.h"
-#include "app/ScreenModel.h"
 #include "app/SetupBanner.h"
 #include "app/Sidebar.h"
-#include "app/TextWidgets.h"
 #include "device/DeviceDetection.h"
 #include "map/MapPane.h"
 #include "map/MapView.h"
 #include "map/PinMarker.h"
 #include "platform/Console.h"
 #include "spoof/SpoofController.h"
+#include "state/ScreenModel.h"
+#include "widgets/TextWidgets.h"
 
 #include <QApplication>
 #include <QClipboard>

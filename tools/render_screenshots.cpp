@@ -2,7 +2,7 @@
 //   render_screenshots <output folder>
 #include "app/ContentView.h"
 #include "app/MainWindow.h"
-#include "app/ScreenModel.h"
+#include "state/ScreenModel.h"
 
 #include <QApplication>
 #include <QDir>

@@ -1,6 +1,5 @@
 #include "app/ContentView.h"
 
-#include "app/ScreenModel.h"
 #include "app/SetupBanner.h"
 #include "app/Sidebar.h"
 #include "device/DeviceDetection.h"
@@ -10,6 +9,7 @@
 #include "map/CoordinatesPanel.h"
 #include "map/MapPane.h"
 #include "spoof/SpoofController.h"
+#include "state/ScreenModel.h"
 
 #include <QFrame>
 #include <QHBoxLayout>

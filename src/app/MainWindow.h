@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/AppEnvironment.h"
 #include "app/LogWindow.h"
+#include "state/AppEnvironment.h"
 
 #include <QMainWindow>
 #include <QPointer>

@@ -1,6 +1,6 @@
 #include "app/SetupBanner.h"
 
-#include "app/Style.h"
+#include "widgets/Style.h"
 
 #include <QHBoxLayout>
 #include <QLabel>

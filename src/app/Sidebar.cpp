@@ -1,9 +1,9 @@
 #include "app/Sidebar.h"
 
-#include "app/ScreenState.h"
-#include "app/Style.h"
 #include "device/DevicePanel.h"
 #include "map/CoordinatesPanel.h"
+#include "state/ScreenState.h"
+#include "widgets/Style.h"
 
 #include <QFrame>
 #include <QHBoxLayout>

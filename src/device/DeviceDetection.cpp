@@ -1,7 +1,7 @@
 #include "device/DeviceDetection.h"
 
-#include "app/ScreenModel.h"
 #include "platform/Console.h"
+#include "state/ScreenModel.h"
 #include "tools/DeviceTools.h"
 
 #include <thread>

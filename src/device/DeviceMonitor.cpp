@@ -1,8 +1,8 @@
 #include "device/DeviceMonitor.h"
 
-#include "app/ScreenModel.h"
 #include "device/DeviceDetection.h"
 #include "spoof/SpoofController.h"
+#include "state/ScreenModel.h"
 #include "tools/DeviceTools.h"
 
 DeviceMonitor::DeviceMonitor(ScreenModel &model, DeviceDetector &detector, SpoofController &spoof,

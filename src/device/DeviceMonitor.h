@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/AppEnvironment.h"
 #include "platform/Dispatch.h"
+#include "state/AppEnvironment.h"
 
 #include <QObject>
 

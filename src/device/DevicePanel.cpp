@@ -1,8 +1,8 @@
 #include "device/DevicePanel.h"
 
-#include "app/ScreenState.h"
-#include "app/Style.h"
-#include "app/TextWidgets.h"
+#include "state/ScreenState.h"
+#include "widgets/Style.h"
+#include "widgets/TextWidgets.h"
 
 #include <QFrame>
 #include <QHBoxLayout>

@@ -1,8 +1,8 @@
 #include "geo/GeolocationLookup.h"
 
-#include "app/ScreenModel.h"
-#include "map/PinPlacement.h"
 #include "platform/Console.h"
+#include "state/PinPlacement.h"
+#include "state/ScreenModel.h"
 
 #include <QNetworkAccessManager>
 #include <QNetworkReply>

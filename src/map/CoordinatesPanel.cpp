@@ -1,8 +1,8 @@
 #include "map/CoordinatesPanel.h"
 
-#include "app/ScreenModel.h"
-#include "app/Style.h"
-#include "map/PinPlacement.h"
+#include "state/PinPlacement.h"
+#include "state/ScreenModel.h"
+#include "widgets/Style.h"
 
 #include <QFormLayout>
 #include <QGridLayout>

@@ -1,9 +1,9 @@
 #include "map/MapPane.h"
 
-#include "app/ScreenModel.h"
 #include "map/MapView.h"
 #include "map/PinMarker.h"
-#include "map/PinPlacement.h"
+#include "state/PinPlacement.h"
+#include "state/ScreenModel.h"
 
 #include <QVBoxLayout>
 

@@ -1,6 +1,6 @@
 #include "spoof/LocationBackends.h"
 
-#include "map/Coordinates.h"
+#include "coordinates/Coordinates.h"
 #include "platform/Console.h"
 #include "spoof/TunnelService.h"
 #include "tools/DeviceTools.h"

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "app/AppEnvironment.h"
 #include "platform/ChildProcess.h"
+#include "state/AppEnvironment.h"
 
 #include <QString>
 #include <QStringList>

@@ -1,9 +1,9 @@
 #include "spoof/SpoofController.h"
 
-#include "app/ScreenModel.h"
-#include "map/PinPlacement.h"
 #include "platform/Dispatch.h"
 #include "spoof/LocationBackends.h"
+#include "state/PinPlacement.h"
+#include "state/ScreenModel.h"
 
 #include <QPointer>
 #include <deque>

@@ -1,6 +1,6 @@
 #include "tools/DeviceTools.h"
 
-#include "map/Coordinates.h"
+#include "coordinates/Coordinates.h"
 
 namespace devicetools {
 

@@ -1,7 +1,7 @@
 #include "ParserProperties.h"
 
+#include "coordinates/Coordinates.h"
 #include "geo/GeolocationBody.h"
-#include "map/Coordinates.h"
 
 #include <bit>
 #include <charconv>

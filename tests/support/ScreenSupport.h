@@ -1,9 +1,9 @@
 #pragma once
 
-#include "app/ScreenModel.h"
 #include "device/DeviceDetection.h"
 #include "device/DeviceMonitor.h"
 #include "spoof/SpoofController.h"
+#include "state/ScreenModel.h"
 
 // The screen without its widgets: the model with detection, spoofing and the attachment monitor,
 // wired as the window wires them.

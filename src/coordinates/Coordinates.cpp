@@ -1,4 +1,4 @@
-#include "map/Coordinates.h"
+#include "coordinates/Coordinates.h"
 
 #include <array>
 #include <atomic>

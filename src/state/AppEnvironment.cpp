@@ -1,4 +1,4 @@
-#include "app/AppEnvironment.h"
+#include "state/AppEnvironment.h"
 
 #include "platform/Platform.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "map/Coordinates.h"
+#include "coordinates/Coordinates.h"
 #include "platform/ChildProcess.h"
 
 #include <QPointer>

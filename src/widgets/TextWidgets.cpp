@@ -1,4 +1,4 @@
-#include "app/TextWidgets.h"
+#include "widgets/TextWidgets.h"
 
 #include <QApplication>
 #include <QClipboard>

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/AppEnvironment.h"
-#include "app/ScreenState.h"
 #include "platform/Dispatch.h"
+#include "state/AppEnvironment.h"
+#include "state/ScreenState.h"
 
 #include <QObject>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "app/Style.h"
+#include "widgets/Style.h"
 
 #include <QFile>
 #include <QPainter>

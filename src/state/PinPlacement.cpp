@@ -1,6 +1,6 @@
-#include "map/PinPlacement.h"
+#include "state/PinPlacement.h"
 
-#include "app/ScreenModel.h"
+#include "state/ScreenModel.h"
 
 namespace coordinates {
 

@@ -1,4 +1,4 @@
-#include "app/ScreenModel.h"
+#include "state/ScreenModel.h"
 
 #include "platform/ChildProcess.h"
 
