@@ -1,5 +1,5 @@
 // Web Mercator geometry and the viewport, with no widget.
-#include "map/MapGeometry.h"
+#include "map/Viewport.h"
 
 #include <QTest>
 #include <cmath>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "map/MapGeometry.h"
+#include "map/Viewport.h"
 
 #include <QElapsedTimer>
 #include <QImage>
