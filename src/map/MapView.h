@@ -116,10 +116,6 @@ private:
     void requestTiles();
     void placeMarker();
 
-    void paintTiles(QPainter &painter, const QRect &deviceDirty, qreal dpr);
-    void paintTile(QPainter &painter, mapgeometry::TileKey key, const QRect &target);
-    void paintDescendants(QPainter &painter, mapgeometry::TileKey key, const QRect &target,
-                          int levels);
     void paintLabels(QPainter &painter, qreal dpr);
 
     TileSource *tiles_ = nullptr;
