@@ -19,6 +19,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
@@ -196,10 +198,18 @@ private Q_SLOTS:
         QCOMPARE(map->height(), mapBefore.height() + 100);
         QCOMPARE(sidebar->width(), Sidebar::kWidth);
 
-        // It cannot get smaller than its minimum content.
+        // It cannot get smaller than its minimum content. At the smallest size the sections
+        // scroll and the spoofing controls stay whole inside the sidebar.
         w.window.resize(100, 100);
         QTRY_VERIFY(w.window.centralWidget()->width() >= 760);
         QVERIFY(w.window.centralWidget()->height() >= 480);
+        auto *scroll = find<QScrollArea>(&w.window, "sidebarScroll");
+        QTRY_VERIFY(scroll->verticalScrollBar()->maximum() > 0);
+        for (const char *name : {"lockButton", "resetButton", "versionFooter"}) {
+            QWidget *control = find(&w.window, name);
+            const QRect at(control->mapTo(sidebar, QPoint()), control->size());
+            QVERIFY2(sidebar->rect().contains(at), name);
+        }
     }
 
     void devicePanelRows_data()

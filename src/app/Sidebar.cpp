@@ -5,15 +5,19 @@
 #include "state/ScreenState.h"
 #include "widgets/Style.h"
 
+#include <QEvent>
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
 #include <QVBoxLayout>
 
 namespace {
 
+constexpr int kScrollBarWidth = 8;
 const QString kSpoofTitle = QStringLiteral("🔒 Spoof Location");
 const QString kUnlockTitle = QStringLiteral("🔓 Unlock Location");
 
@@ -43,6 +47,34 @@ QLabel *secondaryLabel(const QString &text, style::TextStyle textStyle, QWidget 
     return label;
 }
 
+// As tall as its content wants, so the controls below it follow the sections directly; it only
+// shrinks (and scrolls) when the window is too short.
+class SectionScroll : public QScrollArea
+{
+public:
+    using QScrollArea::QScrollArea;
+
+    QSize sizeHint() const override
+    {
+        QWidget *content = widget();
+        if (!content)
+            return QScrollArea::sizeHint();
+        // Wrapped labels make the content's height depend on its width.
+        const int height = content->hasHeightForWidth() ? content->heightForWidth(width())
+                                                        : content->sizeHint().height();
+        return {QScrollArea::sizeHint().width(), height + 2 * frameWidth()};
+    }
+    QSize minimumSizeHint() const override { return {0, 0}; }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (watched == widget() && event->type() == QEvent::LayoutRequest)
+            updateGeometry();
+        return QScrollArea::eventFilter(watched, event);
+    }
+};
+
 } // namespace
 
 Sidebar::Sidebar(DevicePanel *devicePanel, CoordinatesPanel *coordinatesPanel, QWidget *parent)
@@ -50,17 +82,23 @@ Sidebar::Sidebar(DevicePanel *devicePanel, CoordinatesPanel *coordinatesPanel, Q
 {
     setObjectName(QStringLiteral("sidebar"));
     setFixedWidth(kWidth);
-    auto *layout = new QVBoxLayout(this);
-    layout->setContentsMargins(16, 0, 16, 0);
-    layout->setSpacing(0);
-    // The 16-point gaps give way first when the window is too short for everything, so the
-    // controls themselves keep their height.
-    const auto gap = [layout](int points) {
-        layout->addSpacerItem(
-            new QSpacerItem(0, points, QSizePolicy::Minimum, QSizePolicy::Maximum));
+    auto *outer = new QVBoxLayout(this);
+    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setSpacing(0);
+    // When the window is too short, the scrolling sections give way; the gaps keep their size.
+    const auto gap = [](QVBoxLayout *layout, int points) {
+        layout->addSpacerItem(new QSpacerItem(0, points, QSizePolicy::Minimum, QSizePolicy::Fixed));
+    };
+    const auto padded = [outer] {
+        auto *layout = new QVBoxLayout;
+        layout->setContentsMargins(16, 0, 16, 0);
+        layout->setSpacing(0);
+        outer->addLayout(layout);
+        return layout;
     };
 
-    gap(18);
+    QVBoxLayout *top = padded();
+    gap(top, 18);
     auto *titleRow = new QHBoxLayout;
     titleRow->setSpacing(10);
     const int iconSize = QFontMetrics(style::font(style::TextStyle::Title2)).ascent();
@@ -72,10 +110,42 @@ Sidebar::Sidebar(DevicePanel *devicePanel, CoordinatesPanel *coordinatesPanel, Q
     title->setFont(style::font(style::TextStyle::Headline));
     titleRow->addWidget(title);
     titleRow->addStretch();
-    layout->addLayout(titleRow);
-    gap(16);
+    top->addLayout(titleRow);
+    gap(top, 16);
 
-    auto *box = new QFrame(this);
+    // The device box, the coordinates and whatever sections follow them scroll when the window
+    // is too short for them; the spoofing controls below stay in sight.
+    scroll_ = new SectionScroll(this);
+    scroll_->setObjectName(QStringLiteral("sidebarScroll"));
+    scroll_->setFrameShape(QFrame::NoFrame);
+    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    scroll_->setWidgetResizable(true);
+    auto *content = new QWidget;
+    content->setObjectName(QStringLiteral("sidebarSections"));
+    sections_ = new QVBoxLayout(content);
+    sections_->setContentsMargins(16, 0, 16, 0);
+    sections_->setSpacing(16);
+    scroll_->setWidget(content);
+    // The sidebar's own surface shows through (setWidget() turns filling on).
+    scroll_->viewport()->setAutoFillBackground(false);
+    content->setAutoFillBackground(false);
+    outer->addWidget(scroll_);
+    // A slim bar that lives in the right margin, so the sections keep their width when it shows.
+    QScrollBar *bar = scroll_->verticalScrollBar();
+    bar->setObjectName(QStringLiteral("sidebarScrollBar"));
+    bar->setStyleSheet(
+        QStringLiteral(
+            "QScrollBar:vertical { width: %1px; background: transparent; margin: 0; }"
+            "QScrollBar::handle:vertical { background: rgba(0, 0, 0, 70); border-radius: 3px;"
+            " min-height: 24px; margin: 0 1px; }"
+            "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+            "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }")
+            .arg(kScrollBarWidth));
+    connect(bar, &QScrollBar::rangeChanged, this, [this](int, int maximum) {
+        sections_->setContentsMargins(16, 0, maximum > 0 ? 16 - kScrollBarWidth : 16, 0);
+    });
+
+    auto *box = new QFrame(content);
     box->setObjectName(QStringLiteral("deviceBox"));
     box->setStyleSheet(
         QStringLiteral("QFrame#deviceBox { background: rgba(0, 0, 0, 12);"
@@ -84,52 +154,56 @@ Sidebar::Sidebar(DevicePanel *devicePanel, CoordinatesPanel *coordinatesPanel, Q
     boxLayout->setContentsMargins(10, 10, 10, 10);
     devicePanel->setParent(box);
     boxLayout->addWidget(devicePanel);
-    layout->addWidget(box);
-    gap(16);
+    sections_->addWidget(box);
+    sections_->addStretch(1);
+    addSection(coordinatesPanel);
 
-    coordinatesPanel->setParent(this);
-    layout->addWidget(coordinatesPanel);
-    gap(16);
-
+    QVBoxLayout *controls = padded();
+    gap(controls, 16);
     lockButton_ = new QPushButton(kSpoofTitle, this);
     lockButton_->setObjectName(QStringLiteral("lockButton"));
     lockButton_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    layout->addWidget(lockButton_);
+    controls->addWidget(lockButton_);
     connect(lockButton_, &QPushButton::clicked, this, &Sidebar::toggleLockRequested);
-    gap(16);
+    gap(controls, 16);
 
     resetButton_ = new QPushButton(QStringLiteral("↺ Reset Location"), this);
     resetButton_->setObjectName(QStringLiteral("resetButton"));
     resetButton_->setAccessibleName(QStringLiteral("Reset Location"));
     resetButton_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    layout->addWidget(resetButton_);
+    controls->addWidget(resetButton_);
     connect(resetButton_, &QPushButton::clicked, this, &Sidebar::resetRequested);
-    statusGap_ = new QSpacerItem(0, 16, QSizePolicy::Minimum, QSizePolicy::Maximum);
-    layout->addSpacerItem(statusGap_);
+    statusGap_ = new QSpacerItem(0, 16, QSizePolicy::Minimum, QSizePolicy::Fixed);
+    controls->addSpacerItem(statusGap_);
 
     lockStatus_ = secondaryLabel(QString(), style::TextStyle::Caption, this);
     lockStatus_->setObjectName(QStringLiteral("lockStatusLabel"));
     lockStatus_->setWordWrap(true);
     lockStatus_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    layout->addWidget(lockStatus_);
+    controls->addWidget(lockStatus_);
+    outer->addStretch(1);
 
-    gap(16);
-    layout->addStretch(1);
-    gap(16);
-
+    QVBoxLayout *bottom = padded();
+    gap(bottom, 16);
     auto *divider = new QFrame(this);
     divider->setFrameShape(QFrame::HLine);
     divider->setFrameShadow(QFrame::Sunken);
-    layout->addWidget(divider);
-    gap(16);
+    bottom->addWidget(divider);
+    gap(bottom, 16);
 
     auto *footer = new QHBoxLayout;
     auto *version = secondaryLabel(QStringLiteral("ver 1.0"), style::TextStyle::Caption2, this);
     version->setObjectName(QStringLiteral("versionFooter"));
     footer->addWidget(version);
     footer->addStretch();
-    layout->addLayout(footer);
-    gap(14);
+    bottom->addLayout(footer);
+    gap(bottom, 14);
+}
+
+void Sidebar::addSection(QWidget *section)
+{
+    section->setParent(sections_->parentWidget());
+    sections_->insertWidget(sections_->count() - 1, section); // above the closing stretch
 }
 
 void Sidebar::render(const ScreenState &s)
@@ -153,8 +227,8 @@ void Sidebar::render(const ScreenState &s)
     if (lockStatus_->isVisibleTo(this) != statusShown || !statusGapSet_) {
         statusGapSet_ = true;
         lockStatus_->setVisible(statusShown);
-        statusGap_->changeSize(0, statusShown ? 16 : 0, QSizePolicy::Minimum, QSizePolicy::Maximum);
-        layout()->invalidate();
+        statusGap_->changeSize(0, statusShown ? 16 : 0, QSizePolicy::Minimum, QSizePolicy::Fixed);
+        lockStatus_->parentWidget()->layout()->invalidate();
     }
 }
 

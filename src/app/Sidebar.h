@@ -6,11 +6,14 @@ class CoordinatesPanel;
 class DevicePanel;
 class QLabel;
 class QPushButton;
+class QScrollArea;
 class QSpacerItem;
+class QVBoxLayout;
 struct ScreenState;
 
-// The left column: title, device box, coordinates, the two spoofing buttons, the spoofing
-// status line and the version footer.
+// The left column: the title; the device box, the coordinates and any further sections, which
+// scroll when the window is too short for them; then the two spoofing buttons, the spoofing
+// status line and the version footer, always in sight.
 class Sidebar : public QWidget
 {
     Q_OBJECT
@@ -19,6 +22,9 @@ public:
 
     Sidebar(DevicePanel *devicePanel, CoordinatesPanel *coordinatesPanel,
             QWidget *parent = nullptr);
+
+    // Appends a section below the coordinates, inside the scrolling part.
+    void addSection(QWidget *section);
 
     void render(const ScreenState &state);
 
@@ -30,6 +36,8 @@ protected:
     void paintEvent(QPaintEvent *event) override;
 
 private:
+    QScrollArea *scroll_;
+    QVBoxLayout *sections_;
     QPushButton *lockButton_;
     QPushButton *resetButton_;
     QLabel *lockStatus_;
