@@ -91,6 +91,7 @@ private Q_SLOTS:
         QVERIFY(finished.wait(10000));
 
         QCOMPARE(server.requestedPaths, QList<QByteArray> {"/json/"});
+        QCOMPARE(server.requestHeaders.first().value("user-agent"), AppEnvironment::userAgent());
         QCOMPARE(finished.first().first().toBool(), moved);
         if (moved) {
             QCOMPARE(model.state().pinCoordinate, (CLLocationCoordinate2D {latitude, longitude}));

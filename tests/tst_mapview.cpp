@@ -3,6 +3,7 @@
 #include "MapTestSupport.h"
 #include "map/MapView.h"
 #include "map/TileSource.h"
+#include "state/AppEnvironment.h"
 
 #include <QNativeGestureEvent>
 #include <QSignalSpy>
@@ -248,11 +249,11 @@ private Q_SLOTS:
         QCOMPARE(server.paths(), expected);
         QCOMPARE(server.paths().first(), tilePath({13, 2411, 3080}));
         for (const TileServer::Request &request : server.requests()) {
-            QCOMPARE(request.headers.value("user-agent"), TileSource::userAgent());
+            QCOMPARE(request.headers.value("user-agent"), AppEnvironment::userAgent());
             QVERIFY(!request.headers.value("cache-control").contains("no-cache"));
             QVERIFY(!request.headers.contains("pragma"));
         }
-        QVERIFY(TileSource::userAgent().startsWith("PinDrift/" PINDRIFT_VERSION " "));
+        QVERIFY(AppEnvironment::userAgent().startsWith("PinDrift/" PINDRIFT_VERSION " "));
     }
 
     void tilesThatLeaveTheViewAreAborted()

@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QSettings>
 #include <QTimer>
 #include <QWidget>
 
@@ -17,7 +18,9 @@ int main(int argc, char *argv[])
     QApplication::setDesktopFileName(QStringLiteral("pindrift"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/images/pindrift.svg")));
 
-    AppDelegate delegate;
+    AppEnvironment environment;
+    environment.readServiceSettings(QSettings());
+    AppDelegate delegate(environment);
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     // Asked to end from outside (logout, Ctrl+C): close the window as the user would.
     platform::onTerminationSignal(&delegate, [&delegate] {

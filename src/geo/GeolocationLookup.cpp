@@ -33,6 +33,7 @@ void GeolocationLookup::lookUpApproximateLocation()
 {
     QNetworkRequest request(model_.environment().geolocationUrl);
     request.setTransferTimeout(kTransferTimeoutMs);
+    request.setHeader(QNetworkRequest::UserAgentHeader, AppEnvironment::userAgent());
     QNetworkReply *reply = network_->get(request);
     reply_ = reply;
     connect(reply, &QNetworkReply::finished, this, [this, reply] {

@@ -1,5 +1,7 @@
 #include "map/TileSource.h"
 
+#include "state/AppEnvironment.h"
+
 #include <QDir>
 #include <QNetworkAccessManager>
 #include <QNetworkDiskCache>
@@ -52,11 +54,6 @@ TileSource::~TileSource()
         reply->disconnect(this);
         reply->abort();
     }
-}
-
-QByteArray TileSource::userAgent()
-{
-    return QByteArrayLiteral("PinDrift/" PINDRIFT_VERSION " (Qt ") + qVersion() + ')';
 }
 
 QString TileSource::defaultDiskCacheFolder()
@@ -135,7 +132,7 @@ void TileSource::pump()
 void TileSource::start(TileKey key)
 {
     QNetworkRequest request(urlFor(key));
-    request.setHeader(QNetworkRequest::UserAgentHeader, userAgent());
+    request.setHeader(QNetworkRequest::UserAgentHeader, AppEnvironment::userAgent());
     // Fresh copies come from the disk cache, stale ones are revalidated; nothing forces a
     // reload past the server's expiry headers.
     request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,

@@ -42,8 +42,6 @@ public:
                         QObject *parent = nullptr);
     ~TileSource() override;
 
-    // "PinDrift/<version> (Qt <version>)", sent with every request.
-    static QByteArray userAgent();
     // The "tiles" folder in the user's cache location.
     static QString defaultDiskCacheFolder();
 

@@ -2,6 +2,24 @@
 
 #include "platform/Platform.h"
 
+#include <QSettings>
+
+void AppEnvironment::readServiceSettings(const QSettings &settings)
+{
+    const auto text = [&settings](const char *key) {
+        return settings.value(QLatin1StringView("Services/") + QLatin1StringView(key)).toString();
+    };
+    if (const QString url = text("GeolocationUrl"); !url.isEmpty())
+        geolocationUrl = QUrl(url);
+    if (const QString url = text("TileUrlTemplate"); !url.isEmpty())
+        tileUrlTemplate = url;
+}
+
+QByteArray AppEnvironment::userAgent()
+{
+    return QByteArrayLiteral("PinDrift/" PINDRIFT_VERSION " (Qt ") + qVersion() + ')';
+}
+
 QString AppEnvironment::shellPath() const
 {
     return shell.isEmpty() ? platform::shellPath() : shell;

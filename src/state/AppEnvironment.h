@@ -3,9 +3,12 @@
 #include "tools/ToolLocator.h"
 #include "tools/ToolRunner.h"
 
+#include <QByteArray>
 #include <QStringList>
 #include <QUrl>
 #include <chrono>
+
+class QSettings;
 
 // The program's own waits. Tests shorten them; the shipped program uses these values.
 struct Timings
@@ -39,6 +42,13 @@ struct AppEnvironment
     QString tileCacheFolder; // empty: the user's cache folder
     QString shell; // empty: the platform's shell
     Timings timings;
+
+    // The web services the user chose in the settings, under "Services/": keys that are unset
+    // or empty keep the values above.
+    void readServiceSettings(const QSettings &settings);
+
+    // What every web request says it comes from: "PinDrift/1.0 (Qt 6.4.2)".
+    static QByteArray userAgent();
 
     ToolRunner toolRunner() const { return ToolRunner(tools, timings.toolDeadline); }
     QString shellPath() const;

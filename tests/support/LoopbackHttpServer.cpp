@@ -40,8 +40,15 @@ void LoopbackHttpServer::serve(QTcpSocket *socket)
             return;
         const QList<QByteArray> requestLine = buffer->left(buffer->indexOf("\r\n")).split(' ');
         const QByteArray path = requestLine.size() > 1 ? requestLine[1] : QByteArray("/");
+        QHash<QByteArray, QByteArray> headers;
+        const QList<QByteArray> lines = buffer->left(buffer->indexOf("\r\n\r\n")).split('\n');
+        for (const QByteArray &line : lines.mid(1)) {
+            if (const qsizetype colon = line.indexOf(':'); colon > 0)
+                headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
+        }
         buffer->clear();
         requestedPaths.append(path);
+        requestHeaders.append(headers);
         Q_EMIT requestReceived(path);
         const Response response = handler_ ? handler_(path) : Response {404, "not found"};
         const QByteArray reply = "HTTP/1.1 " + QByteArray::number(response.status)

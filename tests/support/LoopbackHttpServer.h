@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QTcpServer>
@@ -29,6 +30,7 @@ public:
     void respondWith(const Response &response);
 
     QList<QByteArray> requestedPaths;
+    QList<QHash<QByteArray, QByteArray>> requestHeaders; // names in lower case, one per request
 
 Q_SIGNALS:
     void requestReceived(const QByteArray &path);
