@@ -25,8 +25,11 @@ GeolocationLookup::GeolocationLookup(ScreenModel &model, QObject *parent)
 
 GeolocationLookup::~GeolocationLookup()
 {
-    if (reply_)
+    // Ending the request with the window is not a failure: nothing to say about it.
+    if (reply_) {
+        reply_->disconnect(this);
         reply_->abort();
+    }
 }
 
 void GeolocationLookup::lookUpApproximateLocation()
@@ -38,6 +41,8 @@ void GeolocationLookup::lookUpApproximateLocation()
     reply_ = reply;
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
+        if (reply->error() == QNetworkReply::OperationCanceledError)
+            return;
         // Any HTTP status will do: the body alone decides.
         const bool transportError = reply->error() != QNetworkReply::NoError
             && !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
