@@ -10,6 +10,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 #include <future>
 #include <memory>
 
@@ -17,7 +18,7 @@ namespace {
 
 constexpr int kPatience = 20000;
 
-enum class Server { None, Kit, KitHttpError, Silent, NotHttp };
+enum class Server { None, Kit, KitHttpError, Silent, NotHttp, Trickle, TrickleTooLong };
 enum Setup {
     Plain = 0,
     PreStarted = 1,
@@ -89,6 +90,9 @@ private Q_SLOTS:
         QTest::newRow("HTTP error status counts") << Server::KitHttpError << true;
         QTest::newRow("listener that never answers") << Server::Silent << false;
         QTest::newRow("answer that is not HTTP") << Server::NotHttp << false;
+        // With the kit's timings: 1.0 s request time-out (longest silence), 1.5 s longest wait.
+        QTest::newRow("slow answer, never silent for a whole time-out") << Server::Trickle << true;
+        QTest::newRow("slow answer beyond the longest wait") << Server::TrickleTooLong << false;
     }
 
     void reachability()
@@ -104,14 +108,20 @@ private Q_SLOTS:
             QTRY_VERIFY_WITH_TIMEOUT(portListening(kit_->tunnelPort()), kPatience);
         } else if (server != Server::None) {
             QVERIFY(listener.listen(QHostAddress::LocalHost, kit_->tunnelPort()));
-            if (server == Server::NotHttp) {
-                connect(&listener, &QTcpServer::newConnection, &listener, [&listener] {
-                    while (QTcpSocket *client = listener.nextPendingConnection()) {
-                        client->write("SSH-2.0-OpenSSH_9.2\r\n");
-                        client->disconnectFromHost();
-                    }
-                });
-            }
+            // Each piece of the answer: when it is sent, in ms after the connection.
+            QList<std::pair<int, QByteArray>> pieces;
+            if (server == Server::NotHttp)
+                pieces = {{0, "SSH-2.0-OpenSSH_9.2\r\n"}};
+            if (server == Server::Trickle)
+                pieces = {{700, "H"}, {1300, "TTP/1.1 200 OK\r\n\r\n"}};
+            if (server == Server::TrickleTooLong)
+                pieces = {{600, "H"}, {1200, "T"}, {1800, "TP/1.1 200 OK\r\n\r\n"}};
+            connect(&listener, &QTcpServer::newConnection, &listener, [&listener, pieces] {
+                while (QTcpSocket *client = listener.nextPendingConnection()) {
+                    for (const auto &[at, bytes] : pieces)
+                        QTimer::singleShot(at, client, [client, bytes] { client->write(bytes); });
+                }
+            });
         }
         // Probed off the GUI thread, as the program does, while this thread serves.
         const TunnelService service(environment_);
@@ -215,6 +225,35 @@ private Q_SLOTS:
             for (const QString &name : folder.entryList(QDir::Files))
                 QVERIFY2(name == tunnel::kScriptName || name == tunnel::kLogName, qPrintable(name));
         }
+    }
+
+    // A script is either whole and executable at its path or not there at all, and a failed
+    // step leaves no temporary file beside it.
+    void scriptIsWrittenWholeOrNotAtAll_data()
+    {
+        QTest::addColumn<bool>("chmodFails");
+        QTest::addColumn<QString>("failure");
+        QTest::newRow("written") << false << QString();
+        QTest::newRow("permissions refused") << true << QStringLiteral("Operation not permitted");
+    }
+
+    void scriptIsWrittenWholeOrNotAtAll()
+    {
+        QFETCH(bool, chmodFails);
+        QFETCH(QString, failure);
+        const QString path = kit_->temporaryFolder() + tunnel::kScriptName;
+        const tunnel::SetMode refuse = [](int, mode_t) {
+            errno = EPERM;
+            return -1;
+        };
+        const auto result =
+            tunnel::writeExecutableAtomically(path, "#!/bin/sh\n", chmodFails ? refuse : ::fchmod);
+        QCOMPARE(result.value_or(QString()), failure);
+        QCOMPARE(QFile::exists(path), !chmodFails);
+        if (!chmodFails)
+            QCOMPARE(int(QFile::permissions(path) & 0x0777), 0x0755);
+        QCOMPARE(QDir(kit_->temporaryFolder()).entryList(QDir::Files),
+                 chmodFails ? QStringList() : QStringList {tunnel::kScriptName});
     }
 
     void pathsWithShellCharacters_data()

@@ -62,7 +62,8 @@ Invocation adminInvocation(const AppEnvironment &environment, const QString &scr
 #endif
 }
 
-std::optional<QString> writeExecutableAtomically(const QString &path, const QByteArray &content)
+std::optional<QString> writeExecutableAtomically(const QString &path, const QByteArray &content,
+                                                 SetMode setMode)
 {
     const QByteArray target = QFile::encodeName(path);
     QByteArray temporary = target + ".XXXXXX";
@@ -80,7 +81,7 @@ std::optional<QString> writeExecutableAtomically(const QString &path, const QByt
         else if (n < 0 && errno != EINTR)
             error = errno;
     }
-    if (error == 0 && ::fchmod(fd, 0755) != 0)
+    if (error == 0 && setMode(fd, 0755) != 0)
         error = errno;
     if (::close(fd) != 0 && error == 0)
         error = errno;
@@ -122,11 +123,14 @@ QString TunnelService::logPath() const
 
 bool TunnelService::isTunnelReachable() const
 {
-    // Runs on pool threads without an event loop, hence the blocking socket calls. The request
-    // time-out and the longest wait both bound the whole probe.
+    // Runs on pool threads without an event loop, hence the blocking socket calls. As with the
+    // platform HTTP clients, the request time-out is the longest silence of one step (connect,
+    // send, each read); the longest wait bounds the whole probe.
     const Timings &t = environment_.timings;
-    const QDeadlineTimer deadline(std::min(t.probeRequestTimeout, t.probeWait));
-    const auto left = [&deadline] { return static_cast<int>(deadline.remainingTime()); };
+    const QDeadlineTimer deadline(t.probeWait);
+    const auto left = [&deadline, idle = static_cast<qint64>(t.probeRequestTimeout.count())] {
+        return static_cast<int>(std::min(idle, deadline.remainingTime()));
+    };
 
     QTcpSocket socket;
     socket.connectToHost(environment_.tunnelHost, environment_.tunnelPort);

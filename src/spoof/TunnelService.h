@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <optional>
+#include <sys/stat.h>
 
 // The pieces of a tunnel bring-up that are plain text, kept apart so they can be checked alone.
 namespace tunnel {
@@ -42,7 +43,10 @@ Invocation adminInvocation(const AppEnvironment &environment, const QString &scr
 
 // Writes `content` to `path` through a fresh file in the same folder that is made 0755 and then
 // renamed over `path`, so nobody ever runs half a script. Answers the error when it fails.
-std::optional<QString> writeExecutableAtomically(const QString &path, const QByteArray &content);
+// `setMode` changes the fresh file's permissions (tests make it fail).
+using SetMode = int (*)(int fd, mode_t mode);
+std::optional<QString> writeExecutableAtomically(const QString &path, const QByteArray &content,
+                                                 SetMode setMode = ::fchmod);
 
 } // namespace tunnel
 
