@@ -1,6 +1,7 @@
 // The spoof controller end to end: screen state, console, what the simulated device was told,
 // and which child processes live.
 #include "SpoofSupport.h"
+#include "platform/ChildProcess.h"
 #include "platform/Dispatch.h"
 #include "spoof/SpoofController.h"
 #include "state/ScreenModel.h"
@@ -46,7 +47,11 @@ QString setTool(bool tunnel)
                   : QStringLiteral("idevicesetlocation:set");
 }
 
+enum class Step { None, Spoof, Move, Reset, Unplug, Close };
+
 } // namespace
+
+Q_DECLARE_METATYPE(Step)
 
 class TestSpoof : public QObject
 {
@@ -69,6 +74,7 @@ private Q_SLOTS:
         QVERIFY(dispatch::waitForBackgroundWork(kPatience));
         kit_->stopTunnel();
         QTRY_VERIFY_WITH_TIMEOUT(nothingLeftBehind(*kit_), kPatience);
+        QVERIFY(childprocess::waitForHelperThreads(std::chrono::milliseconds(kPatience)));
         kit_.reset();
     }
 
@@ -76,16 +82,17 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("version");
         QTest::addColumn<qint64>("major");
-        QTest::newRow("17.2.1") << QStringLiteral("17.2.1") << qint64(17);
-        QTest::newRow("17.0") << QStringLiteral("17.0") << qint64(17);
-        QTest::newRow("16.7.10") << QStringLiteral("16.7.10") << qint64(16);
-        QTest::newRow("empty") << QString() << qint64(0);
-        QTest::newRow("leading point") << QStringLiteral(".18.0") << qint64(18);
-        QTest::newRow("letters") << QStringLiteral("17b.1") << qint64(0);
-        QTest::newRow("plus sign") << QStringLiteral("+18") << qint64(18);
-        QTest::newRow("blank") << QStringLiteral(" 17.1") << qint64(0);
-        QTest::newRow("sign alone") << QStringLiteral("-.17") << qint64(0);
-        QTest::newRow("too large") << QStringLiteral("99999999999999999999.1") << qint64(0);
+        const auto row = [](const char *text, qint64 major) {
+            QTest::newRow(*text ? text : "empty") << QString::fromLatin1(text) << major;
+        };
+        row("17.2.1", 17);
+        row("17.0", 17);
+        row("16.7.10", 16);
+        row("", 0);
+        row(".18.0", 18);
+        row("+18", 18);
+        for (const char *text : {"17b.1", " 17.1", "-.17", "99999999999999999999.1"})
+            row(text, 0);
     }
 
     void versions()
@@ -202,34 +209,44 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("version");
         QTest::addColumn<QString>("fault"); // a kind for the set tool, or "missing" / "broken"
+        QTest::addColumn<bool>("held"); // the failure is a move's: the lock stays
         QTest::addColumn<QString>("line"); // the back-end's console line ("*" ends a prefix)
         const QString ios16 = QStringLiteral("16.7.10");
         const QString ios17 = QStringLiteral("17.0");
         QTest::newRow("exits early with status 0")
-            << ios16 << QStringLiteral("exit-early")
+            << ios16 << QStringLiteral("exit-early") << false
             << QStringLiteral("❌ idevicesetlocation exited early: ");
         QTest::newRow("exits with an error")
-            << ios17 << QStringLiteral("exit-nonzero")
+            << ios17 << QStringLiteral("exit-nonzero") << false
             << QStringLiteral("❌ simulate-location set exited early: ERROR: simulated failure\n");
         QTest::newRow("output not UTF-8")
-            << ios17 << QStringLiteral("non-utf8")
+            << ios17 << QStringLiteral("non-utf8") << false
             << QStringLiteral("❌ simulate-location set exited early: ");
         QTest::newRow("tool missing")
-            << ios17 << QStringLiteral("missing")
-            << QStringLiteral("❌ Could not establish iOS 17+ tunnel (tunneld not "
-                              "reachable)");
+            << ios17 << QStringLiteral("missing") << false
+            << QStringLiteral("❌ Could not establish iOS 17+ tunnel (tunneld not reachable)");
         QTest::newRow("launch failure")
-            << ios16 << QStringLiteral("broken")
+            << ios16 << QStringLiteral("broken") << false
             << QStringLiteral("❌ Error launching idevicesetlocation: *");
+        QTest::newRow("a move that fails keeps the lock")
+            << ios16 << QStringLiteral("exit-nonzero") << true
+            << QStringLiteral("❌ idevicesetlocation exited early: *");
     }
 
     void failedStart()
     {
         QFETCH(QString, version);
         QFETCH(QString, fault);
+        QFETCH(bool, held);
         QFETCH(QString, line);
         const bool tunnel = SpoofController::usesTunnelChain(version);
         start(version);
+        std::shared_ptr<ChildProcess> first;
+        if (held) {
+            controller_->spoofLocation();
+            QTRY_VERIFY_WITH_TIMEOUT(state().isLocationLocked, kPatience);
+            first = state().locationProcess;
+        }
         const QString tool =
             tunnel ? QStringLiteral("pymobiledevice3") : QStringLiteral("idevicesetlocation");
         if (fault == QStringLiteral("missing"))
@@ -240,30 +257,19 @@ private Q_SLOTS:
             QVERIFY(kit_->fault(setTool(tunnel), fault));
         ConsoleCapture capture;
 
-        controller_->spoofLocation();
+        if (held)
+            controller_->moveSpoofedLocation(false, {1.0, 2.0});
+        else
+            controller_->spoofLocation();
         QTRY_COMPARE_WITH_TIMEOUT(state().lockStatusText, kFailed, kPatience);
-        QVERIFY(!state().isLocationLocked && !state().locationProcess);
+        QCOMPARE(state().isLocationLocked, held);
+        QVERIFY(!state().locationProcess);
         QVERIFY(!state().disabledLockButton && !state().disabledDetectButtonSafety);
         const QStringList lines = capture.lines();
         QVERIFY2(line.endsWith(u'*') ? lines.last().startsWith(line.chopped(1))
                                      : lines.last() == line,
                  qPrintable(lines.join(u'|')));
         QTRY_VERIFY(ProcessCensus::children().isEmpty());
-    }
-
-    void failedMoveKeepsTheLock()
-    {
-        start(QStringLiteral("16.7.10"));
-        controller_->spoofLocation();
-        QTRY_VERIFY_WITH_TIMEOUT(state().isLocationLocked, kPatience);
-        const auto first = state().locationProcess;
-        QVERIFY(kit_->fault(setTool(false), QStringLiteral("exit-nonzero")));
-
-        controller_->moveSpoofedLocation(false, {1.0, 2.0});
-        QTRY_COMPARE_WITH_TIMEOUT(state().lockStatusText, kFailed, kPatience);
-        QVERIFY(state().isLocationLocked && !state().locationProcess);
-        QVERIFY(!state().disabledLockButton);
-        QTRY_VERIFY(!first->isRunning());
     }
 
     void rapidMovesEndAtTheLastTarget_data() { chains(); }
@@ -294,149 +300,82 @@ private Q_SLOTS:
                      setCommand(tunnel, QStringLiteral("19.0"), QStringLiteral("29.0"))}));
     }
 
-    void unplugDuringMove_data() { chains(); }
-    void unplugDuringMove()
-    {
-        QFETCH(QString, version);
-        QFETCH(bool, tunnel);
-        start(version, 3000ms); // a wide window in which the new process already runs
-        controller_->spoofLocation();
-        QTRY_VERIFY_WITH_TIMEOUT(state().isLocationLocked && !state().disabledLockButton,
-                                 kPatience);
-        const QString moved = setCommand(tunnel, QStringLiteral("1.0"), QStringLiteral("2.0"));
-
-        controller_->moveSpoofedLocation(false, {1.0, 2.0});
-        QTRY_VERIFY_WITH_TIMEOUT(kit_->commands().contains(moved), kPatience);
-        unplug();
-        QCOMPARE(state().lockStatusText, kDisconnected);
-        QVERIFY(!state().isLocationLocked && !state().locationProcess);
-
-        // The move's late completion is dropped and its process ended.
-        QVERIFY(dispatch::waitForBackgroundWork(kPatience));
-        QTRY_VERIFY_WITH_TIMEOUT(ProcessCensus::children().isEmpty(), kPatience);
-        QCOMPARE(state().lockStatusText, kDisconnected);
-        QVERIFY(!state().isLocationLocked && !state().locationProcess);
-        QVERIFY(state().disabledLockButton);
-    }
-
-    void unplugCutsShortASpoofOrAReset_data()
+    // Something ends what is under way: whatever completes late is dropped, its process ended,
+    // and the status says what happened last.
+    void interruptions_data()
     {
         QTest::addColumn<QString>("version");
-        QTest::addColumn<bool>("tunnel");
-        QTest::addColumn<bool>("reset");
-        QTest::newRow("spoof, iOS 16") << QStringLiteral("16.7.10") << false << false;
-        QTest::newRow("spoof, iOS 17") << QStringLiteral("17.0") << true << false;
-        QTest::newRow("reset, iOS 16") << QStringLiteral("16.7.10") << false << true;
-        QTest::newRow("reset, iOS 17") << QStringLiteral("17.0") << true << true;
+        QTest::addColumn<bool>("held"); // a location is held first
+        QTest::addColumn<Step>("step"); // then this is under way
+        QTest::addColumn<Step>("interruption");
+        QTest::addColumn<QStringList>("statuses"); // the status lines from the interruption on
+
+        const auto rows = [](const char *name, bool held, Step step, Step interruption,
+                             const QStringList &statuses) {
+            for (const char *version : {"16.7.10", "17.0"})
+                QTest::addRow("%s, iOS %.2s", name, version)
+                    << QString::fromLatin1(version) << held << step << interruption << statuses;
+        };
+        rows("unplug during a move", true, Step::Move, Step::Unplug, {kDisconnected});
+        rows("unplug during a spoof", false, Step::Spoof, Step::Unplug, {QString()});
+        rows("unplug during a reset", false, Step::Reset, Step::Unplug, {QString()});
+        rows("unlock during a spoof", false, Step::Spoof, Step::Reset,
+             {QStringLiteral("Unlocking location..."), kUnlocked});
+        rows("move during an unlock", true, Step::Reset, Step::Move, {kUnlocked});
+        rows("close while held", true, Step::None, Step::Close, {});
+        rows("close during a spoof", false, Step::Spoof, Step::Close, {});
     }
-    void unplugCutsShortASpoofOrAReset()
+
+    void interruptions()
     {
         QFETCH(QString, version);
-        QFETCH(bool, tunnel);
-        QFETCH(bool, reset);
-        start(version, 3000ms);
-        QVERIFY(kit_->fault(reset ? (tunnel ? QStringLiteral("pymobiledevice3:clear")
-                                            : QStringLiteral("idevicesetlocation:reset"))
-                                  : setTool(tunnel),
-                            QStringLiteral("slow"), 500));
-        if (reset)
-            controller_->unlockLocation();
-        else
+        QFETCH(bool, held);
+        QFETCH(Step, step);
+        QFETCH(Step, interruption);
+        QFETCH(QStringList, statuses);
+        const bool tunnel = SpoofController::usesTunnelChain(version);
+        start(version, 3000ms); // a wide window in which the new process already runs
+        if (held) {
             controller_->spoofLocation();
-        unplug();
+            QTRY_VERIFY_WITH_TIMEOUT(state().isLocationLocked && !state().disabledLockButton,
+                                     kPatience);
+        }
+        // The step's tool has started, and told the device, when the interruption comes.
+        const QString reset = tunnel ? QStringLiteral("pymobiledevice3:clear")
+                                     : QStringLiteral("idevicesetlocation:reset");
+        if (step != Step::None)
+            QVERIFY(kit_->fault(step == Step::Reset ? reset : setTool(tunnel),
+                                QStringLiteral("slow"), 500));
+        const int before = kit_->commands().size();
+        perform(step);
+        if (step != Step::None)
+            QTRY_VERIFY_WITH_TIMEOUT(kit_->commands().size() > before, kPatience);
 
-        QVERIFY(dispatch::waitForBackgroundWork(kPatience));
-        QTRY_VERIFY_WITH_TIMEOUT(ProcessCensus::children().isEmpty(), kPatience);
-        QCoreApplication::processEvents();
-        QCOMPARE(state().lockStatusText, QString()); // no stale progress line
-        QVERIFY(!state().isLocationLocked && !state().locationProcess);
-        QVERIFY(state().disabledLockButton);
-        QVERIFY(!state().disabledDetectButtonSafety);
-    }
-
-    void completionAfterUnlock_data() { chains(); }
-    void completionAfterUnlock()
-    {
-        QFETCH(QString, version);
-        QFETCH(bool, tunnel);
-        start(version, 3000ms);
-        // The set tool has started but not yet told the device when the unlock comes.
-        QVERIFY(kit_->fault(setTool(tunnel), QStringLiteral("slow"), 500));
-        controller_->spoofLocation();
-        QTRY_VERIFY_WITH_TIMEOUT(
-            kit_->commands().contains(
-                setCommand(tunnel, QStringLiteral("40.689247"), QStringLiteral("-74.044502"))),
-            kPatience);
-
-        QStringList statuses;
+        QStringList seen {state().lockStatusText};
         const QObject recorder;
         connect(model_.get(), &ScreenModel::changed, &recorder, [&] {
-            if (statuses.isEmpty() || statuses.last() != state().lockStatusText)
-                statuses.append(state().lockStatusText);
+            if (seen.isEmpty() || seen.last() != state().lockStatusText)
+                seen.append(state().lockStatusText);
         });
-        controller_->unlockLocation(); // while the spoof is still starting
-        QTRY_COMPARE_WITH_TIMEOUT(state().lockStatusText, kUnlocked, kPatience);
+        perform(interruption);
+        if (!statuses.isEmpty())
+            QTRY_COMPARE_WITH_TIMEOUT(state().lockStatusText, statuses.last(), kPatience);
+
         QVERIFY(dispatch::waitForBackgroundWork(kPatience));
         QTRY_VERIFY_WITH_TIMEOUT(ProcessCensus::children().isEmpty(), kPatience);
-        QCOMPARE(state().lockStatusText, kUnlocked);
-        QVERIFY(!state().isLocationLocked && !state().locationProcess);
-        QVERIFY(!state().disabledLockButton && !state().disabledDetectButtonSafety);
-        QCOMPARE(kit_->location(), QString()); // the unlock reached the device after the spoof
-        QCOMPARE(kit_->commands().last(), unlockCommand(tunnel));
-        // The spoof never showed itself as held in between.
-        QCOMPARE(statuses, (QStringList {QStringLiteral("Unlocking location..."), kUnlocked}));
-    }
-
-    void moveDuringUnlockOnlyPlacesThePin()
-    {
-        start(QStringLiteral("16.7.10"));
-        controller_->spoofLocation();
-        QTRY_VERIFY_WITH_TIMEOUT(state().isLocationLocked && !state().disabledLockButton,
-                                 kPatience);
-        QVERIFY(
-            kit_->fault(QStringLiteral("idevicesetlocation:reset"), QStringLiteral("slow"), 300));
-
-        controller_->unlockLocation();
-        controller_->moveSpoofedLocation(false, {5.0, 6.0});
-        QCOMPARE(state().pinCoordinate, (CLLocationCoordinate2D {5.0, 6.0}));
-        QCOMPARE(state().lockStatusText, QStringLiteral("Unlocking location..."));
-        QTRY_COMPARE_WITH_TIMEOUT(state().lockStatusText, kUnlocked, kPatience);
-        QVERIFY(dispatch::waitForBackgroundWork(kPatience));
+        if (!model_)
+            return; // closed: nothing may be left running, checked above and in cleanup()
         QCoreApplication::processEvents();
-        QCOMPARE(state().lockStatusText, kUnlocked);
+        QCOMPARE(seen.mid(1), statuses);
         QVERIFY(!state().isLocationLocked && !state().locationProcess);
-        QCOMPARE(kit_->commands().filter(QStringLiteral("5.0")), QStringList());
-        QTRY_VERIFY(ProcessCensus::children().isEmpty());
-    }
-
-    void closingTheScreen_data()
-    {
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<bool>("starting"); // closed while the spoof is still starting
-        QTest::newRow("iOS 16, held") << QStringLiteral("16.7.10") << false;
-        QTest::newRow("iOS 17, held") << QStringLiteral("17.0") << false;
-        QTest::newRow("iOS 16, starting") << QStringLiteral("16.7.10") << true;
-        QTest::newRow("iOS 17, starting") << QStringLiteral("17.0") << true;
-    }
-
-    void closingTheScreen()
-    {
-        QFETCH(QString, version);
-        QFETCH(bool, starting);
-        start(version, 1000ms);
-        controller_->spoofLocation();
-        if (starting)
-            QTRY_COMPARE_WITH_TIMEOUT(kit_->commands().filter(QStringLiteral(" -- ")).size(), 1,
-                                      kPatience);
-        else
-            QTRY_VERIFY_WITH_TIMEOUT(state().isLocationLocked, kPatience);
-
-        // What the window does as it closes.
-        model_->stopBackgroundWork();
-        controller_.reset();
-        model_.reset();
-        QVERIFY(dispatch::waitForBackgroundWork(kPatience));
-        QTRY_VERIFY_WITH_TIMEOUT(ProcessCensus::children().isEmpty(), kPatience);
+        QCOMPARE(state().disabledLockButton, interruption == Step::Unplug);
+        QVERIFY(!state().disabledDetectButtonSafety);
+        if (interruption == Step::Move) // a move during an unlock only places the pin
+            QCOMPARE(kit_->commands().filter(QStringLiteral("5.0")), QStringList());
+        if (interruption == Step::Reset) { // the unlock reached the device after the spoof
+            QCOMPARE(kit_->location(), QString());
+            QCOMPARE(kit_->commands().last(), unlockCommand(tunnel));
+        }
     }
 
     void guiThreadNeverWaitsForThePrompt()
@@ -484,6 +423,32 @@ private:
             s.productTypeLabelText = device.value(QStringLiteral("product"));
             s.disabledLockButton = false;
         });
+    }
+
+    void perform(Step step)
+    {
+        switch (step) {
+        case Step::None:
+            break;
+        case Step::Spoof:
+            controller_->spoofLocation();
+            break;
+        case Step::Move:
+            controller_->moveSpoofedLocation(false, {5.0, 6.0});
+            QCOMPARE(state().pinCoordinate, (CLLocationCoordinate2D {5.0, 6.0}));
+            break;
+        case Step::Reset:
+            controller_->unlockLocation();
+            break;
+        case Step::Unplug:
+            unplug();
+            break;
+        case Step::Close: // what the window does as it closes
+            model_->stopBackgroundWork();
+            controller_.reset();
+            model_.reset();
+            break;
+        }
     }
 
     // What the attachment monitor does when the device goes away.

@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "platform/ChildProcess.h"
 #include "platform/Dispatch.h"
 #include "platform/TerminationSignals.h"
 
@@ -30,7 +31,9 @@ int main(int argc, char *argv[])
             QApplication::quit();
     });
     const int status = QApplication::exec();
-    // Let background work that is still finishing (a probe, a pause) end before we do.
+    // Let background work that is still finishing (a probe, a pause, a child given its grace
+    // before the kill) end before we do: no thread outlives main().
     dispatch::waitForBackgroundWork(5000);
+    childprocess::waitForHelperThreads(std::chrono::seconds(5));
     return status;
 }

@@ -5,8 +5,12 @@
 #include <QFile>
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <map>
+#include <mutex>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
@@ -316,6 +320,67 @@ private:
 
 } // namespace
 
+namespace {
+
+// The watcher and terminator threads. Each is joined, never detached: finished ones when the
+// next one starts, the rest at quit.
+class HelperThreads
+{
+public:
+    static HelperThreads &instance()
+    {
+        static HelperThreads *const threads = new HelperThreads; // outlives static destruction
+        return *threads;
+    }
+
+    void start(std::function<void()> job)
+    {
+        std::lock_guard lock(mutex_);
+        joinFinished();
+        // The new thread cannot report before it is registered: it needs the lock for that.
+        std::thread thread([this, job = std::move(job)] {
+            job();
+            std::lock_guard done(mutex_);
+            finished_.push_back(std::this_thread::get_id());
+            changed_.notify_all();
+        });
+        const std::thread::id id = thread.get_id();
+        running_.emplace(id, std::move(thread));
+    }
+
+    bool waitUntilNoneRuns(milliseconds timeout)
+    {
+        std::unique_lock lock(mutex_);
+        const bool none = changed_.wait_for(lock, timeout,
+                                            [this] { return finished_.size() == running_.size(); });
+        joinFinished();
+        return none;
+    }
+
+private:
+    void joinFinished()
+    {
+        for (const std::thread::id id : finished_) {
+            const auto found = running_.find(id);
+            found->second.join(); // it has nothing left to do but return
+            running_.erase(found);
+        }
+        finished_.clear();
+    }
+
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<std::thread::id, std::thread> running_;
+    std::vector<std::thread::id> finished_;
+};
+
+} // namespace
+
+bool waitForHelperThreads(milliseconds timeout)
+{
+    return HelperThreads::instance().waitUntilNoneRuns(timeout);
+}
+
 void watch(const std::shared_ptr<ChildProcess> &process)
 {
     if (!process)
@@ -323,11 +388,11 @@ void watch(const std::shared_ptr<ChildProcess> &process)
     // Forward whatever arrived before the hand-over first.
     auto forwarder = std::make_shared<LineForwarder>();
     forwarder->feed(process->takeOutput());
-    std::thread([process, forwarder] {
+    HelperThreads::instance().start([process, forwarder] {
         process->waitForExit(milliseconds(-1),
                              [forwarder](const QByteArray &chunk) { forwarder->feed(chunk); });
         forwarder->finish();
-    }).detach();
+    });
 }
 
 void terminate(const std::shared_ptr<ChildProcess> &process, milliseconds grace)
@@ -337,14 +402,14 @@ void terminate(const std::shared_ptr<ChildProcess> &process, milliseconds grace)
     process->terminate();
     if (!process->isRunning())
         return;
-    std::thread([process, grace] {
+    HelperThreads::instance().start([process, grace] {
         const auto deadline = steady_clock::now() + grace;
         while (process->isRunning() && steady_clock::now() < deadline)
             std::this_thread::sleep_for(milliseconds(20));
         process->kill();
         while (process->isRunning()) // reap it, so it does not linger as a zombie
             std::this_thread::sleep_for(milliseconds(5));
-    }).detach();
+    });
 }
 
 } // namespace childprocess

@@ -89,4 +89,8 @@ void watch(const std::shared_ptr<ChildProcess> &process);
 void terminate(const std::shared_ptr<ChildProcess> &process,
                std::chrono::milliseconds grace = std::chrono::seconds(3));
 
+// Joins the watcher and terminator threads above once their children have ended, waiting at
+// most `timeout`; true when none is left. Called at quit so no thread outlives main().
+bool waitForHelperThreads(std::chrono::milliseconds timeout);
+
 } // namespace childprocess
