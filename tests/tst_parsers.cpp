@@ -43,31 +43,15 @@ QString fieldText(std::mt19937_64 &random, bool wellFormed)
                        {}, QStringLiteral("e"), QStringLiteral("E-"), QStringLiteral("e+")})
             + QString::number(random() % 400);
     }
-    static const std::vector<QString> pieces {{},
-                                              QStringLiteral("-"),
-                                              QStringLiteral("+"),
-                                              QStringLiteral("."),
-                                              QStringLiteral("e"),
-                                              QStringLiteral("E"),
-                                              QStringLiteral("0x"),
-                                              QStringLiteral("p"),
-                                              QStringLiteral(" "),
-                                              QStringLiteral("\t"),
-                                              QStringLiteral("inf"),
-                                              QStringLiteral("nan"),
-                                              QStringLiteral("Infinity"),
-                                              QStringLiteral("("),
-                                              QStringLiteral(")"),
-                                              QStringLiteral(","),
-                                              QStringLiteral("°"),
-                                              QStringLiteral("٤"),
-                                              QString(QChar(0)),
-                                              QStringLiteral("1e400"),
-                                              QStringLiteral("1e-400"),
-                                              QStringLiteral("0")};
+    // Pieces of numbers and of other text; "~" stands for NUL.
+    static const QStringList pieces =
+        QStringLiteral("|-|+|.|e|E|0x|p| |\t|inf|nan|Infinity|(|)|,|°|٤|~|1e400|1e-400|0")
+            .replace(u'~', QChar(0))
+            .split(u'|');
+    const std::vector<QString> choices(pieces.begin(), pieces.end());
     QString text;
     for (int n = static_cast<int>(random() % 6) + 1; n > 0; --n)
-        text += random() % 3 == 0 ? digits() : pick(random, pieces);
+        text += random() % 3 == 0 ? digits() : pick(random, choices);
     return text;
 }
 

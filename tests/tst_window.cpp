@@ -1,4 +1,5 @@
 // The whole window, driven through its real widgets.
+#include "ScreenSupport.h"
 #include "SpoofSupport.h"
 #include "app/ContentView.h"
 #include "app/LogWindow.h"
@@ -19,6 +20,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSettings>
@@ -66,6 +68,8 @@ struct Window
 
 } // namespace
 
+Q_DECLARE_METATYPE(CLLocationCoordinate2D)
+
 class TestWindow : public QObject
 {
     Q_OBJECT
@@ -87,11 +91,6 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&w.window));
 
         QVERIFY(find(&w.window, "setupBanner")->isVisible());
-        QPushButton *lock = w.button("lockButton");
-        QCOMPARE(lock->text(), QStringLiteral("🔒 Spoof Location"));
-        QCOMPARE(lock->property("fillColor").value<QColor>(), QColor(0x00, 0x7a, 0xff));
-        QVERIFY(!lock->isEnabled());
-        QVERIFY(!w.button("resetButton")->isEnabled());
         QVERIFY(w.button("detectButton")->isEnabled());
         QVERIFY(!find(&w.window, "lockStatusLabel")->isVisible());
         QCOMPARE(find<LineLimitedLabel>(&w.window, "statusLabel")->text(),
@@ -102,50 +101,37 @@ private Q_SLOTS:
         QCOMPARE(w.field("latitudeField")->text(), QStringLiteral("40.689247"));
         QCOMPARE(w.field("longitudeField")->text(), QStringLiteral("-74.044502"));
         QCOMPARE(w.field("latitudeField")->placeholderText(), QStringLiteral("Latitude"));
-        auto *map = find<MapPane>(&w.window, "mapPane");
-        QVERIFY(map);
-        QCOMPARE(map->mapView()->markerCoordinate(),
+        QCOMPARE(find<MapPane>(&w.window, "mapPane")->mapView()->markerCoordinate(),
                  (CLLocationCoordinate2D {40.689247, -74.044502}));
-        QCOMPARE(map->pinMarker()->discColor(), QColor(0x00, 0x7a, 0xff));
         QCOMPARE(find(&w.window, "sidebar")->width(), Sidebar::kWidth);
         QCOMPARE(w.window.centralWidget()->size(), QSize(900, 580));
         QCOMPARE(w.window.centralWidget()->minimumSize(), QSize(760, 480));
+        // Centred on its screen at the first start.
+        const QPoint off = w.window.frameGeometry().center()
+            - QGuiApplication::primaryScreen()->availableGeometry().center();
+        QVERIFY(qAbs(off.x()) <= 2 && qAbs(off.y()) <= 2); // rounding of odd sizes
     }
 
     void spoofingButtons_data()
     {
         QTest::addColumn<bool>("locked");
         QTest::addColumn<bool>("lockDisabled");
-        QTest::addColumn<QString>("udid");
-        QTest::addColumn<QString>("label");
-        QTest::addColumn<bool>("red");
+        QTest::addColumn<bool>("hasUdid");
         QTest::addColumn<bool>("lockEnabled");
         QTest::addColumn<bool>("resetEnabled");
-
-        const QString udid = QString::fromLatin1(SimDeviceKit::defaultUdid);
-        QTest::newRow("start") << false << true << ""
-                               << "🔒 Spoof Location" << false << false << false;
-        QTest::newRow("detected") << false << false << udid << "🔒 Spoof Location" << false << true
-                                  << true;
-        QTest::newRow("operation running")
-            << false << true << udid << "🔒 Spoof Location" << false << false << false;
-        QTest::newRow("held") << true << false << udid << "🔓 Unlock Location" << true << true
-                              << true;
-        QTest::newRow("held, moving")
-            << true << true << udid << "🔓 Unlock Location" << true << false << false;
-        QTest::newRow("unplugged") << false << true << ""
-                                   << "🔒 Spoof Location" << false << false << false;
-        QTest::newRow("no UDID keeps reset off") << false << false << ""
-                                                 << "🔒 Spoof Location" << false << true << false;
+        QTest::newRow("start") << false << true << false << false << false;
+        QTest::newRow("detected") << false << false << true << true << true;
+        QTest::newRow("operation running") << false << true << true << false << false;
+        QTest::newRow("held") << true << false << true << true << true;
+        QTest::newRow("held, moving") << true << true << true << false << false;
+        QTest::newRow("no UDID keeps reset off") << false << false << false << true << false;
     }
 
     void spoofingButtons()
     {
         QFETCH(bool, locked);
         QFETCH(bool, lockDisabled);
-        QFETCH(QString, udid);
-        QFETCH(QString, label);
-        QFETCH(bool, red);
+        QFETCH(bool, hasUdid);
         QFETCH(bool, lockEnabled);
         QFETCH(bool, resetEnabled);
 
@@ -154,17 +140,16 @@ private Q_SLOTS:
         w.model().update([&](ScreenState &s) {
             s.isLocationLocked = locked;
             s.disabledLockButton = lockDisabled;
-            s.udidLabelText = udid;
+            s.udidLabelText = hasUdid ? QString::fromLatin1(SimDeviceKit::defaultUdid) : QString();
         });
         QPushButton *lock = w.button("lockButton");
-        QCOMPARE(lock->text(), label);
-        QCOMPARE(lock->property("fillColor").value<QColor>(),
-                 red ? QColor(0xff, 0x3b, 0x30) : QColor(0x00, 0x7a, 0xff));
+        QCOMPARE(lock->text(),
+                 locked ? QStringLiteral("🔓 Unlock Location") : QStringLiteral("🔒 Spoof Location"));
+        const QColor colour = locked ? QColor(0xff, 0x3b, 0x30) : QColor(0x00, 0x7a, 0xff);
+        QCOMPARE(lock->property("fillColor").value<QColor>(), colour);
         QCOMPARE(lock->isEnabled(), lockEnabled);
         QCOMPARE(w.button("resetButton")->isEnabled(), resetEnabled);
-        auto *map = find<MapPane>(&w.window, "mapPane");
-        QCOMPARE(map->pinMarker()->discColor(),
-                 red ? QColor(0xff, 0x3b, 0x30) : QColor(0x00, 0x7a, 0xff));
+        QCOMPARE(find<MapPane>(&w.window, "mapPane")->pinMarker()->discColor(), colour);
     }
 
     void closingTheBannerGivesItsHeightToTheMap()
@@ -214,46 +199,23 @@ private Q_SLOTS:
 
     void devicePanelRows_data()
     {
-        QTest::addColumn<QString>("version");
-        QTest::addColumn<QString>("product");
-        QTest::addColumn<QString>("serial");
-        QTest::addColumn<QString>("udid");
+        QTest::addColumn<QStringList>("fields"); // version, product, serial, UDID
         QTest::addColumn<QString>("versionLine"); // empty: hidden
         QTest::addColumn<bool>("rowsShown");
-
-        QTest::newRow("all four") << "17.4.1"
-                                  << "iPhone15,2"
-                                  << "F2LZ"
-                                  << "0000-1"
-                                  << "iOS 17.4.1 · iPhone15,2" << true;
-        QTest::newRow("serial without UDID") << "17.4.1"
-                                             << "iPhone15,2"
-                                             << "F2LZ"
-                                             << ""
-                                             << "iOS 17.4.1 · iPhone15,2" << true;
-        QTest::newRow("UDID without serial") << "17.4.1"
-                                             << "iPhone15,2"
-                                             << ""
-                                             << "0000-1"
-                                             << "iOS 17.4.1 · iPhone15,2" << false;
-        QTest::newRow("version without product") << "16.7"
-                                                 << ""
-                                                 << ""
-                                                 << ""
-                                                 << "iOS 16.7 · " << false;
-        QTest::newRow("product without version") << ""
-                                                 << "iPhone15,2"
-                                                 << ""
-                                                 << ""
-                                                 << "" << false;
+        const auto row = [](const char *name, const char *fields, const char *line, bool shown) {
+            QTest::newRow(name) << QString::fromUtf8(fields).split(u'|') << QString::fromUtf8(line)
+                                << shown;
+        };
+        row("all four", "17.4.1|iPhone15,2|F2LZ|0000-1", "iOS 17.4.1 · iPhone15,2", true);
+        row("serial without UDID", "17.4.1|iPhone15,2|F2LZ|", "iOS 17.4.1 · iPhone15,2", true);
+        row("UDID without serial", "17.4.1|iPhone15,2||0000-1", "iOS 17.4.1 · iPhone15,2", false);
+        row("version without product", "16.7|||", "iOS 16.7 · ", false);
+        row("product without version", "|iPhone15,2||", "", false);
     }
 
     void devicePanelRows()
     {
-        QFETCH(QString, version);
-        QFETCH(QString, product);
-        QFETCH(QString, serial);
-        QFETCH(QString, udid);
+        QFETCH(QStringList, fields);
         QFETCH(QString, versionLine);
         QFETCH(bool, rowsShown);
 
@@ -261,10 +223,10 @@ private Q_SLOTS:
         Window w(kit, settingsFile());
         QVERIFY(QTest::qWaitForWindowExposed(&w.window));
         w.model().update([&](ScreenState &s) {
-            s.deviceiosLabelText = version;
-            s.productTypeLabelText = product;
-            s.serialnumberLabelText = serial;
-            s.udidLabelText = udid;
+            s.deviceiosLabelText = fields[0];
+            s.productTypeLabelText = fields[1];
+            s.serialnumberLabelText = fields[2];
+            s.udidLabelText = fields[3];
         });
         auto *line = find<QLabel>(&w.window, "versionLabel");
         QCOMPARE(line->isVisible(), !versionLine.isEmpty());
@@ -274,10 +236,8 @@ private Q_SLOTS:
         auto *udidField = find<ValueField>(&w.window, "udidValue");
         QCOMPARE(serialField->isVisible(), rowsShown);
         QCOMPARE(udidField->isVisible(), rowsShown);
-        if (rowsShown) {
-            QCOMPARE(serialField->value(), serial);
-            QCOMPARE(udidField->value(), udid);
-        }
+        if (rowsShown)
+            QCOMPARE((QStringList {serialField->value(), udidField->value()}), fields.mid(2));
     }
 
     void longTextsAreShortenedButKeptWhole()
@@ -371,9 +331,54 @@ private Q_SLOTS:
         QCOMPARE(longitude->text(), QStringLiteral("-0.124625"));
         QCOMPARE(w.state().cameraPosition,
                  MapCameraPosition::fromRegion(coordinates::pinRegion({51.500729, -0.124625})));
-        QCOMPARE(w.button("quickLocation0")->text(), QStringLiteral("🗽 NYC"));
-        QCOMPARE(w.button("quickLocation2")->text(), QStringLiteral("🗼 Tokyo"));
         QVERIFY(kit.commands().isEmpty()); // nothing was sent to a device
+    }
+
+    // Go, Return and a quick location move a held location as a map click does: the pin, the
+    // camera and then the device, with exactly one location process alive afterwards.
+    void heldLocationMovesFromEveryControl_data()
+    {
+        QTest::addColumn<QString>("control"); // the button clicked, or "Return"
+        QTest::addColumn<CLLocationCoordinate2D>("target");
+        QTest::newRow("Go") << QStringLiteral("goButton") << CLLocationCoordinate2D {12.5, -3.25};
+        QTest::newRow("Return") << QStringLiteral("Return") << CLLocationCoordinate2D {12.5, -3.25};
+        QTest::newRow("quick location")
+            << QStringLiteral("quickLocation2") << CLLocationCoordinate2D {35.658584, 139.745438};
+    }
+
+    void heldLocationMovesFromEveryControl()
+    {
+        QFETCH(QString, control);
+        QFETCH(CLLocationCoordinate2D, target);
+        SimDeviceKit kit;
+        QVERIFY(kit.attach(QStringLiteral("16.7.10")));
+        Window w(kit, settingsFile());
+        QTRY_VERIFY_WITH_TIMEOUT(w.button("lockButton")->isEnabled(), 15000);
+        QTest::mouseClick(w.button("lockButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(w.state().isLocationLocked && !w.state().disabledLockButton,
+                                 20000);
+        const pid_t first = w.state().locationProcess->processId();
+
+        for (const auto &[name, text] :
+             {std::pair {"latitudeField", "12.5"}, {"longitudeField", "-3.25"}}) {
+            w.field(name)->clear();
+            QTest::keyClicks(w.field(name), QString::fromLatin1(text));
+        }
+        if (control == QStringLiteral("Return"))
+            QTest::keyClick(w.field("longitudeField"), Qt::Key_Return);
+        else
+            QTest::mouseClick(w.button(qPrintable(control)), Qt::LeftButton);
+        QCOMPARE(w.state().pinCoordinate, target);
+        QCOMPARE(w.state().cameraPosition,
+                 MapCameraPosition::fromRegion(coordinates::pinRegion(target)));
+        QCOMPARE(w.state().lockStatusText, QStringLiteral("Moving spoofed location..."));
+        QTRY_COMPARE_WITH_TIMEOUT(w.state().lockStatusText, heldText(target), 20000);
+        QCOMPARE(kit.location(),
+                 coordinates::formatDegrees(target.latitude) + u' '
+                     + coordinates::formatDegrees(target.longitude));
+        QTRY_COMPARE(ProcessCensus::children(),
+                     QList<pid_t> {w.state().locationProcess->processId()});
+        QVERIFY(w.state().locationProcess->processId() != first);
     }
 
     void windowRemembersItsFrame()
@@ -451,11 +456,17 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&w.window));
         const QString udid = QString::fromLatin1(SimDeviceKit::defaultUdid);
 
+        // Detect Device with nothing plugged in, then the device arrives by itself.
+        QTest::mouseClick(w.button("detectButton"), Qt::LeftButton);
+        auto *status = find<LineLimitedLabel>(&w.window, "statusLabel");
+        QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("Not detecting any devices!"),
+                                  15000);
+        QTRY_COMPARE_WITH_TIMEOUT(status->text(),
+                                  QStringLiteral("Connect iOS Device in normal mode"), 15000);
         QVERIFY(kit.attach(QStringLiteral("17.4.1")));
         QTRY_COMPARE_WITH_TIMEOUT(w.state().udidLabelText, udid, 15000);
         QTRY_VERIFY(w.button("lockButton")->isEnabled());
-        QCOMPARE(find<LineLimitedLabel>(&w.window, "statusLabel")->text(),
-                 QStringLiteral("iOS Device Connected!"));
+        QCOMPARE(status->text(), QStringLiteral("iOS Device Connected!"));
         QCOMPARE(find<QLabel>(&w.window, "versionLabel")->text(),
                  QStringLiteral("iOS 17.4.1 · iPhone15,2"));
 
@@ -492,6 +503,22 @@ private Q_SLOTS:
         QVERIFY(kit.location().isEmpty());
         QCOMPARE(w.button("lockButton")->text(), QStringLiteral("🔒 Spoof Location"));
 
+        // Reset Location asks the device even with nothing held; Detect Device reads it again.
+        const int told = kit.commands().size();
+        QTest::mouseClick(w.button("resetButton"), Qt::LeftButton);
+        QCOMPARE(w.state().lockStatusText, QStringLiteral("Unlocking location..."));
+        QTRY_COMPARE_WITH_TIMEOUT(w.state().lockStatusText,
+                                  QStringLiteral("Location unlocked — real GPS restored."), 20000);
+        QCOMPARE(kit.commands().mid(told).filter(QStringLiteral("simulate-location")),
+                 QStringList {QStringLiteral(
+                                  "pymobiledevice3 developer dvt simulate-location clear --tunnel ")
+                              + udid});
+        const ConsoleCapture console;
+        QTest::mouseClick(w.button("detectButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(console.contains(QStringLiteral("✓ Device detected")), 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(w.state().udidLabelText, udid, 15000);
+        QCOMPARE(status->text(), QStringLiteral("iOS Device Connected!"));
+
         QTest::mouseClick(w.button("lockButton"), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(w.state().isLocationLocked, 20000);
         QVERIFY(kit.detach());
@@ -499,8 +526,7 @@ private Q_SLOTS:
                                   QStringLiteral("Device disconnected — location spoof ended."),
                                   15000);
         QVERIFY(!w.button("lockButton")->isEnabled());
-        QCOMPARE(find<LineLimitedLabel>(&w.window, "statusLabel")->text(),
-                 QStringLiteral("Connect iOS Device in normal mode"));
+        QCOMPARE(status->text(), QStringLiteral("Connect iOS Device in normal mode"));
         // The tunnel daemon stays; the simulate process is gone.
         QTRY_VERIFY(processesRunningFrom(kit.resourceFolder()).size() <= 1);
         kit.stopTunnel();
