@@ -118,8 +118,11 @@ private Q_SLOTS:
                 pieces = {{600, "H"}, {1200, "T"}, {1800, "TP/1.1 200 OK\r\n\r\n"}};
             connect(&listener, &QTcpServer::newConnection, &listener, [&listener, pieces] {
                 while (QTcpSocket *client = listener.nextPendingConnection()) {
-                    for (const auto &[at, bytes] : pieces)
-                        QTimer::singleShot(at, client, [client, bytes] { client->write(bytes); });
+                    // Not a structured binding: clang 14 cannot capture one.
+                    for (const auto &piece : pieces)
+                        QTimer::singleShot(piece.first, client, [client, bytes = piece.second] {
+                            client->write(bytes);
+                        });
                 }
             });
         }
