@@ -4,7 +4,9 @@
 #include "SpoofSupport.h"
 #include "app/ContentView.h"
 #include "app/MainWindow.h"
+#include "geo/GeolocationLookup.h"
 #include "map/MapPane.h"
+#include "places/SavedPlaces.h"
 #include "search/CoordinateText.h"
 #include "search/PlaceSearch.h"
 #include "state/ScreenModel.h"
@@ -13,7 +15,9 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QSettings>
+#include <QTcpSocket>
 #include <QTest>
+#include <QUrlQuery>
 
 using search::CoordinateText;
 using Kind = CoordinateText::Kind;
@@ -188,6 +192,203 @@ private Q_SLOTS:
             QCOMPARE(read.coordinate, (CLLocationCoordinate2D {latitude, longitude}));
         if (kind == Kind::Invalid)
             QVERIFY(!read.message.isEmpty());
+    }
+
+    void searchShowsResultsAndPickingPlacesThePin()
+    {
+        LoopbackHttpServer server;
+        server.respondWith({200, kEiffelAnswer});
+        SimDeviceKit kit;
+        SearchWindow w(kit, server.url({}));
+        QVERIFY(QTest::qWaitForWindowActive(&w.window));
+        auto *field = w.find<QLineEdit>("searchField");
+        auto *results = w.find<QListWidget>("searchResults");
+
+        QTest::keySequence(&w.window, QKeySequence::Find);
+        QTRY_VERIFY(field->hasFocus());
+        QTest::keyClicks(field, QStringLiteral("Eiffel Tower"));
+        QVERIFY(server.requestedPaths.isEmpty()); // nothing per keystroke
+        QTest::keyClick(field, Qt::Key_Return);
+        QTRY_VERIFY(results->isVisible());
+        QCOMPARE(server.requestedPaths, QList<QByteArray> {searchPath("Eiffel Tower")});
+        const QHash<QByteArray, QByteArray> headers = server.requestHeaders.first();
+        QCOMPARE(headers.value("user-agent"), AppEnvironment::userAgent());
+        QVERIFY(!headers.value("accept-language").isEmpty());
+        QCOMPARE(results->count(), 2);
+        QCOMPARE(results->item(0)->text(), QStringLiteral("Eiffel Tower"));
+        QCOMPARE(results->item(0)->data(Qt::UserRole), QStringLiteral("attraction · France"));
+        QCOMPARE(results->item(1)->data(Qt::UserRole),
+                 QStringLiteral("attraction · United States"));
+
+        // Down, Down, Up, Return: the first one.
+        QTest::keyClick(field, Qt::Key_Down);
+        QVERIFY(results->hasFocus());
+        QTest::keyClick(results, Qt::Key_Down);
+        QTest::keyClick(results, Qt::Key_Up);
+        QTest::keyClick(results, Qt::Key_Return);
+        QCOMPARE(w.state().pinCoordinate, kEiffel);
+        QCOMPARE(w.state().latitudeText, QStringLiteral("48.8582599"));
+        const MapCameraPosition &camera = w.state().cameraPosition;
+        QCOMPARE(camera.kind, MapCameraPosition::Kind::Region);
+        QCOMPARE(camera.region.center.latitude, (48.8574753 + 48.8590453) / 2);
+        // The box is a building: shown with about a kilometre around it.
+        QVERIFY(camera.region.latitudeDelta > 0.0016 && camera.region.latitudeDelta < 0.01);
+        QVERIFY(!results->isVisible());
+
+        // The star names the saved place after the result.
+        QTest::mouseClick(w.find("savePlaceButton"), Qt::LeftButton);
+        SavedPlaces &places = w.window.contentView()->savedPlaces();
+        QCOMPARE(places.places().last(), (SavedPlace {QStringLiteral("Eiffel Tower"), kEiffel}));
+
+        // The same search again comes from the session's cache; Escape closes the list.
+        w.search(QStringLiteral("Eiffel  Tower "));
+        QVERIFY(results->isVisible());
+        QCOMPARE(server.requestedPaths.size(), 1);
+        QTest::keyClick(field, Qt::Key_Escape);
+        QVERIFY(!results->isVisible());
+        QCOMPARE(w.state().pinCoordinate, kEiffel);
+    }
+
+    void pickingMovesAHeldLocation()
+    {
+        LoopbackHttpServer server;
+        server.respondWith({200, kEiffelAnswer});
+        SimDeviceKit kit;
+        SearchWindow w(kit, server.url({}));
+        QVERIFY(kit.attach(QStringLiteral("16.7")));
+        QTRY_VERIFY_WITH_TIMEOUT(w.find("lockButton")->isEnabled(), 15000);
+        QTest::mouseClick(w.find("lockButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(w.state().isLocationLocked, 20000);
+
+        w.search(QStringLiteral("Eiffel Tower"));
+        auto *results = w.find<QListWidget>("searchResults");
+        QTRY_VERIFY(results->isVisible());
+        QTest::mouseClick(results->viewport(), Qt::LeftButton, {},
+                          results->visualItemRect(results->item(1)).center());
+        QCOMPARE(w.state().pinCoordinate, kVegas);
+        QTRY_COMPARE_WITH_TIMEOUT(kit.location(), QStringLiteral("36.1125 -115.1728"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!w.state().disabledLockButton, 20000);
+        QVERIFY(w.state().isLocationLocked);
+        QTest::mouseClick(w.find("lockButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!w.state().isLocationLocked, 20000);
+    }
+
+    void failuresGiveOneLineAndChangeNothing_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("status"); // 0: nobody listens
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("delayMs");
+        QTest::addColumn<QString>("line"); // the start of it for "no answer"
+        QTest::addColumn<int>("requests");
+
+        const QString eiffel = QStringLiteral("Eiffel Tower");
+        QTest::newRow("no answer")
+            << eiffel << 0 << QByteArray() << 0 << QStringLiteral("Search failed: ") << 0;
+        QTest::newRow("too slow") << eiffel << 200 << kEiffelAnswer << 5000
+                                  << QStringLiteral(
+                                         "Search failed: the service did not answer in time")
+                                  << 1;
+        QTest::newRow("http error") << eiffel << 503 << QByteArray("busy") << 0
+                                    << QStringLiteral("Search failed: HTTP 503") << 1;
+        QTest::newRow("malformed json")
+            << eiffel << 200 << QByteArray(R"([{"lat":"48.8",)") << 0
+            << QStringLiteral("Search failed: the answer was not a list of places") << 1;
+        QTest::newRow("not a list")
+            << eiffel << 200 << QByteArray(R"({"error":"Unable to geocode"})") << 0
+            << QStringLiteral("Search failed: the answer was not a list of places") << 1;
+        QTest::newRow("no results") << QStringLiteral("Eiffel Towr") << 200 << QByteArray("[]") << 0
+                                    << QStringLiteral("No place found for “Eiffel Towr”") << 1;
+        QTest::newRow("ambiguous coordinates") << QStringLiteral("48,8566") << 200 << kEiffelAnswer
+                                               << 0 << kInvalidCoordinatesMessage << 0;
+    }
+
+    void failuresGiveOneLineAndChangeNothing()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(int, delayMs);
+        QFETCH(QString, line);
+        QFETCH(int, requests);
+
+        LoopbackHttpServer server;
+        server.respondWith({status, body, delayMs});
+        const QUrl service = status
+            ? server.url({})
+            : QUrl(QStringLiteral("http://127.0.0.1:%1").arg(freeLoopbackPort()));
+        SimDeviceKit kit;
+        // Only the slow answer meets a short time-out: a loaded machine may be slow itself.
+        SearchWindow w(kit, service, std::chrono::milliseconds(delayMs ? 300 : 10000));
+        const ScreenState before = w.state();
+
+        w.search(text);
+        QTRY_VERIFY2_WITH_TIMEOUT(w.statusLine().startsWith(line), qPrintable(w.statusLine()),
+                                  15000);
+        if (status == 0)
+            QVERIFY(w.statusLine().size() > line.size());
+        QCOMPARE(server.requestedPaths.size(), requests);
+        QVERIFY(!w.find("searchResults")->isVisible());
+        QCOMPARE(w.state().pinCoordinate, before.pinCoordinate);
+        QCOMPARE(w.state().latitudeText, before.latitudeText);
+        QCOMPARE(w.state().cameraPosition, before.cameraPosition);
+        QCOMPARE(w.state().lockStatusText, before.lockStatusText);
+    }
+
+    void aBurstOfReturnsAsksAtMostOncePerInterval()
+    {
+        LoopbackHttpServer server;
+        // Each answer names the query it answers.
+        server.setHandler([](const QByteArray &path) {
+            const QString query = QUrlQuery(QUrl(QString::fromLatin1(path)))
+                                      .queryItemValue(QStringLiteral("q"), QUrl::FullyDecoded);
+            return LoopbackHttpServer::Response {
+                200, R"([{"lat":"1","lon":"2","name":")" + query.toUtf8() + R"("}])"};
+        });
+        SimDeviceKit kit;
+        SearchWindow w(kit, server.url({}));
+        for (const char *query : {"first", "second", "third", "fourth", "last"})
+            w.search(QString::fromLatin1(query));
+        auto *results = w.find<QListWidget>("searchResults");
+        QTRY_VERIFY(results->isVisible());
+        QCOMPARE(results->item(0)->text(), QStringLiteral("last"));
+        // The first at once, the newest after the interval, none of those in between.
+        QCOMPARE(server.requestedPaths,
+                 (QList<QByteArray> {searchPath("first"), searchPath("last")}));
+    }
+
+    void aMapLinkPlacesThePinWithoutTheNetwork()
+    {
+        LoopbackHttpServer server;
+        SimDeviceKit kit;
+        SearchWindow w(kit, server.url({}));
+        w.search(QStringLiteral("https://www.google.com/maps/@48.8566,2.3522,15z"));
+        QCOMPARE(w.state().pinCoordinate, (CLLocationCoordinate2D {48.8566, 2.3522}));
+        QCOMPARE(w.state().cameraPosition,
+                 MapCameraPosition::fromRegion(coordinates::pinRegion({48.8566, 2.3522})));
+        QVERIFY(w.statusLine().isEmpty());
+        QVERIFY(server.requestedPaths.isEmpty());
+    }
+
+    void closingTheWindowAbortsQuietly()
+    {
+        LoopbackHttpServer server;
+        server.respondWith({200, kEiffelAnswer, 3000});
+        SimDeviceKit kit;
+        ConsoleCapture startup;
+        auto w = std::make_unique<SearchWindow>(kit, server.url({}));
+        // The start-up lookup has its say first (nobody answers it here).
+        QTRY_VERIFY(startup.contains(geolocation::kFailureLine));
+        QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
+        ConsoleCapture console;
+        w->search(QStringLiteral("Eiffel Tower"));
+        QTRY_COMPARE(server.requestedPaths.size(), 1);
+
+        w->window.close();
+        w.reset();
+        // The request is gone once the server sees its connection close.
+        QTRY_VERIFY(server.findChildren<QTcpSocket *>().isEmpty());
+        QCOMPARE(console.lines(), QStringList {});
     }
 };
 

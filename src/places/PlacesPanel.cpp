@@ -87,7 +87,7 @@ PlacesPanel::PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFo
     star_ = new QToolButton(this);
     star_->setObjectName(QStringLiteral("savePlaceButton"));
     star_->setAccessibleName(QStringLiteral("Save the pin's place"));
-    star_->setAutoRaise(true);
+    star_->setToolButtonStyle(Qt::ToolButtonTextOnly);
     connect(star_, &QToolButton::clicked, this, &PlacesPanel::saveHere);
     headingRow->addWidget(star_);
     layout->addLayout(headingRow);
@@ -102,6 +102,7 @@ PlacesPanel::PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFo
     list_->setDefaultDropAction(Qt::MoveAction);
     list_->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
     list_->setTextElideMode(Qt::ElideRight);
+    list_->setStyleSheet(QStringLiteral("QListWidget::item { padding: 3px 2px; }"));
     list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     list_->installEventFilter(this);
@@ -114,7 +115,7 @@ PlacesPanel::PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFo
 
     empty_ = captionLabel(this);
     empty_->setObjectName(QStringLiteral("placesHint"));
-    empty_->setText(QStringLiteral("☆ saves the pin's place here."));
+    empty_->setText(QStringLiteral("“☆ Save” keeps the pin's place here."));
     layout->addWidget(empty_);
 
     auto *statusRow = new QHBoxLayout;
@@ -167,7 +168,7 @@ void PlacesPanel::render()
     empty_->setVisible(places.isEmpty());
 
     const bool saved = places_.contains(model_.state().pinCoordinate);
-    star_->setText(saved ? QStringLiteral("★") : QStringLiteral("☆"));
+    star_->setText(saved ? QStringLiteral("★ Saved") : QStringLiteral("☆ Save"));
     star_->setEnabled(!saved);
     star_->setToolTip(saved ? QStringLiteral("The pin's place is saved")
                             : QStringLiteral("Save the pin's place"));

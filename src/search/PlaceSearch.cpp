@@ -90,8 +90,9 @@ std::optional<QList<FoundPlace>> parseSearchAnswer(const QByteArray &body)
         place.name = field(object, "name");
         if (place.name.isEmpty())
             place.name = parts.value(0).trimmed();
+        // "city" says more than "administrative"; "attraction" more than "tourism".
         place.kind = field(object, "addresstype");
-        if (place.kind.isEmpty())
+        if (place.kind.isEmpty() || place.kind == field(object, "category"))
             place.kind = field(object, "type");
         place.kind.replace(u'_', u' ');
         place.country = object.value(QLatin1StringView("address"))
@@ -213,6 +214,8 @@ void PlaceSearch::sendPending()
                      + QStringLiteral("&format=jsonv2&limit=8"),
                  QUrl::StrictMode);
     QNetworkRequest request(url);
+    request.setTransferTimeout(
+        static_cast<int>(timeout_.count())); // ends a replaced request nobody waits for
     request.setHeader(QNetworkRequest::UserAgentHeader, AppEnvironment::userAgent());
     request.setRawHeader("Accept-Language", search::acceptLanguage(QLocale()));
 
@@ -295,6 +298,13 @@ QString PlaceSearch::nameAt(CLLocationCoordinate2D coordinate) const
 void PlaceSearch::cancel()
 {
     dropRequest();
+    // Replaced requests run on until they end, ignored; closing ends them all, silently.
+    const QList<QNetworkReply *> replies = network_->findChildren<QNetworkReply *>();
+    for (QNetworkReply *reply : replies) {
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
 }
 
 void PlaceSearch::dropRequest()
@@ -302,12 +312,8 @@ void PlaceSearch::dropRequest()
     sendTimer_.stop();
     timeoutTimer_.stop();
     pendingQuery_.clear();
-    if (QNetworkReply *reply = reply_.data()) {
-        reply_ = nullptr;
-        reply->disconnect(this); // an aborted request reports nothing
-        reply->abort();
-        reply->deleteLater();
-    }
+    // Not aborted: the service has it already, and its answer is simply not shown.
+    reply_ = nullptr;
 }
 
 void PlaceSearch::setShown(QList<search::FoundPlace> results, QString statusLine)

@@ -3,13 +3,72 @@
 #include "search/PlaceSearch.h"
 #include "widgets/Style.h"
 
+#include <QApplication>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QPainter>
 #include <QScrollArea>
 #include <QShortcut>
+#include <QStyledItemDelegate>
 #include <QVBoxLayout>
+
+namespace {
+
+constexpr int kDetailRole = Qt::UserRole;
+
+// A result on two lines: its name, and under it, smaller and dimmed, its kind and country.
+class ResultDelegate : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    void paint(QPainter *painter, const QStyleOptionViewItem &option,
+               const QModelIndex &index) const override
+    {
+        QStyleOptionViewItem background = option;
+        initStyleOption(&background, index);
+        background.text.clear();
+        const QWidget *view = option.widget;
+        QStyle *style = view ? view->style() : QApplication::style();
+        style->drawControl(QStyle::CE_ItemViewItem, &background, painter, view);
+
+        const bool selected = option.state & QStyle::State_Selected;
+        const QRect area = option.rect.adjusted(kPadding, kPadding, -kPadding, -kPadding);
+        const QFont detailFont = style::font(style::TextStyle::Caption, option.font);
+        const QFontMetrics nameMetrics(option.font);
+        const QFontMetrics detailMetrics(detailFont);
+        painter->save();
+        painter->setPen(
+            option.palette.color(selected ? QPalette::HighlightedText : QPalette::Text));
+        painter->setFont(option.font);
+        painter->drawText(
+            area.topLeft() + QPoint(0, nameMetrics.ascent()),
+            nameMetrics.elidedText(index.data().toString(), Qt::ElideRight, area.width()));
+        QColor dim = option.palette.color(selected ? QPalette::HighlightedText : QPalette::Text);
+        dim.setAlphaF(0.65f);
+        painter->setPen(dim);
+        painter->setFont(detailFont);
+        painter->drawText(area.topLeft() + QPoint(0, nameMetrics.height() + detailMetrics.ascent()),
+                          detailMetrics.elidedText(index.data(kDetailRole).toString(),
+                                                   Qt::ElideRight, area.width()));
+        painter->restore();
+    }
+
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &) const override
+    {
+        const QFont detailFont = style::font(style::TextStyle::Caption, option.font);
+        return {0,
+                QFontMetrics(option.font).height() + QFontMetrics(detailFont).height()
+                    + 2 * kPadding};
+    }
+
+private:
+    static constexpr int kPadding = 4;
+};
+
+} // namespace
 
 SearchPanel::SearchPanel(PlaceSearch &search, QWidget *parent)
     : QWidget(parent)
@@ -47,7 +106,7 @@ SearchPanel::SearchPanel(PlaceSearch &search, QWidget *parent)
     results_->setTextElideMode(Qt::ElideRight);
     results_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     results_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    results_->setSizeAdjustPolicy(QAbstractScrollArea::AdjustToContents);
+    results_->setItemDelegate(new ResultDelegate(results_));
     results_->installEventFilter(this);
     layout->addWidget(results_);
     connect(results_, &QListWidget::itemClicked, this, [this] { pickCurrent(); });
@@ -84,8 +143,9 @@ void SearchPanel::render()
         QString detail = place.kind;
         if (!place.country.isEmpty())
             detail += (detail.isEmpty() ? QString() : QStringLiteral(" · ")) + place.country;
-        auto *item =
-            new QListWidgetItem(detail.isEmpty() ? place.name : place.name + u'\n' + detail);
+        auto *item = new QListWidgetItem(place.name);
+        item->setData(kDetailRole, detail);
+        item->setData(Qt::AccessibleTextRole, QString(place.name + QStringLiteral(", ") + detail));
         item->setToolTip(coordinates::formatDegrees(place.coordinate.latitude)
                          + QStringLiteral(", ")
                          + coordinates::formatDegrees(place.coordinate.longitude));
