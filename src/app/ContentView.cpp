@@ -133,6 +133,5 @@ void ContentView::render()
     banner_->setVisible(s.showSetupBanner);
     devicePanel_->render(s);
     coordinatesPanel_->render();
-    placesPanel_->render();
     sidebar_->render(s);
 }

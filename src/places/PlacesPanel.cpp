@@ -51,6 +51,9 @@ protected:
         // Not a move for the view, so it removes nothing once the drag ends.
         event->setDropAction(Qt::IgnoreAction);
         event->accept();
+        stopAutoScroll();
+        setState(NoState);
+        viewport()->update(); // the drop indicator goes
         if (from >= 0 && moved)
             moved(from, insertion > from ? insertion - 1 : insertion);
     }
@@ -135,6 +138,7 @@ PlacesPanel::PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFo
     connect(undoKey, &QShortcut::activated, &places_, &SavedPlaces::undoRemove);
 
     connect(&places_, &SavedPlaces::changed, this, &PlacesPanel::render);
+    connect(&model_, &ScreenModel::changed, this, &PlacesPanel::render); // the star follows the pin
     render();
 }
 

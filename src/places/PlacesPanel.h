@@ -25,6 +25,7 @@ public:
     PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFor, GoTo goTo,
                 QWidget *parent = nullptr);
 
+    // Follows the saved places and the pin by itself.
     void render();
 
 protected:

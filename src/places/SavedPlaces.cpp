@@ -77,11 +77,19 @@ QString writeFileAtomically(const QString &path, const QByteArray &bytes)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    // Unbuffered, so a full disk shows in the write itself: a buffered QSaveFile flushes at
+    // commit() and would put a cut-short file in place without a word.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return file.errorString();
-    file.write(bytes);
-    // A failed write (a full disk) makes commit() discard the temporary file: the old file
-    // stays as it was.
+    for (qint64 written = 0; written < bytes.size();) {
+        const qint64 step = file.write(bytes.constData() + written, bytes.size() - written);
+        if (step <= 0) {
+            const QString error = file.errorString();
+            file.cancelWriting(); // the old file stays as it was
+            return error;
+        }
+        written += step;
+    }
     if (!file.commit())
         return file.errorString();
     return {};
