@@ -23,6 +23,8 @@ int main(int argc, char *argv[])
     environment.geolocationUrl = QUrl(QStringLiteral("http://127.0.0.1:9/json/"));
     environment.tileUrlTemplate = QStringLiteral("http://127.0.0.1:9/{z}/{x}/{y}.png");
     environment.tileCacheFolder = scratch.filePath(QStringLiteral("tiles"));
+    environment.geocodingUrl = QUrl(QStringLiteral("http://127.0.0.1:9"));
+    environment.dataFolder = scratch.filePath(QStringLiteral("data")); // no saved places
     QSettings settings(scratch.filePath(QStringLiteral("settings.ini")), QSettings::IniFormat);
     MainWindow window(environment, &settings);
     window.show();

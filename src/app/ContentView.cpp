@@ -8,6 +8,10 @@
 #include "geo/GeolocationLookup.h"
 #include "map/CoordinatesPanel.h"
 #include "map/MapPane.h"
+#include "places/PlacesPanel.h"
+#include "places/SavedPlaces.h"
+#include "search/PlaceSearch.h"
+#include "search/SearchPanel.h"
 #include "spoof/SpoofController.h"
 #include "state/ScreenModel.h"
 
@@ -22,6 +26,8 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
     , spoof_(new SpoofController(*model_, this))
     , monitor_(new DeviceMonitor(*model_, *detector_, *spoof_, this))
     , geolocation_(new GeolocationLookup(*model_, this))
+    , search_(new PlaceSearch(environment, this))
+    , places_(new SavedPlaces(environment.dataFolderPath(), this))
 {
     setObjectName(QStringLiteral("contentView"));
     setMinimumSize(760, 480);
@@ -44,6 +50,15 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
     devicePanel_ = new DevicePanel;
     coordinatesPanel_ = new CoordinatesPanel(*model_, move);
     sidebar_ = new Sidebar(devicePanel_, coordinatesPanel_, this);
+    searchPanel_ = new SearchPanel(*search_);
+    sidebar_->addSectionAbove(searchPanel_, coordinatesPanel_);
+    placesPanel_ = new PlacesPanel(
+        *places_, *model_,
+        [search = search_](CLLocationCoordinate2D pin) { return search->nameAt(pin); },
+        [model = model_, move](CLLocationCoordinate2D place) {
+            coordinates::selectPoint(*model, move, place);
+        });
+    sidebar_->addSection(placesPanel_);
     main->addWidget(sidebar_);
     auto *divider = new QFrame(this);
     divider->setFrameShape(QFrame::VLine);
@@ -61,16 +76,29 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
     connect(sidebar_, &Sidebar::toggleLockRequested, spoof_, &SpoofController::toggleLocationLock);
     connect(sidebar_, &Sidebar::resetRequested, spoof_, &SpoofController::unlockLocation);
     connect(model_, &ScreenModel::changed, this, &ContentView::render);
+    // A found place: the camera shows it, and the pin goes there as a click would put it.
+    connect(search_, &PlaceSearch::placeChosen, this,
+            [this](CLLocationCoordinate2D coordinate, const MapRegion &region) {
+                model_->update([&region](ScreenState &s) {
+                    s.cameraPosition = MapCameraPosition::fromRegion(region);
+                });
+                mapPane_->placePoint(coordinate);
+            });
 
     // Tab goes down the sidebar, top to bottom.
     const QList<QWidget *> tabOrder {
         devicePanel_->findChild<QWidget *>(QStringLiteral("detectButton")),
+        searchPanel_->findChild<QWidget *>(QStringLiteral("searchField")),
+        searchPanel_->findChild<QWidget *>(QStringLiteral("searchResults")),
         coordinatesPanel_->findChild<QWidget *>(QStringLiteral("latitudeField")),
         coordinatesPanel_->findChild<QWidget *>(QStringLiteral("longitudeField")),
         coordinatesPanel_->findChild<QWidget *>(QStringLiteral("goButton")),
         coordinatesPanel_->findChild<QWidget *>(QStringLiteral("quickLocation0")),
         coordinatesPanel_->findChild<QWidget *>(QStringLiteral("quickLocation1")),
         coordinatesPanel_->findChild<QWidget *>(QStringLiteral("quickLocation2")),
+        placesPanel_->findChild<QWidget *>(QStringLiteral("savePlaceButton")),
+        placesPanel_->findChild<QWidget *>(QStringLiteral("placesList")),
+        placesPanel_->findChild<QWidget *>(QStringLiteral("undoDeleteButton")),
         sidebar_->findChild<QWidget *>(QStringLiteral("lockButton")),
         sidebar_->findChild<QWidget *>(QStringLiteral("resetButton"))};
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
@@ -94,6 +122,7 @@ void ContentView::showEvent(QShowEvent *event)
 
 void ContentView::stopBackgroundWork()
 {
+    search_->cancel();
     if (model_)
         model_->stopBackgroundWork();
 }

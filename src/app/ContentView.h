@@ -10,7 +10,11 @@ class DeviceMonitor;
 class DevicePanel;
 class GeolocationLookup;
 class MapPane;
+class PlaceSearch;
+class PlacesPanel;
+class SavedPlaces;
 class ScreenModel;
+class SearchPanel;
 class SetupBanner;
 class Sidebar;
 class SpoofController;
@@ -27,6 +31,8 @@ public:
     ScreenModel &model() { return *model_; }
     SpoofController &spoofController() { return *spoof_; }
     DeviceDetector &detector() { return *detector_; }
+    PlaceSearch &placeSearch() { return *search_; }
+    SavedPlaces &savedPlaces() { return *places_; }
 
     // The disappear handler: the window is closing.
     void stopBackgroundWork();
@@ -42,9 +48,13 @@ private:
     SpoofController *spoof_;
     DeviceMonitor *monitor_;
     GeolocationLookup *geolocation_;
+    PlaceSearch *search_;
+    SavedPlaces *places_;
     SetupBanner *banner_;
     DevicePanel *devicePanel_;
     CoordinatesPanel *coordinatesPanel_;
+    SearchPanel *searchPanel_;
+    PlacesPanel *placesPanel_;
     Sidebar *sidebar_;
     MapPane *mapPane_;
     bool started_ = false;

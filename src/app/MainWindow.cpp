@@ -2,9 +2,12 @@
 
 #include "app/ContentView.h"
 #include "app/LogWindow.h"
+#include "places/SavedPlaces.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
+#include <QFileDialog>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QScreen>
@@ -21,6 +24,25 @@ MainWindow::MainWindow(const AppEnvironment &environment, QSettings *settings, Q
     setCentralWidget(content_);
 
     QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
+    const QString gpxFiles = QStringLiteral("GPX files (*.gpx);;All files (*)");
+    QAction *importPlaces =
+        file->addAction(QStringLiteral("&Import Places from GPX…"), this, [this, gpxFiles] {
+            const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Import Places"),
+                                                              QDir::homePath(), gpxFiles);
+            if (!path.isEmpty())
+                content_->savedPlaces().importGpx(path);
+        });
+    importPlaces->setObjectName(QStringLiteral("importPlacesAction"));
+    QAction *exportPlaces =
+        file->addAction(QStringLiteral("&Export Places as GPX…"), this, [this, gpxFiles] {
+            const QString path = QFileDialog::getSaveFileName(
+                this, QStringLiteral("Export Places"),
+                QDir::home().filePath(QStringLiteral("PinDrift places.gpx")), gpxFiles);
+            if (!path.isEmpty())
+                content_->savedPlaces().exportGpx(path);
+        });
+    exportPlaces->setObjectName(QStringLiteral("exportPlacesAction"));
+    file->addSeparator();
     QAction *quit = file->addAction(QStringLiteral("&Quit"), this, &QWidget::close);
     quit->setShortcut(QKeySequence::Quit);
     quit->setMenuRole(QAction::QuitRole);

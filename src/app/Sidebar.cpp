@@ -206,6 +206,12 @@ void Sidebar::addSection(QWidget *section)
     sections_->insertWidget(sections_->count() - 1, section); // above the closing stretch
 }
 
+void Sidebar::addSectionAbove(QWidget *section, QWidget *below)
+{
+    section->setParent(sections_->parentWidget());
+    sections_->insertWidget(sections_->indexOf(below), section);
+}
+
 void Sidebar::render(const ScreenState &s)
 {
     const bool locked = s.isLocationLocked;

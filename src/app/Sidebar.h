@@ -25,6 +25,8 @@ public:
 
     // Appends a section below the coordinates, inside the scrolling part.
     void addSection(QWidget *section);
+    // Inserts a section right above one already there.
+    void addSectionAbove(QWidget *section, QWidget *below);
 
     void render(const ScreenState &state);
 

@@ -43,15 +43,18 @@ void MapPane::setMoveSpoofedLocation(MoveSpoofedLocation moveSpoofedLocation)
 
 void MapPane::handleMapTap(QPointF point)
 {
-    const std::optional<CLLocationCoordinate2D> coordinate = map_->coordinateAt(point);
-    if (!coordinate)
-        return;
+    if (const std::optional<CLLocationCoordinate2D> coordinate = map_->coordinateAt(point))
+        placePoint(*coordinate);
+}
+
+void MapPane::placePoint(CLLocationCoordinate2D coordinate)
+{
     if (model_.state().isLocationLocked) {
         if (moveSpoofedLocation_)
-            moveSpoofedLocation_(false, *coordinate);
+            moveSpoofedLocation_(false, coordinate);
         return;
     }
-    coordinates::placePin(model_, false, *coordinate);
+    coordinates::placePin(model_, false, coordinate);
 }
 
 void MapPane::applyState()

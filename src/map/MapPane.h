@@ -32,6 +32,8 @@ public:
 
     // A click at a point of the map view.
     void handleMapTap(QPointF point);
+    // What a click does at a coordinate: moves the held location, or the pin; never the camera.
+    void placePoint(CLLocationCoordinate2D coordinate);
 
 private:
     void applyState();

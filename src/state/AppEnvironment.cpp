@@ -3,6 +3,7 @@
 #include "platform/Platform.h"
 
 #include <QSettings>
+#include <QStandardPaths>
 
 void AppEnvironment::readServiceSettings(const QSettings &settings)
 {
@@ -13,6 +14,8 @@ void AppEnvironment::readServiceSettings(const QSettings &settings)
         geolocationUrl = QUrl(url);
     if (const QString url = text("TileUrlTemplate"); !url.isEmpty())
         tileUrlTemplate = url;
+    if (const QString url = text("GeocodingUrl"); !url.isEmpty())
+        geocodingUrl = QUrl(url);
 }
 
 QByteArray AppEnvironment::userAgent()
@@ -31,4 +34,10 @@ QString AppEnvironment::temporaryFolderPath() const
         return platform::temporaryFolder();
     return temporaryFolder.endsWith(QLatin1Char('/')) ? temporaryFolder
                                                       : temporaryFolder + QLatin1Char('/');
+}
+
+QString AppEnvironment::dataFolderPath() const
+{
+    return dataFolder.isEmpty() ? QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)
+                                : dataFolder;
 }

@@ -25,6 +25,8 @@ struct Timings
     ms toolDeadline {ToolRunner::defaultDeadline};
     ms startupShellDeadline {5000}; // the one blocking call on the GUI thread
     ms terminateGrace {3000}; // a child that ignores SIGTERM is killed after this
+    ms searchTimeout {10000}; // a place search gives up after this
+    ms searchInterval {1000}; // the geocoding service is asked at most once in this time
 };
 
 // Everything the program takes from outside, in one value. The shipped program uses
@@ -40,6 +42,9 @@ struct AppEnvironment
     QUrl geolocationUrl {QStringLiteral("https://ipapi.co/json/")};
     QString tileUrlTemplate = QStringLiteral("https://tile.openstreetmap.org/{z}/{x}/{y}.png");
     QString tileCacheFolder; // empty: the user's cache folder
+    // A Nominatim-compatible geocoding service: requests go to <geocodingUrl>/search.
+    QUrl geocodingUrl {QStringLiteral("https://nominatim.openstreetmap.org")};
+    QString dataFolder; // empty: the user's data folder (saved places)
     QString shell; // empty: the platform's shell
     Timings timings;
 
@@ -53,4 +58,5 @@ struct AppEnvironment
     ToolRunner toolRunner() const { return ToolRunner(tools, timings.toolDeadline); }
     QString shellPath() const;
     QString temporaryFolderPath() const;
+    QString dataFolderPath() const;
 };

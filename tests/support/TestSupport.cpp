@@ -71,6 +71,8 @@ AppEnvironment SimDeviceKit::environment(const Timings &timings) const
     environment.geolocationUrl = QUrl(QStringLiteral("http://127.0.0.1:9/json/"));
     environment.tileUrlTemplate = QStringLiteral("http://127.0.0.1:9/{z}/{x}/{y}.png");
     environment.tileCacheFolder = root_.path() + QStringLiteral("/tiles");
+    environment.geocodingUrl = QUrl(QStringLiteral("http://127.0.0.1:9"));
+    environment.dataFolder = root_.path() + QStringLiteral("/data");
     environment.timings = timings;
     return environment;
 }

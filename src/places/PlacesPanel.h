@@ -1,0 +1,48 @@
+#pragma once
+
+#include "coordinates/Coordinates.h"
+
+#include <QWidget>
+#include <functional>
+
+class QLabel;
+class QListWidget;
+class QToolButton;
+class SavedPlaces;
+class ScreenModel;
+
+// "Saved Places": the star saves the pin's place; a click on a place goes there (as a quick
+// location does). Double-click or F2 renames, a drag reorders, Delete deletes, Undo (Ctrl+Z or
+// the button) brings the last deleted place back.
+class PlacesPanel : public QWidget
+{
+    Q_OBJECT
+public:
+    // The name a place gets when saved (empty: its coordinates).
+    using NameFor = std::function<QString(CLLocationCoordinate2D)>;
+    using GoTo = std::function<void(CLLocationCoordinate2D)>;
+
+    PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFor, GoTo goTo,
+                QWidget *parent = nullptr);
+
+    // Follows the saved places and the pin by itself.
+    void render();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void saveHere();
+    void goToRow(int row);
+    void showMenu(const QPoint &at);
+
+    SavedPlaces &places_;
+    ScreenModel &model_;
+    NameFor nameFor_;
+    GoTo goTo_;
+    QToolButton *star_;
+    QListWidget *list_;
+    QLabel *empty_;
+    QLabel *status_;
+    QToolButton *undo_;
+};

@@ -1,0 +1,97 @@
+#pragma once
+
+#include "coordinates/Coordinates.h"
+#include "state/AppEnvironment.h"
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QTimer>
+#include <optional>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+
+namespace search {
+
+// One answer of the geocoding service.
+struct FoundPlace
+{
+    QString name;
+    QString kind; // "attraction", "city", …
+    QString country;
+    CLLocationCoordinate2D coordinate;
+    std::optional<MapRegion> bounds;
+};
+
+// A Nominatim jsonv2 answer: the places with a usable position, or absent when the body is not
+// a JSON array.
+std::optional<QList<FoundPlace>> parseSearchAnswer(const QByteArray &body);
+
+// Where the camera goes for a place: its bounding box, never tighter than about a kilometre;
+// the usual region around the point when there is no box.
+MapRegion cameraRegion(const FoundPlace &place);
+
+// The Accept-Language the service receives: the user's languages, most preferred first.
+QByteArray acceptLanguage(const QLocale &locale);
+
+inline const QString kSearchFailedPrefix = QStringLiteral("Search failed: ");
+QString noPlaceFoundLine(const QString &query);
+
+} // namespace search
+
+// The search field's work: reads pasted coordinates itself and asks the geocoding service for
+// anything else, on Return only, at most once per interval (a burst leaves only its newest
+// query waiting), with the answers kept for the session. A new search replaces the one before;
+// cancel() drops everything without a word.
+class PlaceSearch : public QObject
+{
+    Q_OBJECT
+public:
+    explicit PlaceSearch(const AppEnvironment &environment, QObject *parent = nullptr);
+    ~PlaceSearch() override;
+
+    void submit(const QString &text);
+    // Closes the results list.
+    void closeResults();
+    void choose(qsizetype row);
+    // The window is closing.
+    void cancel();
+
+    const QList<search::FoundPlace> &results() const { return results_; }
+    QString statusLine() const { return statusLine_; }
+    // The name of the place last chosen, while the pin stands at its point.
+    QString nameAt(CLLocationCoordinate2D coordinate) const;
+
+Q_SIGNALS:
+    void changed();
+    // Picked from the results, or typed as coordinates: the camera goes to `region`.
+    void placeChosen(CLLocationCoordinate2D coordinate, MapRegion region);
+
+private:
+    void sendPending();
+    void finishReply(QNetworkReply *reply);
+    void showAnswer(const QString &query, const QList<search::FoundPlace> &places);
+    void fail(const QString &line);
+    void dropRequest();
+    void setShown(QList<search::FoundPlace> results, QString statusLine);
+
+    QUrl serviceUrl_;
+    std::chrono::milliseconds timeout_;
+    std::chrono::milliseconds interval_;
+    QNetworkAccessManager *network_;
+    QPointer<QNetworkReply> reply_;
+    QString replyQuery_;
+    bool timedOut_ = false;
+    QString pendingQuery_;
+    QTimer sendTimer_;
+    QTimer timeoutTimer_;
+    QElapsedTimer sinceLastRequest_;
+    QHash<QString, QList<search::FoundPlace>> cache_;
+    QList<search::FoundPlace> results_;
+    QString statusLine_;
+    QString chosenName_;
+    CLLocationCoordinate2D chosenAt_;
+};

@@ -1,0 +1,396 @@
+// The search field: coordinates read from pasted text, and place search against a loopback
+// geocoding service with recorded answers.
+#include "LoopbackHttpServer.h"
+#include "SpoofSupport.h"
+#include "app/ContentView.h"
+#include "app/MainWindow.h"
+#include "geo/GeolocationLookup.h"
+#include "map/MapPane.h"
+#include "places/SavedPlaces.h"
+#include "search/CoordinateText.h"
+#include "search/PlaceSearch.h"
+#include "state/ScreenModel.h"
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QSettings>
+#include <QTcpSocket>
+#include <QTest>
+#include <QUrlQuery>
+
+using search::CoordinateText;
+using Kind = CoordinateText::Kind;
+Q_DECLARE_METATYPE(CoordinateText::Kind)
+
+namespace {
+
+// Two answers as Nominatim gives them (jsonv2), shortened.
+const QByteArray kEiffelAnswer = R"([
+ {"place_id":1,"lat":"48.8582599","lon":"2.2945006","category":"tourism","type":"attraction",
+  "addresstype":"tourism","name":"Eiffel Tower",
+  "display_name":"Eiffel Tower, 5, Avenue Anatole France, Paris, 75007, France",
+  "boundingbox":["48.8574753","48.8590453","2.2933119","2.2956897"]},
+ {"place_id":2,"lat":"36.1125","lon":"-115.1728","type":"attraction","name":"Eiffel Tower",
+  "display_name":"Eiffel Tower, Las Vegas Boulevard South, Paradise, Nevada, United States",
+  "boundingbox":["36.1120","36.1130","-115.1733","-115.1723"]}])";
+const CLLocationCoordinate2D kEiffel {48.8582599, 2.2945006};
+const CLLocationCoordinate2D kVegas {36.1125, -115.1728};
+
+QByteArray searchPath(const char *query)
+{
+    return "/search?q=" + QUrl::toPercentEncoding(QString::fromUtf8(query))
+        + "&format=jsonv2&limit=8";
+}
+
+// The window over a simulated device, its geocoding service on loopback.
+struct SearchWindow
+{
+    explicit SearchWindow(const SimDeviceKit &kit, const QUrl &service,
+                          std::chrono::milliseconds timeout = std::chrono::seconds(10))
+        : settings(kit.temporaryFolder() + QStringLiteral("window.ini"), QSettings::IniFormat)
+        , window(environment(kit, service, timeout), &settings)
+    {
+        window.show();
+    }
+    ~SearchWindow() { window.close(); }
+
+    static AppEnvironment environment(const SimDeviceKit &kit, const QUrl &service,
+                                      std::chrono::milliseconds timeout)
+    {
+        AppEnvironment environment = kit.environment();
+        environment.adminPromptCommand = {QStringLiteral("/bin/sh")};
+        environment.geocodingUrl = service;
+        environment.timings.searchTimeout = timeout;
+        return environment;
+    }
+
+    const ScreenState &state() { return window.contentView()->model().state(); }
+    template<typename T = QWidget>
+    T *find(const char *name)
+    {
+        return window.findChild<T *>(QString::fromLatin1(name));
+    }
+    void search(const QString &text)
+    {
+        auto *field = find<QLineEdit>("searchField");
+        field->setText(text);
+        QTest::keyClick(field, Qt::Key_Return);
+    }
+    QString statusLine() { return find<QLabel>("searchStatus")->text(); }
+
+    QSettings settings;
+    MainWindow window;
+};
+
+} // namespace
+
+class TestSearch : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void cleanup()
+    {
+        QVERIFY(dispatch::waitForBackgroundWork(20000));
+        QTRY_VERIFY(ProcessCensus::children().isEmpty());
+    }
+
+    void coordinateText_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<Kind>("kind");
+        QTest::addColumn<double>("latitude");
+        QTest::addColumn<double>("longitude");
+
+        const auto accept = [](const char *name, const QString &text, double lat, double lon) {
+            QTest::newRow(name) << text << Kind::Coordinate << lat << lon;
+        };
+        const auto reject = [](const char *name, const QString &text) {
+            QTest::newRow(name) << text << Kind::Invalid << 0.0 << 0.0;
+        };
+        const auto name = [](const char *row, const QString &text) {
+            QTest::newRow(row) << text << Kind::PlaceName << 0.0 << 0.0;
+        };
+        constexpr double dms = 48.0 + 51.0 / 60 + 24.0 / 3600;
+        constexpr double dmsLon = 2.0 + 21.0 / 60 + 8.0 / 3600;
+        accept("comma and blank", QStringLiteral("48.8566, 2.3522"), 48.8566, 2.3522);
+        accept("blank", QStringLiteral("48.8566 2.3522"), 48.8566, 2.3522);
+        accept("bare comma", QStringLiteral("48.8566,2.3522"), 48.8566, 2.3522);
+        accept("semicolon", QStringLiteral("48.856613; 2.352222"), 48.856613, 2.352222);
+        accept("blanks around", QStringLiteral("  -33.8688,\t151.2093\n"), -33.8688, 151.2093);
+        accept("whole numbers with a blank", QStringLiteral("48, 2"), 48, 2);
+        accept("unicode minus", QStringLiteral("−33.8688, 151.2093"), -33.8688, 151.2093);
+        accept("bounds", QStringLiteral("90, -180"), 90, -180);
+        accept("dms symbols", QStringLiteral("48°51′24″N 2°21′08″E"), dms, dmsLon);
+        accept("dms ascii marks", QStringLiteral("48°51'24\"N, 2°21'08\"E"), dms, dmsLon);
+        accept("dms blanks", QStringLiteral("48 51 24 N 2 21 08 E"), dms, dmsLon);
+        accept("dms letters", QStringLiteral("48d51m24sN 2d21m08sE"), dms, dmsLon);
+        accept("dms south west", QStringLiteral("33°52′4″S 151°12′26″W"),
+               -(33 + 52.0 / 60 + 4.0 / 3600), -(151 + 12.0 / 60 + 26.0 / 3600));
+        accept("dms without letters", QStringLiteral("48°51′24″ 2°21′08″"), dms, dmsLon);
+        accept("prefix letters, decimal minutes", QStringLiteral("N 48° 51.4′ E 2° 21.1′"),
+               48 + 51.4 / 60, 2 + 21.1 / 60);
+        accept("longitude first by letters", QStringLiteral("2.35 E 48.85 N"), 48.85, 2.35);
+        accept("degrees with letters", QStringLiteral("48.8566° N, 2.3522° W"), 48.8566, -2.3522);
+        accept("geo uri", QStringLiteral("geo:48.8566,2.3522"), 48.8566, 2.3522);
+        accept("geo uri with altitude", QStringLiteral("GEO:48.8566,2.3522,35;u=10"), 48.8566,
+               2.3522);
+        accept("geo uri query", QStringLiteral("geo:0,0?q=48.8566,2.3522(Paris)"), 48.8566, 2.3522);
+        accept("google @", QStringLiteral("https://www.google.com/maps/@48.8583701,2.2944813,17z"),
+               48.8583701, 2.2944813);
+        accept("google place data",
+               QStringLiteral("https://www.google.com/maps/place/Tour+Eiffel/@48.85,2.29,17z/"
+                              "data=!3m1!4b1!8m2!3d48.8583701!4d2.2944813"),
+               48.8583701, 2.2944813);
+        accept("google q", QStringLiteral("https://maps.google.com/?q=48.8566%2C2.3522"), 48.8566,
+               2.3522);
+        accept("apple ll", QStringLiteral("https://maps.apple.com/?ll=48.8566,2.3522&q=Paris"),
+               48.8566, 2.3522);
+        accept("osm marker",
+               QStringLiteral("https://www.openstreetmap.org/?mlat=48.8566&mlon=2.3522#map=15/1/1"),
+               48.8566, 2.3522);
+        accept("osm view", QStringLiteral("https://www.openstreetmap.org/#map=15/48.8566/2.3522"),
+               48.8566, 2.3522);
+
+        reject("decimal comma", QStringLiteral("48,8566"));
+        reject("decimal commas", QStringLiteral("48,8566 2,3522"));
+        reject("one number", QStringLiteral("48.8566"));
+        reject("latitude out of range", QStringLiteral("90.000001, 0"));
+        reject("longitude out of range", QStringLiteral("0, -180.5"));
+        reject("three numbers", QStringLiteral("48.1 2.2 3.3"));
+        reject("minutes of 60", QStringLiteral("48°60′N 2°E"));
+        reject("fraction before minutes", QStringLiteral("48.5°30′N 2°E"));
+        reject("sign and letter", QStringLiteral("-48.85 N, 2.35 E"));
+        reject("two latitudes", QStringLiteral("48 N 2 S"));
+        reject("letters mixed", QStringLiteral("48.85 N, E 2.35"));
+        reject("exponent", QStringLiteral("4.8e1, 2"));
+        reject("unmarked dms", QStringLiteral("48 51 24 2 21 08.5"));
+        reject("seconds before minutes", QStringLiteral("48°24″51′N 2°E"));
+        reject("geo uri out of range", QStringLiteral("geo:91,0"));
+        reject("geo uri with a name", QStringLiteral("geo:0,0?q=Eiffel+Tower"));
+        reject("link without coordinates", QStringLiteral("https://maps.app.goo.gl/abc123"));
+
+        name("a name", QStringLiteral("Eiffel Tower"));
+        name("a postcode", QStringLiteral("75001"));
+        name("a postcode with a blank", QStringLiteral("114 55"));
+        name("a London postcode", QStringLiteral("N1"));
+        name("a street", QStringLiteral("10 Downing Street"));
+        name("letters that could be marks", QStringLiteral("News 24"));
+        name("other digits", QStringLiteral("٤٨, 2"));
+    }
+
+    void coordinateText()
+    {
+        QFETCH(QString, text);
+        QFETCH(Kind, kind);
+        QFETCH(double, latitude);
+        QFETCH(double, longitude);
+        const CoordinateText read = search::readCoordinateText(text);
+        QCOMPARE(read.kind, kind);
+        if (kind == Kind::Coordinate)
+            QCOMPARE(read.coordinate, (CLLocationCoordinate2D {latitude, longitude}));
+        if (kind == Kind::Invalid)
+            QVERIFY(!read.message.isEmpty());
+    }
+
+    void searchShowsResultsAndPickingPlacesThePin()
+    {
+        LoopbackHttpServer server;
+        server.respondWith({200, kEiffelAnswer});
+        SimDeviceKit kit;
+        SearchWindow w(kit, server.url({}));
+        QVERIFY(QTest::qWaitForWindowActive(&w.window));
+        auto *field = w.find<QLineEdit>("searchField");
+        auto *results = w.find<QListWidget>("searchResults");
+
+        QTest::keySequence(&w.window, QKeySequence::Find);
+        QTRY_VERIFY(field->hasFocus());
+        QTest::keyClicks(field, QStringLiteral("Eiffel Tower"));
+        QVERIFY(server.requestedPaths.isEmpty()); // nothing per keystroke
+        QTest::keyClick(field, Qt::Key_Return);
+        QTRY_VERIFY(results->isVisible());
+        QCOMPARE(server.requestedPaths, QList<QByteArray> {searchPath("Eiffel Tower")});
+        const QHash<QByteArray, QByteArray> headers = server.requestHeaders.first();
+        QCOMPARE(headers.value("user-agent"), AppEnvironment::userAgent());
+        QVERIFY(!headers.value("accept-language").isEmpty());
+        QCOMPARE(results->count(), 2);
+        QCOMPARE(results->item(0)->text(), QStringLiteral("Eiffel Tower"));
+        QCOMPARE(results->item(0)->data(Qt::UserRole), QStringLiteral("attraction · France"));
+        QCOMPARE(results->item(1)->data(Qt::UserRole),
+                 QStringLiteral("attraction · United States"));
+
+        // Down, Down, Up, Return: the first one.
+        QTest::keyClick(field, Qt::Key_Down);
+        QVERIFY(results->hasFocus());
+        QTest::keyClick(results, Qt::Key_Down);
+        QTest::keyClick(results, Qt::Key_Up);
+        QTest::keyClick(results, Qt::Key_Return);
+        QCOMPARE(w.state().pinCoordinate, kEiffel);
+        QCOMPARE(w.state().latitudeText, QStringLiteral("48.8582599"));
+        const MapCameraPosition &camera = w.state().cameraPosition;
+        QCOMPARE(camera.kind, MapCameraPosition::Kind::Region);
+        QCOMPARE(camera.region.center.latitude, (48.8574753 + 48.8590453) / 2);
+        // The box is a building: shown with about a kilometre around it.
+        QVERIFY(camera.region.latitudeDelta > 0.0016 && camera.region.latitudeDelta < 0.01);
+        QVERIFY(!results->isVisible());
+
+        // The star names the saved place after the result.
+        QTest::mouseClick(w.find("savePlaceButton"), Qt::LeftButton);
+        SavedPlaces &places = w.window.contentView()->savedPlaces();
+        QCOMPARE(places.places().last(), (SavedPlace {QStringLiteral("Eiffel Tower"), kEiffel}));
+
+        // The same search again comes from the session's cache; Escape closes the list.
+        w.search(QStringLiteral("Eiffel  Tower "));
+        QVERIFY(results->isVisible());
+        QCOMPARE(server.requestedPaths.size(), 1);
+        QTest::keyClick(field, Qt::Key_Escape);
+        QVERIFY(!results->isVisible());
+        QCOMPARE(w.state().pinCoordinate, kEiffel);
+    }
+
+    void pickingMovesAHeldLocation()
+    {
+        LoopbackHttpServer server;
+        server.respondWith({200, kEiffelAnswer});
+        SimDeviceKit kit;
+        SearchWindow w(kit, server.url({}));
+        QVERIFY(kit.attach(QStringLiteral("16.7")));
+        QTRY_VERIFY_WITH_TIMEOUT(w.find("lockButton")->isEnabled(), 15000);
+        QTest::mouseClick(w.find("lockButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(w.state().isLocationLocked, 20000);
+
+        w.search(QStringLiteral("Eiffel Tower"));
+        auto *results = w.find<QListWidget>("searchResults");
+        QTRY_VERIFY(results->isVisible());
+        QTest::mouseClick(results->viewport(), Qt::LeftButton, {},
+                          results->visualItemRect(results->item(1)).center());
+        QCOMPARE(w.state().pinCoordinate, kVegas);
+        QTRY_COMPARE_WITH_TIMEOUT(kit.location(), QStringLiteral("36.1125 -115.1728"), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!w.state().disabledLockButton, 20000);
+        QVERIFY(w.state().isLocationLocked);
+        QTest::mouseClick(w.find("lockButton"), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!w.state().isLocationLocked, 20000);
+    }
+
+    void failuresGiveOneLineAndChangeNothing_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<int>("status"); // 0: nobody listens
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<int>("delayMs");
+        QTest::addColumn<QString>("line"); // the start of it for "no answer"
+        QTest::addColumn<int>("requests");
+
+        const QString eiffel = QStringLiteral("Eiffel Tower");
+        QTest::newRow("no answer")
+            << eiffel << 0 << QByteArray() << 0 << QStringLiteral("Search failed: ") << 0;
+        QTest::newRow("too slow") << eiffel << 200 << kEiffelAnswer << 5000
+                                  << QStringLiteral(
+                                         "Search failed: the service did not answer in time")
+                                  << 1;
+        QTest::newRow("http error") << eiffel << 503 << QByteArray("busy") << 0
+                                    << QStringLiteral("Search failed: HTTP 503") << 1;
+        QTest::newRow("malformed json")
+            << eiffel << 200 << QByteArray(R"([{"lat":"48.8",)") << 0
+            << QStringLiteral("Search failed: the answer was not a list of places") << 1;
+        QTest::newRow("not a list")
+            << eiffel << 200 << QByteArray(R"({"error":"Unable to geocode"})") << 0
+            << QStringLiteral("Search failed: the answer was not a list of places") << 1;
+        QTest::newRow("no results") << QStringLiteral("Eiffel Towr") << 200 << QByteArray("[]") << 0
+                                    << QStringLiteral("No place found for “Eiffel Towr”") << 1;
+        QTest::newRow("ambiguous coordinates") << QStringLiteral("48,8566") << 200 << kEiffelAnswer
+                                               << 0 << kInvalidCoordinatesMessage << 0;
+    }
+
+    void failuresGiveOneLineAndChangeNothing()
+    {
+        QFETCH(QString, text);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(int, delayMs);
+        QFETCH(QString, line);
+        QFETCH(int, requests);
+
+        LoopbackHttpServer server;
+        server.respondWith({status, body, delayMs});
+        const QUrl service = status
+            ? server.url({})
+            : QUrl(QStringLiteral("http://127.0.0.1:%1").arg(freeLoopbackPort()));
+        SimDeviceKit kit;
+        // Only the slow answer meets a short time-out: a loaded machine may be slow itself.
+        SearchWindow w(kit, service, std::chrono::milliseconds(delayMs ? 300 : 10000));
+        const ScreenState before = w.state();
+
+        w.search(text);
+        QTRY_VERIFY2_WITH_TIMEOUT(w.statusLine().startsWith(line), qPrintable(w.statusLine()),
+                                  15000);
+        if (status == 0)
+            QVERIFY(w.statusLine().size() > line.size());
+        QCOMPARE(server.requestedPaths.size(), requests);
+        QVERIFY(!w.find("searchResults")->isVisible());
+        QCOMPARE(w.state().pinCoordinate, before.pinCoordinate);
+        QCOMPARE(w.state().latitudeText, before.latitudeText);
+        QCOMPARE(w.state().cameraPosition, before.cameraPosition);
+        QCOMPARE(w.state().lockStatusText, before.lockStatusText);
+    }
+
+    void aBurstOfReturnsAsksAtMostOncePerInterval()
+    {
+        LoopbackHttpServer server;
+        // Each answer names the query it answers.
+        server.setHandler([](const QByteArray &path) {
+            const QString query = QUrlQuery(QUrl(QString::fromLatin1(path)))
+                                      .queryItemValue(QStringLiteral("q"), QUrl::FullyDecoded);
+            return LoopbackHttpServer::Response {
+                200, R"([{"lat":"1","lon":"2","name":")" + query.toUtf8() + R"("}])"};
+        });
+        SimDeviceKit kit;
+        SearchWindow w(kit, server.url({}));
+        for (const char *query : {"first", "second", "third", "fourth", "last"})
+            w.search(QString::fromLatin1(query));
+        auto *results = w.find<QListWidget>("searchResults");
+        QTRY_VERIFY(results->isVisible());
+        QCOMPARE(results->item(0)->text(), QStringLiteral("last"));
+        // The first at once, the newest after the interval, none of those in between.
+        QCOMPARE(server.requestedPaths,
+                 (QList<QByteArray> {searchPath("first"), searchPath("last")}));
+    }
+
+    void aMapLinkPlacesThePinWithoutTheNetwork()
+    {
+        LoopbackHttpServer server;
+        SimDeviceKit kit;
+        SearchWindow w(kit, server.url({}));
+        w.search(QStringLiteral("https://www.google.com/maps/@48.8566,2.3522,15z"));
+        QCOMPARE(w.state().pinCoordinate, (CLLocationCoordinate2D {48.8566, 2.3522}));
+        QCOMPARE(w.state().cameraPosition,
+                 MapCameraPosition::fromRegion(coordinates::pinRegion({48.8566, 2.3522})));
+        QVERIFY(w.statusLine().isEmpty());
+        QVERIFY(server.requestedPaths.isEmpty());
+    }
+
+    void closingTheWindowAbortsQuietly()
+    {
+        LoopbackHttpServer server;
+        server.respondWith({200, kEiffelAnswer, 3000});
+        SimDeviceKit kit;
+        ConsoleCapture startup;
+        auto w = std::make_unique<SearchWindow>(kit, server.url({}));
+        // The start-up lookup has its say first (nobody answers it here).
+        QTRY_VERIFY(startup.contains(geolocation::kFailureLine));
+        QTest::failOnWarning(QRegularExpression(QStringLiteral(".")));
+        ConsoleCapture console;
+        w->search(QStringLiteral("Eiffel Tower"));
+        QTRY_COMPARE(server.requestedPaths.size(), 1);
+
+        w->window.close();
+        w.reset();
+        // The request is gone once the server sees its connection close.
+        QTRY_VERIFY(server.findChildren<QTcpSocket *>().isEmpty());
+        QCOMPARE(console.lines(), QStringList {});
+    }
+};
+
+QTEST_MAIN(TestSearch)
+#include "tst_search.moc"
