@@ -1,0 +1,209 @@
+// Routes: GPX files read and written, and positions along a path on the ellipsoid.
+#include "route/Gpx.h"
+
+#include <GeographicLib/Geodesic.hpp>
+#include <QBuffer>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimeZone>
+#include <cmath>
+
+namespace {
+
+QByteArray wrap(const QByteArray &body, const QByteArray &ns = "http://www.topografix.com/GPX/1/1")
+{
+    return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<gpx version=\"1.1\" creator=\"t\" xmlns=\""
+        + ns + "\">\n" + body + "\n</gpx>\n";
+}
+
+// The points' coordinates as "lat lon" texts, and "@seconds" after each timed one.
+QStringList describe(const QList<RoutePoint> &points)
+{
+    QStringList out;
+    for (const RoutePoint &p : points) {
+        out.append(coordinates::formatDegrees(p.coordinate.latitude) + u' '
+                   + coordinates::formatDegrees(p.coordinate.longitude)
+                   + (p.time ? u'@' + QString::number(p.time->toSecsSinceEpoch()) : QString()));
+    }
+    return out;
+}
+
+} // namespace
+
+class TestRoute : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void read_data()
+    {
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QStringList>("points"); // empty: the read fails
+        QTest::addColumn<QString>("error");
+
+        const QByteArray trk = "<trk><name>Walk</name><trkseg>"
+                               "<trkpt lat=\"48.5\" lon=\"2.25\"><time>2026-05-01T10:00:00Z</time>"
+                               "</trkpt><trkpt lat=\" -1e1 \" lon=\"180\"><ele>3</ele></trkpt>"
+                               "</trkseg><trkseg><trkpt lat=\"1\" lon=\"2\"/></trkseg></trk>";
+        const QStringList trkPoints =
+            QStringLiteral("48.5 2.25@1777629600|-10.0 180.0|1.0 2.0").split(u'|');
+        const auto ok = [](const char *name, const QByteArray &content, const QStringList &p) {
+            QTest::newRow(name) << content << p << QString();
+        };
+        const auto list = [](const char *points) { return QString::fromUtf8(points).split(u'|'); };
+        const auto bad = [](const char *name, const QByteArray &content, const char *error) {
+            QTest::newRow(name) << content << QStringList() << QString::fromUtf8(error);
+        };
+        ok("track, segments joined", wrap(trk), trkPoints);
+        ok("the track wins over route and waypoints",
+           wrap("<wpt lat=\"5\" lon=\"5\"/><rte><rtept lat=\"6\" lon=\"6\"/></rte>" + trk),
+           trkPoints);
+        ok("route", wrap("<wpt lat=\"5\" lon=\"5\"/><rte><rtept lat=\"6\" lon=\"7\"/></rte>"),
+           list("6.0 7.0"));
+        ok("waypoints when nothing else",
+           wrap("<wpt lat=\"5\" lon=\"5\"/><wpt lat=\"0\" lon=\"-0.5\"/>"),
+           list("5.0 5.0|0.0 -0.5"));
+        ok("GPX 1.0", wrap(trk, "http://www.topografix.com/GPX/1/0"), trkPoints);
+        ok("byte-order mark", "\xEF\xBB\xBF" + wrap(trk), trkPoints);
+        ok("time with an offset, in UTC",
+           wrap("<trk><trkseg><trkpt lat=\"1\" lon=\"1\"><time>2026-05-01T12:00:00+02:00</time>"
+                "</trkpt></trkseg></trk>"),
+           list("1.0 1.0@1777629600"));
+        ok("extensions of other programs are skipped",
+           wrap("<trk><trkseg><trkpt lat=\"1\" lon=\"1\"><extensions><x:hr xmlns:x=\"urn:x\">"
+                "<trkpt lat=\"9\" lon=\"9\"/></x:hr></extensions></trkpt></trkseg></trk>"),
+           list("1.0 1.0"));
+        bad("empty file", "", "walk.gpx, line 1: Premature end of document.");
+        bad("not XML", "hello", "walk.gpx, line 1: Start tag expected.");
+        bad("truncated", wrap(trk).left(150), "walk.gpx, line 3: Premature end of document.");
+        bad("wrong namespace", wrap(trk, "http://example.com/gpx"),
+            "walk.gpx, line 2: not a GPX 1.0 or 1.1 file");
+        bad("no namespace", "<gpx><wpt lat=\"1\" lon=\"1\"/></gpx>",
+            "walk.gpx, line 1: not a GPX 1.0 or 1.1 file");
+        bad("no points", wrap("<trk><name>x</name></trk>"),
+            "walk.gpx, line 4: no track, route or waypoint in the file");
+        bad("latitude out of range", wrap("\n\n<wpt lat=\"123.4\" lon=\"1\"/>"),
+            "walk.gpx, line 5: latitude 123.4 is out of range");
+        bad("longitude out of range", wrap("<wpt lat=\"1\" lon=\"-180.01\"/>"),
+            "walk.gpx, line 3: longitude -180.01 is out of range");
+        bad("latitude not a number", wrap("<wpt lat=\"4O.5\" lon=\"1\"/>"),
+            "walk.gpx, line 3: latitude \"4O.5\" is not a number");
+        bad("comma decimal", wrap("<wpt lat=\"40,5\" lon=\"1\"/>"),
+            "walk.gpx, line 3: latitude \"40,5\" is not a number");
+        bad("NaN", wrap("<wpt lat=\"1\" lon=\"nan\"/>"),
+            "walk.gpx, line 3: longitude \"nan\" is not a number");
+        bad("longitude missing", wrap("<wpt lat=\"1\"/>"),
+            "walk.gpx, line 3: longitude is missing");
+        bad("bad time",
+            wrap("<trk><trkseg><trkpt lat=\"1\" lon=\"1\"><time>yesterday</time></trkpt>"
+                 "</trkseg></trk>"),
+            "walk.gpx, line 3: time \"yesterday\" is not a date and time");
+    }
+
+    void read()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(QStringList, points);
+        QFETCH(QString, error);
+        QBuffer buffer(&content);
+        QVERIFY(buffer.open(QIODevice::ReadOnly));
+        const gpx::ReadResult result = gpx::read(buffer, QStringLiteral("walk.gpx"));
+        QCOMPARE(result.error, error);
+        QCOMPARE(result.document.has_value(), error.isEmpty());
+        if (result.document)
+            QCOMPARE(describe(result.document->points), points);
+    }
+
+    // Written and read back bit for bit, times to the millisecond; a failed write leaves the
+    // file that was there whole.
+    void writeAndReadBack()
+    {
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("walk.gpx"));
+        const QList<RoutePoint> points {
+            {{48.856614, 2.3522219},
+             QDateTime::fromMSecsSinceEpoch(1777629600123, QTimeZone::utc())},
+            {{-0.1 - 0.2, 179.99999999999997}, std::nullopt},
+            {{-90, -180}, QDateTime::fromSecsSinceEpoch(1777629601, QTimeZone::utc())}};
+        QCOMPARE(gpx::writeFile(path, QStringLiteral("A <walk> & more"), points), std::nullopt);
+        const gpx::ReadResult back = gpx::readFile(path);
+        QVERIFY2(back.document, qPrintable(back.error));
+        QCOMPARE(back.document->name, QStringLiteral("A <walk> & more"));
+        QCOMPARE(back.document->points, points);
+
+        QVERIFY(gpx::writeFile(dir.filePath(QStringLiteral("missing/walk.gpx")), {}, points));
+        QCOMPARE(gpx::readFile(path).document->points, points);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files), QStringList {QStringLiteral("walk.gpx")});
+    }
+
+    // A 50 MB track is read whole, without a hidden limit.
+    void largeFile()
+    {
+        QByteArray body = "<trk><trkseg>";
+        const QByteArray point = "<trkpt lat=\"48.8566140\" lon=\"2.3522219\"><ele>35.0</ele>"
+                                 "<time>2026-05-01T10:00:00Z</time></trkpt>\n";
+        const int count = 50 * 1024 * 1024 / static_cast<int>(point.size());
+        body.reserve(50 * 1024 * 1024 + 100);
+        for (int i = 0; i < count; ++i)
+            body += point;
+        QByteArray content = wrap(body + "</trkseg></trk>");
+        QBuffer buffer(&content);
+        QVERIFY(buffer.open(QIODevice::ReadOnly));
+        const gpx::ReadResult result = gpx::read(buffer, QStringLiteral("big.gpx"));
+        QVERIFY2(result.document, qPrintable(result.error));
+        QCOMPARE(result.document->points.size(), count);
+    }
+
+    // Positions along a path agree with GeographicLib's direct solution from the leg's start,
+    // and the equator (a geodesic) is a·π/180 metres a degree.
+    void positionAlongThePath_data()
+    {
+        QTest::addColumn<double>("metres");
+        QTest::addColumn<int>("leg"); // -1: the start, -2: the end
+        QTest::newRow("before the start") << -5.0 << -1;
+        QTest::newRow("the start") << 0.0 << -1;
+        QTest::newRow("inside the first leg") << 50000.0 << 0;
+        QTest::newRow("at the corner") << 111319.49079327357 << 1;
+        QTest::newRow("inside the second leg") << 300000.0 << 1;
+        QTest::newRow("past the end") << 1e9 << -2;
+        QTest::newRow("NaN") << std::nan("") << -1;
+    }
+
+    void positionAlongThePath()
+    {
+        QFETCH(double, metres);
+        QFETCH(int, leg);
+        const RoutePath path({{{0, 0}, {}}, {{0, 1}, {}}, {{10, 1}, {}}});
+        QCOMPARE(path.distanceTo(1), 111319.49079327357); // 6378137 m × π / 180
+        const CLLocationCoordinate2D at = path.positionAt(metres);
+        CLLocationCoordinate2D expected =
+            leg == -2 ? path.points().last().coordinate : path.points().first().coordinate;
+        if (leg >= 0) {
+            const auto &geodesic = GeographicLib::Geodesic::WGS84();
+            const CLLocationCoordinate2D a = path.points()[leg].coordinate;
+            const CLLocationCoordinate2D b = path.points()[leg + 1].coordinate;
+            double s = 0, azimuth = 0, unused = 0;
+            geodesic.Inverse(a.latitude, a.longitude, b.latitude, b.longitude, s, azimuth, unused);
+            geodesic.Direct(a.latitude, a.longitude, azimuth, metres - path.distanceTo(leg),
+                            expected.latitude, expected.longitude);
+        }
+        QVERIFY(std::fabs(at.latitude - expected.latitude) < 1e-9);
+        QVERIFY(std::fabs(at.longitude - expected.longitude) < 1e-9);
+        if (leg == 0)
+            QVERIFY(std::fabs(at.longitude - metres / path.distanceTo(1)) < 1e-12);
+    }
+
+    void recordedSchedule()
+    {
+        const auto t = [](qint64 s) { return QDateTime::fromSecsSinceEpoch(s, QTimeZone::utc()); };
+        QCOMPARE(
+            RoutePath({{{0, 0}, t(100)}, {{0, 1}, t(100)}, {{0, 2}, t(112)}}).recordedSchedule(),
+            (std::vector<double> {0, 0, 12}));
+        QCOMPARE(RoutePath({{{0, 0}, t(100)}, {{0, 1}, t(99)}}).recordedSchedule(), std::nullopt);
+        QCOMPARE(RoutePath({{{0, 0}, t(100)}, {{0, 1}, {}}}).recordedSchedule(), std::nullopt);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestRoute)
+#include "tst_route.moc"
