@@ -2,6 +2,7 @@
 // and which child processes live.
 #include "SpoofSupport.h"
 #include "platform/Dispatch.h"
+#include "spoof/LocationBackends.h"
 #include "spoof/SpoofController.h"
 #include "state/ScreenModel.h"
 
@@ -214,10 +215,7 @@ private Q_SLOTS:
         QTest::newRow("output not UTF-8")
             << ios17 << QStringLiteral("non-utf8")
             << QStringLiteral("❌ simulate-location set exited early: ");
-        QTest::newRow("tool missing")
-            << ios17 << QStringLiteral("missing")
-            << QStringLiteral("❌ Could not establish iOS 17+ tunnel (tunneld not "
-                              "reachable)");
+        QTest::newRow("tool missing") << ios17 << QStringLiteral("missing") << kNoIosChainLine;
         QTest::newRow("launch failure")
             << ios16 << QStringLiteral("broken")
             << QStringLiteral("❌ Error launching idevicesetlocation: *");

@@ -8,6 +8,7 @@
 #include "geo/GeolocationLookup.h"
 #include "map/CoordinatesPanel.h"
 #include "map/MapPane.h"
+#include "spoof/FixActions.h"
 #include "spoof/SpoofController.h"
 #include "state/ScreenModel.h"
 
@@ -20,6 +21,7 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
     , model_(new ScreenModel(environment, this))
     , detector_(new DeviceDetector(*model_, this))
     , spoof_(new SpoofController(*model_, this))
+    , fixes_(new FixActions(*model_, this))
     , monitor_(new DeviceMonitor(*model_, *detector_, *spoof_, this))
     , geolocation_(new GeolocationLookup(*model_, this))
 {
@@ -60,6 +62,9 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
             &DeviceDetector::startDeviceDetection);
     connect(sidebar_, &Sidebar::toggleLockRequested, spoof_, &SpoofController::toggleLocationLock);
     connect(sidebar_, &Sidebar::resetRequested, spoof_, &SpoofController::unlockLocation);
+    connect(devicePanel_, &DevicePanel::fixRequested, fixes_,
+            [this] { fixes_->press(FixActions::Device); });
+    connect(sidebar_, &Sidebar::fixRequested, fixes_, [this] { fixes_->press(FixActions::Spoof); });
     connect(model_, &ScreenModel::changed, this, &ContentView::render);
 
     // Tab goes down the sidebar, top to bottom.
@@ -96,6 +101,10 @@ void ContentView::stopBackgroundWork()
 {
     if (model_)
         model_->stopBackgroundWork();
+    if (spoof_)
+        spoof_->endAgent();
+    if (fixes_)
+        fixes_->cancelAll();
 }
 
 void ContentView::render()

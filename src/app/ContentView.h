@@ -8,6 +8,7 @@ class CoordinatesPanel;
 class DeviceDetector;
 class DeviceMonitor;
 class DevicePanel;
+class FixActions;
 class GeolocationLookup;
 class MapPane;
 class ScreenModel;
@@ -27,6 +28,7 @@ public:
     ScreenModel &model() { return *model_; }
     SpoofController &spoofController() { return *spoof_; }
     DeviceDetector &detector() { return *detector_; }
+    FixActions &fixActions() { return *fixes_; }
 
     // The disappear handler: the window is closing.
     void stopBackgroundWork();
@@ -40,6 +42,7 @@ private:
     ScreenModel *model_;
     DeviceDetector *detector_;
     SpoofController *spoof_;
+    FixActions *fixes_;
     DeviceMonitor *monitor_;
     GeolocationLookup *geolocation_;
     SetupBanner *banner_;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tools/GoIos.h"
 #include "tools/ToolLocator.h"
 #include "tools/ToolRunner.h"
 
@@ -25,6 +26,7 @@ struct Timings
     ms toolDeadline {ToolRunner::defaultDeadline};
     ms startupShellDeadline {5000}; // the one blocking call on the GUI thread
     ms terminateGrace {3000}; // a child that ignores SIGTERM is killed after this
+    ms fixDeadline {600000}; // a fix (the image download) is stopped after this
 };
 
 // Everything the program takes from outside, in one value. The shipped program uses
@@ -41,6 +43,12 @@ struct AppEnvironment
     QString tileUrlTemplate = QStringLiteral("https://tile.openstreetmap.org/{z}/{x}/{y}.png");
     QString tileCacheFolder; // empty: the user's cache folder
     QString shell; // empty: the platform's shell
+    // go-ios's tunnel agent ("Services/GoIosAgentHost", "Services/GoIosAgentPort").
+    QString goIosAgentHost = QStringLiteral("127.0.0.1");
+    quint16 goIosAgentPort = 28100;
+    QString dataFolder; // empty: the user's data folder for this program
+    QString usbmuxdSocket = QStringLiteral("/var/run/usbmuxd");
+    bool searchSystemPath = true; // pymobiledevice3 may also come from the PATH
     Timings timings;
 
     // The web services the user chose in the settings, under "Services/": keys that are unset
@@ -53,4 +61,9 @@ struct AppEnvironment
     ToolRunner toolRunner() const { return ToolRunner(tools, timings.toolDeadline); }
     QString shellPath() const;
     QString temporaryFolderPath() const;
+    // A folder of ours under the data folder, made when missing.
+    QString dataSubfolder(const QString &name) const;
+    goios::Agent goIosAgent() const { return {goIosAgentHost, goIosAgentPort}; }
+    // The iOS 17+ tool pymobiledevice3: the tool folder's, else (when allowed) the PATH's.
+    std::optional<QString> pymobiledevice3() const;
 };
