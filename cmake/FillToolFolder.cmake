@@ -6,8 +6,11 @@
 # only ever touch our own files, never a system binary. With MODE "copy" (a macOS bundle) the
 # tools are copied in, so the bundle carries them.
 #
+# go-ios's `ios` is always copied: it is our own pinned copy (scripts/fetch-go-ios.sh), not a
+# system binary, and an installed program must not depend on one user's cache folder.
+#
 #   cmake -DDEST=<folder> -DARCH=<silicon|intel> [-DMODE=wrap|copy] -DSOURCE_DIR=<repo>
-#         -P FillToolFolder.cmake
+#         [-DGO_IOS=<ios binary>] -P FillToolFolder.cmake
 
 set(folder "${DEST}/halvard_scripts/${ARCH}")
 file(MAKE_DIRECTORY "${folder}")
@@ -55,4 +58,16 @@ if(found_pymobiledevice3)
     write_wrapper(pymobiledevice3 "${found_pymobiledevice3}")
 else()
     file(REMOVE "${folder}/pymobiledevice3")
+endif()
+
+if(GO_IOS AND EXISTS "${GO_IOS}")
+    if(NOT GO_IOS STREQUAL "${folder}/ios")
+        file(COPY_FILE "${GO_IOS}" "${folder}/ios" ONLY_IF_DIFFERENT)
+    endif()
+    file(CHMOD "${folder}/ios" PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE
+         GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+else()
+    file(REMOVE "${folder}/ios")
+    message(WARNING "go-ios not found: run scripts/fetch-go-ios.sh (iOS 17 and later need it "
+                    "unless pymobiledevice3 is installed)")
 endif()

@@ -1,11 +1,12 @@
 // The simulated device kit: one program that stands in for "ideviceinfo", "idevice_id",
-// "idevicesetlocation" and "pymobiledevice3", choosing its part by the name it was started as,
-// plus a control command ("simdevice") that attaches, detaches, injects faults and shows what
-// the device was told.
+// "idevicesetlocation", "idevicepair", "pymobiledevice3" and go-ios's "ios", choosing its part by
+// the name it was started as, plus a control command ("simdevice") that attaches, detaches, injects
+// faults and shows what the device was told.
 //
 // The device lives in a state folder: SIMDEVICE_STATE when set, otherwise "simdevice-state"
 // beside the tool. Every command received is appended to the folder's journal.
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <chrono>
@@ -86,6 +87,25 @@ void updateDevice(const std::map<std::string, std::string> &changes)
 bool attached()
 {
     return device()["attached"] == "1";
+}
+
+// What keeps the phone from answering, as "simdevice condition NAME" set it: locked, untrusted,
+// pairing-pending, devmode-off, no-image, no-usbmuxd; empty for none.
+std::string condition()
+{
+    return device()["condition"];
+}
+
+bool lockdownRefuses()
+{
+    const std::string c = condition();
+    return c == "locked" || c == "untrusted" || c == "pairing-pending";
+}
+
+int agentPort()
+{
+    const std::string port = device()["agentPort"];
+    return port.empty() ? 28100 : std::atoi(port.c_str());
 }
 
 int tunnelPort()
@@ -261,6 +281,17 @@ void clearLocation()
 
 const char *const kNoDevice = "ERROR: No device found!\n";
 
+// libimobiledevice's words for a refusing lockdownd (lockdownd_strerror and the error code).
+std::string lockdownError()
+{
+    const std::string c = condition();
+    if (c == "locked")
+        return "Password protected (-17)";
+    if (c == "pairing-pending")
+        return "Pairing dialog response pending (-19)";
+    return "Invalid host ID (-21)";
+}
+
 int ideviceinfo(const Args &args)
 {
     std::string key;
@@ -269,8 +300,12 @@ int ideviceinfo(const Args &args)
     const auto fault = faultFor("ideviceinfo", key);
     if (auto status = applyLeadingFault(fault))
         return *status;
-    if (!attached()) {
+    if (!attached() || condition() == "no-usbmuxd") {
         sayError(kNoDevice);
+        return 255;
+    }
+    if (lockdownRefuses()) {
+        sayError("ERROR: Could not connect to lockdownd: " + lockdownError() + "\n");
         return 255;
     }
     auto d = device();
@@ -310,6 +345,10 @@ int ideviceId(const Args &args)
         say("\n\n");
         return 0;
     }
+    if (condition() == "no-usbmuxd") {
+        sayError("ERROR: Unable to retrieve device list!\n");
+        return 1;
+    }
     if (attached())
         say(device()["udid"] + "\n");
     return exitStatusFault(fault);
@@ -323,6 +362,15 @@ int idevicesetlocation(const Args &args)
         return *status;
     if (!attached()) {
         sayError("ERROR: Device 00000000 not found!\n");
+        return 1;
+    }
+    if (lockdownRefuses()) {
+        say("ERROR: Could not connect to lockdownd: " + lockdownError() + "\n");
+        return 1;
+    }
+    if (condition() == "no-image" || condition() == "devmode-off") {
+        say("ERROR: Could not start the simulatelocation service: Invalid service\n"
+            "Make sure a developer disk image is mounted!\n");
         return 1;
     }
     if (reset) {
@@ -428,6 +476,32 @@ int startTunnelDaemon(const std::optional<Fault> &fault)
     serveTunnel(listener, fault && fault->kind == "http-error");
 }
 
+// pymobiledevice3's messages for each condition (its command-line entry's error lines).
+bool pymobiledevice3Refuses(bool needsImage)
+{
+    const std::string c = condition();
+    std::string message;
+    if (c == "locked")
+        message = "Device is password protected. Please unlock and retry";
+    else if (c == "untrusted")
+        message = "Device is not paired";
+    else if (c == "pairing-pending")
+        message = "Waiting for user dialog approval";
+    else if (c == "no-usbmuxd")
+        message = "Failed to connect to usbmuxd socket. Make sure it's running.";
+    else if (c == "devmode-off")
+        message = "Developer Mode is disabled. You can try to enable it using: python3 -m "
+                  "pymobiledevice3 amfi enable-developer-mode";
+    else if (c == "no-image" && needsImage)
+        message = "Failed to start service. Possible reasons are:\n"
+                  "    - Make sure the DeveloperDiskImage/PersonalizedImage is mounted via:\n"
+                  "      > python3 -m pymobiledevice3 mounter auto-mount";
+    if (message.empty())
+        return false;
+    sayError("ERROR " + message + "\n");
+    return true;
+}
+
 int pymobiledevice3(const Args &args)
 {
     if (args.size() == 3 && args[0] == "remote" && args[1] == "tunneld" && args[2] == "-d") {
@@ -437,6 +511,21 @@ int pymobiledevice3(const Args &args)
                 return *status;
         }
         return startTunnelDaemon(fault);
+    }
+    if (args.size() >= 2
+        && ((args[0] == "mounter" && args[1] == "auto-mount")
+            || (args[0] == "amfi" && args[1] == "reveal-developer-mode"))) {
+        if (auto status = applyLeadingFault(faultFor("pymobiledevice3", args[0])))
+            return *status;
+        if (!attached() || pymobiledevice3Refuses(args[0] == "mounter"))
+            return 1;
+        if (args[0] == "mounter") {
+            updateDevice({{"condition", ""}});
+            sayError("INFO DeveloperDiskImage mounted successfully\n");
+        } else {
+            updateDevice({{"devmodeRevealed", "1"}});
+        }
+        return 0;
     }
     const bool isSimulate = args.size() >= 6 && args[0] == "developer" && args[1] == "dvt"
         && args[2] == "simulate-location" && args[4] == "--tunnel";
@@ -459,6 +548,8 @@ int pymobiledevice3(const Args &args)
         sayError("ERROR: Device is not connected\n");
         return 1;
     }
+    if (pymobiledevice3Refuses(true))
+        return 1;
     if (verb == "clear" && args.size() == 6) {
         clearLocation();
         return 0;
@@ -478,12 +569,353 @@ int pymobiledevice3(const Args &args)
     return 0;
 }
 
+// ---- idevicepair ----------------------------------------------------------------------------
+
+int idevicepair(const Args &args)
+{
+    std::string udid = device()["udid"];
+    std::string command;
+    for (size_t i = 0; i < args.size(); ++i) {
+        if ((args[i] == "-u" || args[i] == "--udid") && i + 1 < args.size())
+            udid = args[++i];
+        else
+            command = args[i];
+    }
+    if (auto status = applyLeadingFault(faultFor("idevicepair", command)))
+        return *status;
+    if (command != "pair") {
+        sayError("ERROR: Invalid command '" + command + "' specified\n");
+        return 2;
+    }
+    if (!attached() || condition() == "no-usbmuxd") {
+        say("No device found with udid " + udid + ".\n");
+        return 1;
+    }
+    if (condition() == "locked") {
+        say("ERROR: Could not validate with device " + udid
+            + " because a passcode is set. Please enter the passcode on the device and retry.\n");
+        return 1;
+    }
+    if (condition() == "pairing-pending") {
+        say("ERROR: Please accept the trust dialog on the screen of device " + udid
+            + ", then attempt to pair again.\n");
+        return 1;
+    }
+    if (condition() == "untrusted")
+        updateDevice({{"condition", ""}});
+    say("SUCCESS: Paired with device " + udid + "\n");
+    return 0;
+}
+
+// ---- ios (go-ios) -------------------------------------------------------------------------
+
+std::string jsonEscaped(const std::string &text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '"' || c == '\\')
+            out += '\\';
+        if (c == '\n')
+            out += "\\n";
+        else
+            out += c;
+    }
+    return out;
+}
+
+// go-ios's log: one JSON object per line on standard error.
+void goLog(const std::string &level, const std::string &message, const std::string &err = {})
+{
+    std::string line = "{\"time\":\"2026-01-01T00:00:00Z\",\"level\":\"" + level + "\",\"msg\":\""
+        + jsonEscaped(message) + "\"";
+    if (!err.empty())
+        line += ",\"err\":\"" + jsonEscaped(err) + "\"";
+    sayError(line + "}\n");
+}
+
+// go-ios's words for each condition, as an error (lockdown, usbmux and the device's names).
+std::optional<std::string> goIosRefusal()
+{
+    const std::string c = condition();
+    if (c == "no-usbmuxd")
+        return "USBMuxConnection failed with: dial unix /var/run/usbmuxd: connect: no such file "
+               "or directory";
+    if (c == "locked")
+        return "StartSession failed: {} error: failed to start new lockdown session: "
+               "PasswordProtected";
+    if (c == "untrusted")
+        return "StartSession failed: {} error: failed to start new lockdown session: InvalidHostID";
+    if (c == "pairing-pending")
+        return "Lockdown error: PairingDialogResponsePending";
+    return std::nullopt;
+}
+
+std::string option(const Args &args, const std::string &name)
+{
+    const std::string prefix = "--" + name + "=";
+    for (const std::string &arg : args) {
+        if (arg.rfind(prefix, 0) == 0)
+            return arg.substr(prefix.size());
+    }
+    return {};
+}
+
+bool hasWord(const Args &args, const std::string &word)
+{
+    return std::find(args.begin(), args.end(), word) != args.end();
+}
+
+int majorVersion()
+{
+    return std::atoi(device()["ios"].c_str());
+}
+
+// One GET to the agent: the status code, 0 when nothing answered.
+int agentStatus(int port, const std::string &path)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int status = 0;
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof(address)) == 0) {
+        const std::string request = "GET " + path + " HTTP/1.0\r\n\r\n";
+        if (::write(fd, request.data(), request.size()) > 0) {
+            char buffer[64] = {};
+            pollfd p {fd, POLLIN, 0};
+            if (::poll(&p, 1, 2000) > 0 && ::read(fd, buffer, sizeof(buffer) - 1) > 12)
+                status = std::atoi(buffer + 9);
+        }
+    }
+    ::close(fd);
+    return status;
+}
+
+// The agent's tunnel-info API: /health, and /tunnel/UDID while the phone is there and trusts us.
+[[noreturn]] void serveAgent(int listener, const std::string &udid)
+{
+    while (!g_terminated) {
+        std::error_code error;
+        if (!fs::exists(g_state / "device", error))
+            break;
+        pollfd p {listener, POLLIN, 0};
+        if (::poll(&p, 1, 250) <= 0)
+            continue;
+        const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0)
+            continue;
+        char buffer[2048] = {};
+        pollfd c {client, POLLIN, 0};
+        if (::poll(&c, 1, 1000) > 0 && ::read(client, buffer, sizeof(buffer) - 1) > 0) {
+            std::istringstream request(buffer);
+            std::string method, path;
+            request >> method >> path;
+            std::string status = "404 Not Found";
+            std::string body = "tunnel not found\n";
+            if (path == "/health") {
+                status = "200 OK";
+                body.clear();
+            } else if (path == "/tunnel/" + udid && attached() && !lockdownRefuses()) {
+                status = "200 OK";
+                body = "{\"address\":\"fd00::1\",\"rsdPort\":58783,\"udid\":\"" + udid
+                    + "\",\"userspaceTun\":true,\"userspaceTunPort\":28101}\n";
+            }
+            const std::string response = "HTTP/1.1 " + status + "\r\nContent-Length: "
+                + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+            [[maybe_unused]] const ssize_t sent = ::write(client, response.data(), response.size());
+        }
+        ::close(client);
+    }
+    std::error_code ignored;
+    fs::remove(g_state / "agent.pid", ignored);
+    _exit(0);
+}
+
+// "ios tunnel start --userspace": stays in the foreground and serves the agent's port.
+int goIosTunnel(const Args &args)
+{
+    if (auto status = applyLeadingFault(faultFor("ios", "tunnel")))
+        return *status;
+    if (!hasWord(args, "--userspace")) {
+        goLog("ERROR",
+              "If --userspace is not set, we need sudo, an admin shell on Windows, or "
+              "CAP_NET_ADMIN on Linux",
+              "operation not permitted");
+        return 1;
+    }
+    const std::string port = option(args, "tunnel-info-port");
+    const int listenPort = port.empty() ? agentPort() : std::atoi(port.c_str());
+    installTerminateHandler();
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(listenPort));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0
+        || ::listen(listener, 16) != 0) {
+        goLog("ERROR", "failed to start tunnel server",
+              std::string("listen tcp: ") + std::strerror(errno));
+        return 1;
+    }
+    std::ofstream(g_state / "agent.pid") << getpid() << '\n';
+    goLog("INFO", "Using userspace networking");
+    goLog("INFO", "Tunnel server started");
+    if (lockdownRefuses())
+        goLog("WARN", "failed to update tunnels", *goIosRefusal());
+    serveAgent(listener, option(args, "udid"));
+}
+
+int goIos(const Args &args)
+{
+    const std::string verb = args.empty() ? std::string() : args[0];
+    if (verb == "version") {
+        say("{\"version\":\"1.2.0\"}\n");
+        return 0;
+    }
+    if (verb == "tunnel" && args.size() >= 2 && args[1] == "start")
+        return goIosTunnel(args);
+    const std::string part = verb == "image" || verb == "devmode"
+        ? verb + (args.size() >= 2 ? " " + args[1] : std::string())
+        : verb;
+    const auto fault = faultFor("ios", verb);
+    if (auto status = applyLeadingFault(fault))
+        return *status;
+    const std::string udid = option(args, "udid");
+    if (!attached() || (!udid.empty() && udid != device()["udid"])) {
+        goLog("ERROR", "Device not found: " + udid,
+              "Device '" + udid + "' not found. Is it attached to the machine?");
+        return 1;
+    }
+    if (verb == "list") {
+        say("{\"deviceList\":[\"" + device()["udid"] + "\"]}\n");
+        return 0;
+    }
+    const std::optional<std::string> refusal = goIosRefusal();
+    const std::string portText = option(args, "tunnel-info-port");
+    const int port = portText.empty() ? agentPort() : std::atoi(portText.c_str());
+    const bool viaTunnel = majorVersion() >= 17;
+    if (viaTunnel && agentStatus(port, "/tunnel/" + device()["udid"]) != 200)
+        goLog("WARN", "failed to get tunnel info");
+    // The old location service, over lockdown: gone on iOS 17 and later.
+    const auto lockdownLocation = [&](const std::string &failure) -> bool {
+        if (refusal || viaTunnel || condition() == "no-image" || condition() == "devmode-off") {
+            goLog("ERROR", failure,
+                  refusal ? *refusal
+                          : "Could not start service:com.apple.dt.simulatelocation with "
+                            "reason:'InvalidService'. Have you mounted the Developer Image?");
+            return false;
+        }
+        return true;
+    };
+    if (verb == "setlocation") {
+        const std::string lat = option(args, "lat");
+        const std::string lon = option(args, "lon");
+        if (!viaTunnel) {
+            if (!lockdownLocation("Setting location failed with"))
+                return 1;
+            setLocation(lat, lon);
+            return exitStatusFault(fault);
+        }
+        if (refusal || agentStatus(port, "/tunnel/" + device()["udid"]) != 200
+            || condition() == "no-image" || condition() == "devmode-off") {
+            std::string why = refusal ? *refusal
+                                      : "ConnectToShimService: Cannot connect to "
+                                        "com.apple.instruments.dtservicehub, missing tunnel "
+                                        "address and RSD port.  To start the tunnel, run `ios "
+                                        "tunnel start`";
+            if (!refusal && condition() == "devmode-off")
+                why = "DeveloperModeIsNotEnabled";
+            else if (!refusal && condition() == "no-image")
+                why = "Could not start service:com.apple.instruments.dtservicehub with "
+                      "reason:'InvalidService'. Have you mounted the Developer Image?";
+            goLog("ERROR", "failed to create location simulation service:", why);
+            return 1;
+        }
+        // Holds until interrupted (SIGINT), then stops the simulation; any other signal ends it
+        // at once and leaves the location behind.
+        struct sigaction interrupted
+        {
+        };
+        interrupted.sa_handler = onTerminate;
+        sigemptyset(&interrupted.sa_mask);
+        sigaction(SIGINT, &interrupted, nullptr);
+        setLocation(lat, lon);
+        if (fault && fault->kind == "exit-early")
+            return 0;
+        while (!g_terminated)
+            pause();
+        clearLocation();
+        return 0;
+    }
+    if (verb == "resetlocation" || verb == "setlocationgpx") {
+        if (!lockdownLocation(verb == "resetlocation" ? "Resetting location failed with"
+                                                      : "Setting location failed with"))
+            return 1;
+        if (verb == "resetlocation") {
+            clearLocation();
+            return 0;
+        }
+        std::ifstream gpx(option(args, "gpxfilepath"));
+        if (!gpx) {
+            goLog("ERROR", "Setting location failed with", "open: no such file or directory");
+            return 1;
+        }
+        const std::string text((std::istreambuf_iterator<char>(gpx)), {});
+        for (size_t at = text.find("<trkpt"); at != std::string::npos;
+             at = text.find("<trkpt", at + 1)) {
+            const auto attribute = [&](const std::string &name) {
+                const size_t from = text.find(name + "=\"", at);
+                return from == std::string::npos
+                    ? std::string()
+                    : text.substr(from + name.size() + 2,
+                                  text.find('"', from + name.size() + 2) - from - name.size() - 2);
+            };
+            setLocation(attribute("lat"), attribute("lon"));
+        }
+        return 0;
+    }
+    if (part == "image auto") {
+        // go-ios logs a failure here and still exits 0.
+        if (refusal) {
+            goLog("ERROR", "failed downloading image", *refusal);
+            return 0;
+        }
+        goLog("INFO", "success downloaded image");
+        if (condition() == "devmode-off") {
+            goLog("ERROR", "error mounting image", "DeveloperModeIsNotEnabled");
+            return 0;
+        }
+        if (condition() == "no-image")
+            updateDevice({{"condition", ""}});
+        goLog("INFO", "success mounting image");
+        return exitStatusFault(fault);
+    }
+    if (part == "devmode reveal") {
+        if (refusal) {
+            goLog("ERROR", "Failed connecting to AMFI service", *refusal);
+            return 1;
+        }
+        updateDevice({{"devmodeRevealed", "1"}});
+        goLog("INFO",
+              "Developer Mode menu has been revealed on the device. Go to Settings → "
+              "Privacy & Security → Developer Mode to enable it.");
+        return 0;
+    }
+    goLog("ERROR", "unknown command");
+    return 2;
+}
+
 // ---- the control command -------------------------------------------------------------------
 
 int usage()
 {
     sayError("usage: simdevice [--state DIR] COMMAND\n"
-             "  install DIR            copy the kit into DIR under the four tool names\n"
+             "  install DIR [TOOL...]  copy the kit into DIR under the tool names (all six)\n"
              "  attach [--ios V] [--serial S] [--udid U] [--product P]\n"
              "  detach\n"
              "  show                   the device and the location it was told\n"
@@ -493,29 +925,33 @@ int usage()
              "                         non-utf8, exit-early, no-activation, blank, chatty,\n"
              "                         ignore-term, http-error\n"
              "  clear-faults\n"
-             "  tunnel-port N\n"
-             "  stop-tunnel\n");
+             "  condition NAME         none, locked, untrusted, pairing-pending, devmode-off,\n"
+             "                         no-image, no-usbmuxd: each tool says so in its words\n"
+             "  tunnel-port N | agent-port N\n"
+             "  stop-tunnel | stop-agent\n");
     return 2;
 }
 
-int install(const fs::path &self, const fs::path &folder)
+int install(const fs::path &self, const fs::path &folder, Args names)
 {
     std::error_code error;
     fs::create_directories(folder, error);
-    for (const char *name :
-         {"ideviceinfo", "idevice_id", "idevicesetlocation", "pymobiledevice3"}) {
+    if (names.empty())
+        names = {"ideviceinfo",     "idevice_id",  "idevicesetlocation",
+                 "pymobiledevice3", "idevicepair", "ios"};
+    for (const std::string &name : names) {
         fs::copy_file(self, folder / name, fs::copy_options::overwrite_existing, error);
         if (error) {
-            sayError("cannot install " + std::string(name) + ": " + error.message() + "\n");
+            sayError("cannot install " + name + ": " + error.message() + "\n");
             return 1;
         }
     }
     return 0;
 }
 
-int stopTunnel()
+int stopTunnel(const char *pidFile = "tunneld.pid")
 {
-    std::ifstream in(g_state / "tunneld.pid");
+    std::ifstream in(g_state / pidFile);
     pid_t pid = 0;
     if (in >> pid && pid > 0)
         ::kill(pid, SIGTERM);
@@ -532,7 +968,8 @@ int control(const fs::path &self, Args args)
         return usage();
     const std::string command = args[0];
     if (command == "install")
-        return args.size() == 2 ? install(self, args[1]) : usage();
+        return args.size() >= 2 ? install(self, args[1], Args(args.begin() + 2, args.end()))
+                                : usage();
     std::error_code error;
     fs::create_directories(g_state, error);
     if (!fs::exists(g_state / "device"))
@@ -591,6 +1028,17 @@ int control(const fs::path &self, Args args)
     }
     if (command == "stop-tunnel")
         return stopTunnel();
+    if (command == "agent-port" && args.size() == 2) {
+        updateDevice({{"agentPort", args[1]}});
+        return 0;
+    }
+    if (command == "stop-agent")
+        return stopTunnel("agent.pid");
+    if (command == "condition" && args.size() == 2) {
+        updateDevice({{"condition", args[1] == "none" ? std::string() : args[1]}});
+        journal("# condition " + args[1]);
+        return 0;
+    }
     return usage();
 }
 
@@ -607,8 +1055,12 @@ int main(int argc, char *argv[])
                                                 : self.parent_path() / "simdevice-state";
 
     if (name == "ideviceinfo" || name == "idevice_id" || name == "idevicesetlocation"
-        || name == "pymobiledevice3") {
+        || name == "pymobiledevice3" || name == "idevicepair" || name == "ios") {
         journalCommand(name, args);
+        if (name == "idevicepair")
+            return idevicepair(args);
+        if (name == "ios")
+            return goIos(args);
         if (name == "ideviceinfo")
             return ideviceinfo(args);
         if (name == "idevice_id")

@@ -5,6 +5,7 @@
 #include "ScreenSupport.h"
 #include "SpoofSupport.h"
 #include "platform/Dispatch.h"
+#include "spoof/LocationBackends.h"
 
 #include <QDir>
 #include <QFile>
@@ -186,7 +187,8 @@ private Q_SLOTS:
         const QString notFound = QStringLiteral("No device detected :(");
         const QString promptFailed =
             QStringLiteral("❌ Failed to start tunneld (password prompt may have been cancelled): ");
-        const QString noPy = QStringLiteral("❌ pymobiledevice3 not found in bundled tools");
+        // Without pymobiledevice3 (and without go-ios) the console says what to install.
+        const QString noPy = kNoIosChainLine;
 
         row(Info, Missing, ToolMissing,
             QStringLiteral("❌ ERROR: ideviceinfo missing from app bundle"));
@@ -250,8 +252,7 @@ private Q_SLOTS:
         row(SimSet, Slow, Held, {});
 
         const QString clearFailed = QStringLiteral("❌ simulate-location clear failed (exit 1)");
-        row(SimClear, Missing, Unlocked,
-            QStringLiteral("❌ Bundled tool not found: pymobiledevice3"));
+        row(SimClear, Missing, Unlocked, noPy);
         row(SimClear, NoExec, Unlocked, {});
         row(SimClear, Broken, Unlocked,
             QStringLiteral("❌ Error running pymobiledevice3: Exec format error"));

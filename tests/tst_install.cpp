@@ -81,7 +81,7 @@ private Q_SLOTS:
                  kBuildDir + QStringLiteral("/tool_extras/halvard_scripts/")
                      + platform::architectureFolderName());
         QStringList expected {QStringLiteral("ideviceinfo"), QStringLiteral("idevice_id"),
-                              QStringLiteral("idevicesetlocation")};
+                              QStringLiteral("idevicesetlocation"), QStringLiteral("ios")};
         const bool hasPymobiledevice3 =
             !QStandardPaths::findExecutable(QStringLiteral("pymobiledevice3")).isEmpty();
         QCOMPARE(QFileInfo::exists(locator.toolsDirectory() + QStringLiteral("/pymobiledevice3")),
@@ -95,6 +95,12 @@ private Q_SLOTS:
             const ToolRunResult result = runner.runTool(tool, {QStringLiteral("--help")});
             QVERIFY2(result.exitStatus != -1, qPrintable(tool));
         }
+        // go-ios, the pinned copy: a real binary, not a wrapper.
+        const ToolRunResult version =
+            runner.runTool(QStringLiteral("ios"), {QStringLiteral("version")});
+        QCOMPARE(version.exitStatus, 0);
+        QVERIFY(
+            version.output.value_or(QString()).contains(QStringLiteral("\"version\":\"1.2.0\"")));
     }
 
     void holdingWrapper_data()

@@ -3,6 +3,7 @@
 #include "SpoofSupport.h"
 #include "platform/ChildProcess.h"
 #include "platform/Dispatch.h"
+#include "spoof/LocationBackends.h"
 #include "spoof/SpoofController.h"
 #include "state/ScreenModel.h"
 
@@ -222,9 +223,7 @@ private Q_SLOTS:
         QTest::newRow("output not UTF-8")
             << ios17 << QStringLiteral("non-utf8") << false
             << QStringLiteral("❌ simulate-location set exited early: ");
-        QTest::newRow("tool missing")
-            << ios17 << QStringLiteral("missing") << false
-            << QStringLiteral("❌ Could not establish iOS 17+ tunnel (tunneld not reachable)");
+        QTest::newRow("tool missing") << ios17 << QStringLiteral("missing") << false << kNoIosChainLine;
         QTest::newRow("launch failure")
             << ios16 << QStringLiteral("broken") << false
             << QStringLiteral("❌ Error launching idevicesetlocation: *");

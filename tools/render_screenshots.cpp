@@ -1,4 +1,4 @@
-// Renders the window in three states to PNG files, offscreen, for the README:
+// Renders the window in four states to PNG files, offscreen, for the README:
 //   render_screenshots <output folder>
 #include "app/ContentView.h"
 #include "app/MainWindow.h"
@@ -52,6 +52,12 @@ int main(int argc, char *argv[])
         s.lockStatusText = QStringLiteral("🔒 Spoofing at 40.689247, -74.044502");
     });
     save(QStringLiteral("held.png"));
+    model.update([](ScreenState &s) {
+        s.isLocationLocked = false;
+        s.lockStatusText = QStringLiteral("❌ Failed to spoof location — see console log.");
+        s.spoofHint = {failure::Cause::ImageNotMounted, failure::Fix::MountImage, false, {}};
+    });
+    save(QStringLiteral("hint.png"));
     window.close();
     return 0;
 }

@@ -12,6 +12,7 @@
 #include "places/SavedPlaces.h"
 #include "search/PlaceSearch.h"
 #include "search/SearchPanel.h"
+#include "spoof/FixActions.h"
 #include "spoof/SpoofController.h"
 #include "state/ScreenModel.h"
 
@@ -24,6 +25,7 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
     , model_(new ScreenModel(environment, this))
     , detector_(new DeviceDetector(*model_, this))
     , spoof_(new SpoofController(*model_, this))
+    , fixes_(new FixActions(*model_, this))
     , monitor_(new DeviceMonitor(*model_, *detector_, *spoof_, this))
     , geolocation_(new GeolocationLookup(*model_, this))
     , search_(new PlaceSearch(environment, this))
@@ -75,6 +77,9 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
             &DeviceDetector::startDeviceDetection);
     connect(sidebar_, &Sidebar::toggleLockRequested, spoof_, &SpoofController::toggleLocationLock);
     connect(sidebar_, &Sidebar::resetRequested, spoof_, &SpoofController::unlockLocation);
+    connect(devicePanel_, &DevicePanel::fixRequested, fixes_,
+            [this] { fixes_->press(FixActions::Device); });
+    connect(sidebar_, &Sidebar::fixRequested, fixes_, [this] { fixes_->press(FixActions::Spoof); });
     connect(model_, &ScreenModel::changed, this, &ContentView::render);
     // A found place: the camera shows it, and the pin goes there as a click would put it.
     connect(search_, &PlaceSearch::placeChosen, this,
@@ -125,6 +130,10 @@ void ContentView::stopBackgroundWork()
     search_->cancel();
     if (model_)
         model_->stopBackgroundWork();
+    if (spoof_)
+        spoof_->endAgent();
+    if (fixes_)
+        fixes_->cancelAll();
 }
 
 void ContentView::render()

@@ -8,6 +8,7 @@ class CoordinatesPanel;
 class DeviceDetector;
 class DeviceMonitor;
 class DevicePanel;
+class FixActions;
 class GeolocationLookup;
 class MapPane;
 class PlaceSearch;
@@ -33,6 +34,7 @@ public:
     DeviceDetector &detector() { return *detector_; }
     PlaceSearch &placeSearch() { return *search_; }
     SavedPlaces &savedPlaces() { return *places_; }
+    FixActions &fixActions() { return *fixes_; }
 
     // The disappear handler: the window is closing.
     void stopBackgroundWork();
@@ -46,6 +48,7 @@ private:
     ScreenModel *model_;
     DeviceDetector *detector_;
     SpoofController *spoof_;
+    FixActions *fixes_;
     DeviceMonitor *monitor_;
     GeolocationLookup *geolocation_;
     PlaceSearch *search_;

@@ -3,6 +3,7 @@
 #include "device/DevicePanel.h"
 #include "map/CoordinatesPanel.h"
 #include "state/ScreenState.h"
+#include "widgets/HintRow.h"
 #include "widgets/Style.h"
 
 #include <QEvent>
@@ -181,6 +182,10 @@ Sidebar::Sidebar(DevicePanel *devicePanel, CoordinatesPanel *coordinatesPanel, Q
     lockStatus_->setWordWrap(true);
     lockStatus_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     controls->addWidget(lockStatus_);
+    hint_ = new HintRow(QStringLiteral("spoofHint"), this);
+    controls->addSpacing(6);
+    controls->addWidget(hint_);
+    connect(hint_, &HintRow::buttonPressed, this, &Sidebar::fixRequested);
     outer->addStretch(1);
 
     QVBoxLayout *bottom = padded();
@@ -228,6 +233,8 @@ void Sidebar::render(const ScreenState &s)
     lockButton_->setEnabled(!s.disabledLockButton);
     resetButton_->setEnabled(!s.udidLabelText.isEmpty() && !s.disabledLockButton);
     lockStatus_->setText(s.lockStatusText);
+    hint_->render(s.spoofHint.text(), s.spoofHint.buttonText(),
+                  failure::fixTooltip(s.spoofHint.fix));
     // An empty status line takes no space, its gap included.
     const bool statusShown = !s.lockStatusText.isEmpty();
     if (lockStatus_->isVisibleTo(this) != statusShown || !statusGapSet_) {

@@ -4,6 +4,7 @@
 
 class CoordinatesPanel;
 class DevicePanel;
+class HintRow;
 class QLabel;
 class QPushButton;
 class QScrollArea;
@@ -33,6 +34,8 @@ public:
 Q_SIGNALS:
     void toggleLockRequested();
     void resetRequested();
+    // The button beside the hint line under the spoofing status.
+    void fixRequested();
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -43,6 +46,7 @@ private:
     QPushButton *lockButton_;
     QPushButton *resetButton_;
     QLabel *lockStatus_;
+    HintRow *hint_;
     QSpacerItem *statusGap_;
     bool statusGapSet_ = false;
     bool lockedLook_ = false;

@@ -4,6 +4,7 @@
 #include "state/ScreenModel.h"
 #include "tools/DeviceTools.h"
 
+#include <QFileInfo>
 #include <thread>
 
 namespace detection {
@@ -24,6 +25,7 @@ void apply(ScreenState &s, const DetectionUpdate &update)
 {
     switch (update.kind) {
     case DetectionUpdate::Checking:
+        s.deviceHint = {};
         s.disabledDetectButtonSafety = true;
         s.disabledLockButton = true;
         s.statusIMGText = QStringLiteral("iphone16_halfload");
@@ -64,6 +66,7 @@ void apply(ScreenState &s, const DetectionUpdate &update)
     case DetectionUpdate::NotFound:
         s.statusLabelText = QStringLiteral("Not detecting any devices!");
         s.statusIMGText = QStringLiteral("iphone16");
+        s.deviceHint = {update.cause, update.fix, false, QString()};
         clearDeviceFields(s);
         break;
     case DetectionUpdate::ConnectPrompt:
@@ -90,6 +93,26 @@ void readDeviceDetails(const ToolRunner &runner,
     }
 }
 
+failure::Cause notFoundCause(const AppEnvironment &environment, const ToolRunResult &info)
+{
+    const QString output = info.output.value_or(QString()).trimmed();
+    const failure::Cause cause = failure::recognise(output.split(u'\n'));
+    if (cause != failure::Cause::None) {
+        consoleLine(output); // the tool's own words
+        return cause;
+    }
+#ifdef Q_OS_LINUX
+    if (!environment.usbmuxdSocket.isEmpty() && !QFileInfo::exists(environment.usbmuxdSocket)) {
+        consoleLine(QStringLiteral("⚠️ usbmuxd is not running (no ") + environment.usbmuxdSocket
+                    + QLatin1Char(')'));
+        return failure::Cause::NoUsbmuxd;
+    }
+#else
+    Q_UNUSED(environment);
+#endif
+    return failure::Cause::None;
+}
+
 void detectDevice(const AppEnvironment &environment,
                   const std::function<void(const DetectionUpdate &)> &post)
 {
@@ -114,7 +137,9 @@ void detectDevice(const AppEnvironment &environment,
     }
 
     consoleLine(QStringLiteral("No device detected :("));
-    post({DetectionUpdate::NotFound});
+    DetectionUpdate notFound(DetectionUpdate::NotFound, notFoundCause(environment, info));
+    notFound.fix = failure::availableFix(notFound.cause, environment.tools);
+    post(notFound);
     std::this_thread::sleep_for(environment.timings.notFoundPause);
     post({DetectionUpdate::ConnectPrompt});
 }

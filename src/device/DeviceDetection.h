@@ -2,6 +2,7 @@
 
 #include "platform/Dispatch.h"
 #include "state/AppEnvironment.h"
+#include "tools/FailureCause.h"
 
 #include <QObject>
 #include <functional>
@@ -14,8 +15,9 @@ struct DetectionUpdate
 {
     enum Kind { Checking, ToolMissing, Connected, Value, Finished, NotFound, ConnectPrompt };
 
-    DetectionUpdate(Kind k = Checking)
+    DetectionUpdate(Kind k = Checking, failure::Cause why = failure::Cause::None)
         : kind(k)
+        , cause(why)
     {
     }
     DetectionUpdate(Kind k, int valueRow, const QString &trimmedValue)
@@ -26,6 +28,8 @@ struct DetectionUpdate
     }
 
     Kind kind;
+    failure::Cause cause = failure::Cause::None; // NotFound: why, when the tool said
+    failure::Fix fix = failure::Fix::None; // and the button for it
     int row = -1; // Value: the row of devicetools::kDeviceDetails
     QString value; // Value: the trimmed value
 
@@ -40,6 +44,9 @@ namespace detection {
 
 // The assignments of one step.
 void apply(ScreenState &state, const DetectionUpdate &update);
+
+// Why ideviceinfo found no device, from its output; no usbmuxd when its socket is missing.
+failure::Cause notFoundCause(const AppEnvironment &environment, const ToolRunResult &info);
 
 // The whole detection, on a background thread; each step goes to `post`, in order. Blocks
 // while the tools run and during the pause after "Not detecting any devices!".

@@ -65,6 +65,8 @@ void DeviceMonitor::applyAttachmentResult(bool attached)
             s.udidLabelText.clear();
             s.productTypeLabelText.clear();
             s.disabledLockButton = true;
+            s.deviceHint = {};
+            s.spoofHint = {};
         });
         spoof_.endSpoofOnDisconnect();
         return;

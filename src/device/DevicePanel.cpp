@@ -1,6 +1,7 @@
 #include "device/DevicePanel.h"
 
 #include "state/ScreenState.h"
+#include "widgets/HintRow.h"
 #include "widgets/Style.h"
 #include "widgets/TextWidgets.h"
 
@@ -65,6 +66,9 @@ DevicePanel::DevicePanel(QWidget *parent)
     texts->addWidget(versionLine_);
     header->addLayout(texts, 1);
     layout->addLayout(header);
+    hint_ = new HintRow(QStringLiteral("deviceHint"), this);
+    layout->addWidget(hint_);
+    connect(hint_, &HintRow::buttonPressed, this, &DevicePanel::fixRequested);
 
     identityRows_ = new QWidget(this);
     auto *rows = new QVBoxLayout(identityRows_);
@@ -102,6 +106,8 @@ void DevicePanel::render(const ScreenState &s)
         picture_->setAccessibleName(s.statusIMGText);
     }
     status_->setText(s.statusLabelText);
+    hint_->render(s.deviceHint.text(), s.deviceHint.buttonText(),
+                  failure::fixTooltip(s.deviceHint.fix));
     versionLine_->setVisible(!s.deviceiosLabelText.isEmpty());
     versionLine_->setText(QStringLiteral("iOS ") + s.deviceiosLabelText + QStringLiteral(" · ")
                           + s.productTypeLabelText);

@@ -2,6 +2,7 @@
 
 #include <QWidget>
 
+class HintRow;
 class LineLimitedLabel;
 class QLabel;
 class QPushButton;
@@ -20,11 +21,14 @@ public:
 
 Q_SIGNALS:
     void detectRequested();
+    // The button beside the hint line.
+    void fixRequested();
 
 private:
     QLabel *picture_;
     QString pictureName_;
     LineLimitedLabel *status_;
+    HintRow *hint_;
     QLabel *versionLine_;
     QWidget *identityRows_;
     ValueField *serial_;

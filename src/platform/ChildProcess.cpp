@@ -259,7 +259,7 @@ void ChildProcess::terminate()
 {
     std::lock_guard lock(mutex_);
     if (!reapLocked(false))
-        ::kill(pid_, SIGTERM);
+        ::kill(pid_, stopSignal_.load());
 }
 
 void ChildProcess::kill()
@@ -282,6 +282,11 @@ class LineForwarder
 public:
     static constexpr qsizetype kLongestLine = 4096;
 
+    explicit LineForwarder(LineText lineText)
+        : lineText_(std::move(lineText))
+    {
+    }
+
     void feed(const QByteArray &chunk)
     {
         qsizetype from = 0;
@@ -292,7 +297,7 @@ public:
                 const qsizetype room = kLongestLine - pending_.size();
                 pending_.append(chunk.constData() + from, std::min(end - from, room));
                 if (end - from > room) {
-                    consoleLine(QString::fromUtf8(pending_) + QStringLiteral(" […]"));
+                    consoleLine(text(pending_) + QStringLiteral(" […]"));
                     pending_.clear();
                     cut_ = true;
                 }
@@ -300,7 +305,7 @@ public:
             if (newline < 0)
                 return;
             if (!cut_)
-                consoleLine(QString::fromUtf8(pending_));
+                consoleLine(text(pending_));
             pending_.clear();
             cut_ = false;
             from = newline + 1;
@@ -309,11 +314,17 @@ public:
     void finish()
     {
         if (!pending_.isEmpty())
-            consoleLine(QString::fromUtf8(pending_));
+            consoleLine(text(pending_));
         pending_.clear();
     }
 
 private:
+    QString text(const QByteArray &line) const
+    {
+        return lineText_ ? lineText_(line) : QString::fromUtf8(line);
+    }
+
+    LineText lineText_;
     QByteArray pending_;
     bool cut_ = false; // the rest of the current line is dropped
 };
@@ -381,12 +392,12 @@ bool waitForHelperThreads(milliseconds timeout)
     return HelperThreads::instance().waitUntilNoneRuns(timeout);
 }
 
-void watch(const std::shared_ptr<ChildProcess> &process)
+void watch(const std::shared_ptr<ChildProcess> &process, LineText lineText)
 {
     if (!process)
         return;
     // Forward whatever arrived before the hand-over first.
-    auto forwarder = std::make_shared<LineForwarder>();
+    auto forwarder = std::make_shared<LineForwarder>(std::move(lineText));
     forwarder->feed(process->takeOutput());
     HelperThreads::instance().start([process, forwarder] {
         process->waitForExit(milliseconds(-1),

@@ -3,7 +3,9 @@
 #include <QByteArray>
 #include <QString>
 #include <QStringList>
+#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -54,8 +56,10 @@ public:
     // Everything read from the pipe so far, taken out of the object.
     QByteArray takeOutput();
 
-    // Asks the child to end (SIGTERM); a no-op once it has been reaped.
+    // Asks the child to end (SIGTERM, or the stop signal set here); a no-op once it has been
+    // reaped. A tool that cleans up only when interrupted gets SIGINT.
     void terminate();
+    void setStopSignal(int signal) { stopSignal_.store(signal); }
     // Ends it and everything it started, for sure (SIGKILL to its process group); a no-op once
     // it has been reaped.
     void kill();
@@ -72,6 +76,7 @@ private:
     int exitWatch_ = -1; // Linux pidfd: readable once the child has ended
     std::optional<int> status_;
     bool signalled_ = false;
+    std::atomic<int> stopSignal_ {SIGTERM};
     QByteArray output_;
     std::mutex mutex_; // guards pid state and output; never held while blocking in poll
     std::mutex waitMutex_; // one waiter at a time
@@ -79,10 +84,14 @@ private:
 
 namespace childprocess {
 
+// How one line of a child's output reads on the console.
+using LineText = std::function<QString(const QByteArray &line)>;
+
 // Hands a long-lived child to a watcher thread that writes each line of its output to the
-// console while it runs (a line longer than 4 KiB cut there) and reaps it when it ends, so a
-// chatty child never stalls and an ended one never lingers as a zombie.
-void watch(const std::shared_ptr<ChildProcess> &process);
+// console while it runs (a line longer than 4 KiB cut there), through `lineText` when given,
+// and reaps it when it ends, so a chatty child never stalls and an ended one never lingers as
+// a zombie.
+void watch(const std::shared_ptr<ChildProcess> &process, LineText lineText = {});
 
 // Asks a child to end without waiting for it; it is killed when it is still there after
 // `grace`. Null is a no-op.

@@ -10,21 +10,55 @@ using namespace std::chrono;
 
 std::shared_ptr<ChildProcess> launchLongLived(const QString &path, const QStringList &arguments,
                                               milliseconds wait, const QString &launchErrorPrefix,
-                                              const QString &earlyExitPrefix)
+                                              const QString &earlyExitPrefix,
+                                              childprocess::LineText lineText, int stopSignal)
 {
     const ChildProcess::Launch launched = ChildProcess::launch(path, arguments);
     if (!launched.process) {
         consoleLine(launchErrorPrefix + launched.error);
         return nullptr;
     }
+    launched.process->setStopSignal(stopSignal);
     // The pipe is drained while waiting, and an early end is known at once.
     if (!launched.process->waitForExit(wait)) {
-        childprocess::watch(launched.process);
+        childprocess::watch(launched.process, std::move(lineText));
         return launched.process;
     }
-    consoleLine(earlyExitPrefix
-                + decodeUtf8Strictly(launched.process->takeOutput()).value_or(QString()));
+    const QByteArray output = launched.process->takeOutput();
+    QString text = decodeUtf8Strictly(output).value_or(QString());
+    if (lineText && !text.isEmpty()) {
+        QStringList lines;
+        for (const QByteArray &line : output.trimmed().split('\n'))
+            lines.append(lineText(line));
+        text = lines.join(QLatin1Char('\n'));
+    }
+    consoleLine(earlyExitPrefix + text);
     return nullptr;
+}
+
+IosChain chooseIosChain(const AppEnvironment &environment)
+{
+    if (environment.pymobiledevice3())
+        return IosChain::PyMobileDevice3;
+    if (environment.tools.resolveTool(goios::kTool))
+        return IosChain::GoIos;
+    return IosChain::None;
+}
+
+QString chainAnnouncement(IosChain chain, const AppEnvironment &environment)
+{
+    switch (chain) {
+    case IosChain::PyMobileDevice3:
+        return environment.tools.resolveTool(QStringLiteral("pymobiledevice3"))
+            ? QStringLiteral("iOS 17+ chain: pymobiledevice3 (found in the tool folder)")
+            : QStringLiteral("iOS 17+ chain: pymobiledevice3 (found on the PATH)");
+    case IosChain::GoIos:
+        return QStringLiteral("iOS 17+ chain: go-ios (pymobiledevice3 not found; go-ios is in "
+                              "the tool folder)");
+    case IosChain::None:
+        break;
+    }
+    return kNoIosChainLine;
 }
 
 SimulateLocationBackend::SimulateLocationBackend(AppEnvironment environment)
@@ -40,8 +74,7 @@ std::shared_ptr<ChildProcess> SimulateLocationBackend::startSimulation(const QSt
         consoleLine(QStringLiteral("❌ Could not establish iOS 17+ tunnel (tunneld not reachable)"));
         return nullptr;
     }
-    const std::optional<QString> tool =
-        environment_.tools.resolveTool(QStringLiteral("pymobiledevice3"));
+    const std::optional<QString> tool = environment_.pymobiledevice3();
     if (!tool) {
         consoleLine(QStringLiteral("❌ pymobiledevice3 not found in bundled tools"));
         return nullptr;
@@ -66,10 +99,15 @@ bool SimulateLocationBackend::clearSimulation(const QString &udid) const
         consoleLine(QStringLiteral("❌ Could not establish iOS 17+ tunnel (tunneld not reachable)"));
         return false;
     }
-    const ToolRunResult result = environment_.toolRunner().runTool(
-        QStringLiteral("pymobiledevice3"),
-        {QStringLiteral("developer"), QStringLiteral("dvt"), QStringLiteral("simulate-location"),
-         QStringLiteral("clear"), QStringLiteral("--tunnel"), udid});
+    const QString name = QStringLiteral("pymobiledevice3");
+    const QStringList arguments {QStringLiteral("developer"),         QStringLiteral("dvt"),
+                                 QStringLiteral("simulate-location"), QStringLiteral("clear"),
+                                 QStringLiteral("--tunnel"),          udid};
+    const ToolRunner runner = environment_.toolRunner();
+    const std::optional<QString> fromPath =
+        environment_.tools.resolveTool(name) ? std::nullopt : environment_.pymobiledevice3();
+    const ToolRunResult result =
+        fromPath ? runner.runExecutable(*fromPath, arguments) : runner.runTool(name, arguments);
     if (result.exitStatus == 0)
         return true;
     consoleLine(QStringLiteral("❌ simulate-location clear failed (exit ")

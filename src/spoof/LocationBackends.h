@@ -16,11 +16,24 @@
 // then is the answer: its output goes on to the console, line by line, while it runs, and it is
 // reaped when it ends. A child that ended within the wait is a failure whatever its status: its
 // output (empty when not UTF-8) follows `earlyExitPrefix` on the console. A launch failure
-// writes `launchErrorPrefix` and the system's description.
-std::shared_ptr<ChildProcess> launchLongLived(const QString &path, const QStringList &arguments,
-                                              std::chrono::milliseconds wait,
-                                              const QString &launchErrorPrefix,
-                                              const QString &earlyExitPrefix);
+// writes `launchErrorPrefix` and the system's description. `lineText` turns the tool's lines
+// into console lines; `stopSignal` is what ending it sends.
+std::shared_ptr<ChildProcess>
+launchLongLived(const QString &path, const QStringList &arguments, std::chrono::milliseconds wait,
+                const QString &launchErrorPrefix, const QString &earlyExitPrefix,
+                childprocess::LineText lineText = {}, int stopSignal = SIGTERM);
+
+// Which tool reaches iOS 17 and later: pymobiledevice3 when it is there (tool folder or PATH),
+// else go-ios from the tool folder, else none.
+enum class IosChain { PyMobileDevice3, GoIos, None };
+IosChain chooseIosChain(const AppEnvironment &environment);
+// The console line that says which chain is in use and why.
+QString chainAnnouncement(IosChain chain, const AppEnvironment &environment);
+// What the console says when neither tool is there.
+inline const QString kNoIosChainLine =
+    QStringLiteral("❌ No iOS 17+ tool found: install go-ios (scripts/fetch-go-ios.sh, which make "
+                   "run calls) or pymobiledevice3 (pipx install pymobiledevice3), then build "
+                   "again");
 
 // iOS 17 and later: pymobiledevice3 through the tunnel daemon.
 class SimulateLocationBackend

@@ -1,6 +1,8 @@
 #include "spoof/SpoofController.h"
 
+#include "platform/Console.h"
 #include "platform/Dispatch.h"
+#include "spoof/GoIosBackend.h"
 #include "spoof/LocationBackends.h"
 #include "state/PinPlacement.h"
 #include "state/ScreenModel.h"
@@ -60,6 +62,38 @@ void terminateLater(const std::shared_ptr<ChildProcess> &process, const ScreenMo
     childprocess::terminate(process, model.environment().timings.terminateGrace);
 }
 
+// The iOS 17+ chain for this operation. The console names it when it differs from the one
+// named last; it says what to install every time there is none.
+IosChain announcedChain(const AppEnvironment &environment, std::atomic<int> &lastNamed)
+{
+    const IosChain chain = chooseIosChain(environment);
+    if (chain == IosChain::None)
+        consoleLine(kNoIosChainLine);
+    else if (lastNamed.exchange(static_cast<int>(chain)) != static_cast<int>(chain))
+        consoleLine(chainAnnouncement(chain, environment));
+    return chain;
+}
+
+std::shared_ptr<ChildProcess> startOnDevice(bool tunnel, const AppEnvironment &environment,
+                                            std::atomic<int> &lastNamed,
+                                            const std::shared_ptr<GoIosAgent> &agent,
+                                            const QString &udid, CLLocationCoordinate2D target)
+{
+    if (!tunnel)
+        return SetLocationBackend(environment).startSetLocation(target.latitude, target.longitude);
+    switch (announcedChain(environment, lastNamed)) {
+    case IosChain::PyMobileDevice3:
+        return SimulateLocationBackend(environment)
+            .startSimulation(udid, target.latitude, target.longitude);
+    case IosChain::GoIos:
+        return GoIosBackend(environment, agent)
+            .startSimulation(udid, target.latitude, target.longitude);
+    case IosChain::None:
+        break;
+    }
+    return nullptr;
+}
+
 } // namespace
 
 // Runs the controller's background work one job after another, on one pool thread at a time.
@@ -106,10 +140,21 @@ SpoofController::SpoofController(ScreenModel &model, QObject *parent)
     : QObject(parent)
     , model_(model)
     , work_(std::make_shared<SerialWork>())
+    , agent_(std::make_shared<GoIosAgent>())
+    , terminateGrace_(model.environment().timings.terminateGrace)
+    , announcedChain_(std::make_shared<std::atomic<int>>(-1))
 {
 }
 
-SpoofController::~SpoofController() = default;
+SpoofController::~SpoofController()
+{
+    endAgent();
+}
+
+void SpoofController::endAgent()
+{
+    agent_->end(terminateGrace_);
+}
 
 qint64 SpoofController::iosMajorVersion(const QString &version)
 {
@@ -154,6 +199,7 @@ void SpoofController::spoofLocation()
         s.disabledLockButton = true;
         s.disabledDetectButtonSafety = true;
         s.lockStatusText = kSpoofing;
+        s.spoofHint = {};
     });
     submitStart(StartKind::Spoof, *target, nullptr);
 }
@@ -166,6 +212,7 @@ void SpoofController::moveSpoofedLocation(bool recenter, CLLocationCoordinate2D 
     model_.update([](ScreenState &s) {
         s.disabledLockButton = true;
         s.lockStatusText = kMoving;
+        s.spoofHint = {};
     });
     if (startInFlight_) {
         pendingMove_ = coordinate; // the newest target wins once the running start completes
@@ -186,18 +233,23 @@ void SpoofController::submitStart(StartKind kind, CLLocationCoordinate2D target,
     const QPointer<SpoofController> self(this);
     startInFlight_ = kind;
 
-    work_->submit([tunnel, udid, environment, queue, epoch, self, kind, target, oldProcess] {
+    work_->submit([tunnel, udid, environment, queue, epoch, self, kind, target, oldProcess,
+                   agent = agent_, named = announcedChain_] {
         const milliseconds grace = environment.timings.terminateGrace;
         endAndWait(oldProcess, grace);
-        std::shared_ptr<ChildProcess> process = tunnel
-            ? SimulateLocationBackend(environment)
-                  .startSimulation(udid, target.latitude, target.longitude)
-            : SetLocationBackend(environment).startSetLocation(target.latitude, target.longitude);
+        const qsizetype firstLine = ConsoleLog::instance().lineCount();
+        std::shared_ptr<ChildProcess> process =
+            startOnDevice(tunnel, environment, *named, agent, udid, target);
+        // Why it failed, from what the tools said meanwhile.
+        const HintState hint = process
+            ? HintState {}
+            : HintState::of(failure::recognise(ConsoleLog::instance().linesSince(firstLine)),
+                            environment.tools);
         const auto handoff = std::make_shared<ProcessHandoff>(std::move(process), grace);
-        queue.post([self, handoff, epoch, kind, target, grace] {
+        queue.post([self, handoff, epoch, kind, target, grace, hint] {
             const std::shared_ptr<ChildProcess> started = handoff->take();
             if (self)
-                self->finishStart(epoch, kind, started, target);
+                self->finishStart(epoch, kind, started, target, hint);
             else
                 childprocess::terminate(started, grace);
         });
@@ -206,7 +258,7 @@ void SpoofController::submitStart(StartKind kind, CLLocationCoordinate2D target,
 
 void SpoofController::finishStart(quint64 epoch, StartKind kind,
                                   const std::shared_ptr<ChildProcess> &process,
-                                  CLLocationCoordinate2D target)
+                                  CLLocationCoordinate2D target, const HintState &hint)
 {
     if (epoch != epoch_) {
         // The device went away or was unlocked meanwhile: this start serves nobody.
@@ -239,7 +291,7 @@ void SpoofController::finishStart(quint64 epoch, StartKind kind,
     if (process)
         applySpoofStarted(process, target.latitude, target.longitude);
     else
-        applySpoofFailed();
+        applySpoofFailed(hint);
 }
 
 void SpoofController::applySpoofStarted(const std::shared_ptr<ChildProcess> &process,
@@ -253,14 +305,16 @@ void SpoofController::applySpoofStarted(const std::shared_ptr<ChildProcess> &pro
         s.isLocationLocked = true;
         s.disabledDetectButtonSafety = false;
         s.disabledLockButton = false;
+        s.spoofHint = {};
         s.lockStatusText = QStringLiteral("🔒 Spoofing at ") + coordinates::formatDegrees(latitude)
             + QStringLiteral(", ") + coordinates::formatDegrees(longitude);
     });
 }
 
-void SpoofController::applySpoofFailed()
+void SpoofController::applySpoofFailed(const HintState &hint)
 {
     model_.update([&](ScreenState &s) {
+        s.spoofHint = hint;
         terminateLater(s.locationProcess, model_);
         s.locationProcess.reset();
         s.disabledDetectButtonSafety = false;
@@ -274,10 +328,12 @@ void SpoofController::unlockLocation()
     model_.update([](ScreenState &s) {
         s.disabledLockButton = true;
         s.lockStatusText = kUnlocking;
+        s.spoofHint = {};
     });
     const ScreenState &state = model_.state();
     const bool tunnel = usesTunnelChain(state.deviceiosLabelText);
     const QString udid = state.udidLabelText;
+    const std::shared_ptr<ChildProcess> held = state.locationProcess;
     const AppEnvironment environment = model_.environment();
     const MainQueue queue = model_.mainQueue();
     // Whatever start is still under way is superseded by this unlock.
@@ -286,11 +342,22 @@ void SpoofController::unlockLocation()
     const quint64 epoch = epoch_;
     const QPointer<SpoofController> self(this);
 
-    work_->submit([tunnel, udid, environment, queue, epoch, self] {
-        if (tunnel)
-            SimulateLocationBackend(environment).clearSimulation(udid);
-        else
+    work_->submit([tunnel, udid, held, environment, queue, epoch, self, agent = agent_,
+                   named = announcedChain_] {
+        if (!tunnel) {
             SetLocationBackend(environment).resetSetLocation();
+        } else {
+            switch (announcedChain(environment, *named)) {
+            case IosChain::PyMobileDevice3:
+                SimulateLocationBackend(environment).clearSimulation(udid);
+                break;
+            case IosChain::GoIos:
+                GoIosBackend(environment, agent).clearSimulation(udid, held);
+                break;
+            case IosChain::None:
+                break;
+            }
+        }
         queue.post([self, epoch] {
             if (self)
                 self->finishUnlock(epoch);

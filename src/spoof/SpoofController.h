@@ -2,13 +2,16 @@
 
 #include "coordinates/Coordinates.h"
 #include "platform/ChildProcess.h"
+#include "state/ScreenState.h"
 
 #include <QObject>
 #include <QString>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
 
+class GoIosAgent;
 class ScreenModel;
 
 // Everything the user does with a simulated location: spoof, move, unlock, and the end of a
@@ -46,14 +49,19 @@ public:
     // Completion steps, on the GUI thread.
     void applySpoofStarted(const std::shared_ptr<ChildProcess> &process, double latitude,
                            double longitude);
-    void applySpoofFailed();
+    // `hint`: why it failed, as far as the tools' output tells.
+    void applySpoofFailed(const HintState &hint = {});
     void applyUnlocked();
 
     // The major number of a shown iOS version ("17.2.1" → 17); 0 when it cannot be read.
     static qint64 iosMajorVersion(const QString &version);
-    // iOS 17 and later go through pymobiledevice3 and its tunnel; the rest, unknown versions
-    // included, through idevicesetlocation.
+    // iOS 17 and later go through pymobiledevice3 and its tunnel, or go-ios and its agent; the
+    // rest, unknown versions included, through idevicesetlocation.
     static bool usesTunnelChain(const QString &version);
+
+    // Ends the go-ios agent this screen started, if any (the window is closing).
+    void endAgent();
+    GoIosAgent &goIosAgent() { return *agent_; }
 
 private:
     enum class StartKind { Spoof, Move };
@@ -61,7 +69,7 @@ private:
     void submitStart(StartKind kind, CLLocationCoordinate2D target,
                      std::shared_ptr<ChildProcess> oldProcess);
     void finishStart(quint64 epoch, StartKind kind, const std::shared_ptr<ChildProcess> &process,
-                     CLLocationCoordinate2D target);
+                     CLLocationCoordinate2D target, const HintState &hint);
     void finishUnlock(quint64 epoch);
     void beginEpoch();
 
@@ -73,4 +81,7 @@ private:
 
     class SerialWork;
     std::shared_ptr<SerialWork> work_;
+    std::shared_ptr<GoIosAgent> agent_;
+    std::chrono::milliseconds terminateGrace_; // kept: the model may be gone before us
+    std::shared_ptr<std::atomic<int>> announcedChain_; // the iOS 17+ chain last named
 };

@@ -94,6 +94,45 @@ std::optional<QString> writeExecutableAtomically(const QString &path, const QByt
     return std::nullopt;
 }
 
+std::optional<int> httpStatus(const QString &host, quint16 port, const QString &path,
+                              const Timings &t)
+{
+    // Runs on pool threads without an event loop, hence the blocking socket calls. As with the
+    // platform HTTP clients, the request time-out is the longest silence of one step (connect,
+    // send, each read); the longest wait bounds the whole probe.
+    const QDeadlineTimer deadline(t.probeWait);
+    const auto left = [&deadline, idle = static_cast<qint64>(t.probeRequestTimeout.count())] {
+        return static_cast<int>(std::min(idle, deadline.remainingTime()));
+    };
+
+    QTcpSocket socket;
+    socket.connectToHost(host, port);
+    if (!socket.waitForConnected(left()))
+        return std::nullopt;
+    const QString authority = host + QLatin1Char(':') + QString::number(port);
+    socket.write(QByteArrayLiteral("GET ") + path.toUtf8()
+                 + QByteArrayLiteral(" HTTP/1.1\r\nHost: ") + authority.toLatin1()
+                 + QByteArrayLiteral("\r\nAccept: */*\r\nConnection: close\r\n\r\n"));
+    while (socket.bytesToWrite() > 0) {
+        if (!socket.waitForBytesWritten(left()))
+            return std::nullopt;
+    }
+    // "HTTP/1.1 200": the status code follows the first blank.
+    QByteArray answer;
+    while (!answer.contains('\n') && answer.size() < 64 && !deadline.hasExpired()) {
+        const bool more = socket.waitForReadyRead(left());
+        answer += socket.readAll();
+        if (!more)
+            break;
+    }
+    if (!answer.startsWith("HTTP/"))
+        return std::nullopt;
+    const qsizetype blank = answer.indexOf(' ');
+    bool ok = false;
+    const int status = blank < 0 ? 0 : answer.mid(blank + 1, 3).toInt(&ok);
+    return ok ? status : 0;
+}
+
 } // namespace tunnel
 
 namespace {
@@ -123,36 +162,9 @@ QString TunnelService::logPath() const
 
 bool TunnelService::isTunnelReachable() const
 {
-    // Runs on pool threads without an event loop, hence the blocking socket calls. As with the
-    // platform HTTP clients, the request time-out is the longest silence of one step (connect,
-    // send, each read); the longest wait bounds the whole probe.
-    const Timings &t = environment_.timings;
-    const QDeadlineTimer deadline(t.probeWait);
-    const auto left = [&deadline, idle = static_cast<qint64>(t.probeRequestTimeout.count())] {
-        return static_cast<int>(std::min(idle, deadline.remainingTime()));
-    };
-
-    QTcpSocket socket;
-    socket.connectToHost(environment_.tunnelHost, environment_.tunnelPort);
-    if (!socket.waitForConnected(left()))
-        return false;
-    const QString host =
-        environment_.tunnelHost + QLatin1Char(':') + QString::number(environment_.tunnelPort);
-    socket.write(QByteArrayLiteral("GET / HTTP/1.1\r\nHost: ") + host.toLatin1()
-                 + QByteArrayLiteral("\r\nAccept: */*\r\nConnection: close\r\n\r\n"));
-    while (socket.bytesToWrite() > 0) {
-        if (!socket.waitForBytesWritten(left()))
-            return false;
-    }
-    QByteArray answer;
-    const QByteArray statusLinePrefix = QByteArrayLiteral("HTTP/");
-    while (answer.size() < statusLinePrefix.size() && !deadline.hasExpired()) {
-        const bool more = socket.waitForReadyRead(left());
-        answer += socket.readAll();
-        if (!more)
-            break;
-    }
-    return answer.startsWith(statusLinePrefix);
+    return tunnel::httpStatus(environment_.tunnelHost, environment_.tunnelPort, QStringLiteral("/"),
+                              environment_.timings)
+        .has_value();
 }
 
 bool TunnelService::ensureTunnel() const
@@ -170,8 +182,7 @@ bool TunnelService::ensureTunnel() const
 
 bool TunnelService::bringUp() const
 {
-    const std::optional<QString> tool =
-        environment_.tools.resolveTool(QStringLiteral("pymobiledevice3"));
+    const std::optional<QString> tool = environment_.pymobiledevice3();
     if (!tool) {
         consoleLine(QStringLiteral("❌ pymobiledevice3 not found in bundled tools"));
         return false;

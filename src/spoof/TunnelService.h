@@ -48,6 +48,11 @@ using SetMode = int (*)(int fd, mode_t mode);
 std::optional<QString> writeExecutableAtomically(const QString &path, const QByteArray &content,
                                                  SetMode setMode = ::fchmod);
 
+// The status code of one plain HTTP GET of `path`, within the probe's limits (request time-out
+// and longest wait, both bounding the whole probe); absent when no HTTP answer came.
+std::optional<int> httpStatus(const QString &host, quint16 port, const QString &path,
+                              const Timings &timings);
+
 } // namespace tunnel
 
 // Makes sure the tunnel daemon answers before a simulate-location command needs it, starting it

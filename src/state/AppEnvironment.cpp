@@ -2,6 +2,7 @@
 
 #include "platform/Platform.h"
 
+#include <QDir>
 #include <QSettings>
 #include <QStandardPaths>
 
@@ -16,6 +17,29 @@ void AppEnvironment::readServiceSettings(const QSettings &settings)
         tileUrlTemplate = url;
     if (const QString url = text("GeocodingUrl"); !url.isEmpty())
         geocodingUrl = QUrl(url);
+    if (const QString host = text("GoIosAgentHost"); !host.isEmpty())
+        goIosAgentHost = host;
+    bool ok = false;
+    if (const uint port = text("GoIosAgentPort").toUInt(&ok); ok && port > 0 && port < 65536)
+        goIosAgentPort = static_cast<quint16>(port);
+}
+
+QString AppEnvironment::dataSubfolder(const QString &name) const
+{
+    const QString path = dataFolderPath() + QLatin1Char('/') + name;
+    QDir().mkpath(path);
+    return path;
+}
+
+std::optional<QString> AppEnvironment::pymobiledevice3() const
+{
+    const QString name = QStringLiteral("pymobiledevice3");
+    if (std::optional<QString> path = tools.resolveTool(name))
+        return path;
+    if (!searchSystemPath)
+        return std::nullopt;
+    const QString found = QStandardPaths::findExecutable(name);
+    return found.isEmpty() ? std::nullopt : std::optional<QString>(found);
 }
 
 QByteArray AppEnvironment::userAgent()

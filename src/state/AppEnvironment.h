@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tools/GoIos.h"
 #include "tools/ToolLocator.h"
 #include "tools/ToolRunner.h"
 
@@ -27,6 +28,7 @@ struct Timings
     ms terminateGrace {3000}; // a child that ignores SIGTERM is killed after this
     ms searchTimeout {10000}; // a place search gives up after this
     ms searchInterval {1000}; // the geocoding service is asked at most once in this time
+    ms fixDeadline {600000}; // a fix (the image download) is stopped after this
 };
 
 // Everything the program takes from outside, in one value. The shipped program uses
@@ -44,8 +46,13 @@ struct AppEnvironment
     QString tileCacheFolder; // empty: the user's cache folder
     // A Nominatim-compatible geocoding service: requests go to <geocodingUrl>/search.
     QUrl geocodingUrl {QStringLiteral("https://nominatim.openstreetmap.org")};
-    QString dataFolder; // empty: the user's data folder (saved places)
+    QString dataFolder; // empty: the user's data folder (saved places, go-ios's state)
     QString shell; // empty: the platform's shell
+    // go-ios's tunnel agent ("Services/GoIosAgentHost", "Services/GoIosAgentPort").
+    QString goIosAgentHost = QStringLiteral("127.0.0.1");
+    quint16 goIosAgentPort = 28100;
+    QString usbmuxdSocket = QStringLiteral("/var/run/usbmuxd");
+    bool searchSystemPath = true; // pymobiledevice3 may also come from the PATH
     Timings timings;
 
     // The web services the user chose in the settings, under "Services/": keys that are unset
@@ -59,4 +66,9 @@ struct AppEnvironment
     QString shellPath() const;
     QString temporaryFolderPath() const;
     QString dataFolderPath() const;
+    // A folder of ours under the data folder, made when missing.
+    QString dataSubfolder(const QString &name) const;
+    goios::Agent goIosAgent() const { return {goIosAgentHost, goIosAgentPort}; }
+    // The iOS 17+ tool pymobiledevice3: the tool folder's, else (when allowed) the PATH's.
+    std::optional<QString> pymobiledevice3() const;
 };

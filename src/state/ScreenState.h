@@ -2,12 +2,40 @@
 
 #include "coordinates/Coordinates.h"
 #include "platform/ChildProcess.h"
+#include "tools/FailureCause.h"
 
 #include <QPointer>
 #include <QString>
 #include <QTimer>
 
 inline constexpr CLLocationCoordinate2D kDefaultPinCoordinate {40.689247, -74.044502};
+
+// Why the last operation failed: the hint line under a status, and the fix button beside it.
+struct HintState
+{
+    failure::Cause cause = failure::Cause::None;
+    failure::Fix fix = failure::Fix::None; // None: no tool here can fix it
+    bool fixRunning = false;
+    QString fixResult; // what the last fix came to, shown in place of the hint
+
+    static HintState of(failure::Cause cause, const ToolLocator &tools)
+    {
+        return {cause, failure::availableFix(cause, tools), false, QString()};
+    }
+    bool shown() const { return cause != failure::Cause::None; }
+    // The line under the status: the fix's progress, its outcome, or the hint.
+    QString text() const
+    {
+        if (fixRunning)
+            return failure::fixProgress(fix);
+        return fixResult.isEmpty() ? failure::hintText(cause) : fixResult;
+    }
+    // The button's title: the fix, or "Cancel" while it runs; empty: no button.
+    QString buttonText() const
+    {
+        return fixRunning ? QStringLiteral("Cancel") : failure::fixLabel(fix);
+    }
+};
 
 // Everything the program knows at run time. Initialised at every start, never saved.
 // Read and written on the GUI thread only, through ScreenModel.
@@ -33,4 +61,6 @@ struct ScreenState
     QPointer<QTimer> deviceMonitorTimer;
     bool wasDeviceAttached = false;
     bool isPollingDeviceAttachment = false;
+    HintState deviceHint; // under the device status: detection
+    HintState spoofHint; // under the spoofing status: spoof and move
 };

@@ -44,17 +44,24 @@ SimDeviceKit::SimDeviceKit()
     QDir().mkpath(toolsDirectory());
     QDir().mkpath(temporaryFolder());
     QProcess install;
-    install.start(QStringLiteral(SIMDEVICE_BINARY), {QStringLiteral("install"), toolsDirectory()});
+    install.start(QStringLiteral(SIMDEVICE_BINARY),
+                  {QStringLiteral("install"), toolsDirectory(), QStringLiteral("ideviceinfo"),
+                   QStringLiteral("idevice_id"), QStringLiteral("idevicesetlocation"),
+                   QStringLiteral("pymobiledevice3"), QStringLiteral("idevicepair")});
     valid_ = install.waitForFinished(10000) && install.exitCode() == 0;
     tunnelPort_ = freeLoopbackPort();
+    agentPort_ = freeLoopbackPort();
     valid_ = valid_ && control({QStringLiteral("detach")})
-        && control({QStringLiteral("tunnel-port"), QString::number(tunnelPort_)});
+        && control({QStringLiteral("tunnel-port"), QString::number(tunnelPort_)})
+        && control({QStringLiteral("agent-port"), QString::number(agentPort_)});
 }
 
 SimDeviceKit::~SimDeviceKit()
 {
-    if (valid_)
+    if (valid_) {
         stopTunnel();
+        control({QStringLiteral("stop-agent")});
+    }
 }
 
 QString SimDeviceKit::toolsDirectory() const
@@ -72,9 +79,18 @@ AppEnvironment SimDeviceKit::environment(const Timings &timings) const
     environment.tileUrlTemplate = QStringLiteral("http://127.0.0.1:9/{z}/{x}/{y}.png");
     environment.tileCacheFolder = root_.path() + QStringLiteral("/tiles");
     environment.geocodingUrl = QUrl(QStringLiteral("http://127.0.0.1:9"));
+    environment.goIosAgentPort = agentPort_;
     environment.dataFolder = root_.path() + QStringLiteral("/data");
+    environment.usbmuxdSocket = stateFolder(); // "running"
+    environment.searchSystemPath = false;
     environment.timings = timings;
     return environment;
+}
+
+bool SimDeviceKit::addTool(const QString &name) const
+{
+    QFile::remove(toolPath(name));
+    return QFile::copy(QStringLiteral(SIMDEVICE_BINARY), toolPath(name));
 }
 
 bool SimDeviceKit::control(const QStringList &arguments) const

@@ -11,7 +11,8 @@
 Timings shortTimings();
 
 // The simulated device kit laid out as a tool folder in a temporary directory:
-// <root>/halvard_scripts/<arch>/{ideviceinfo,idevice_id,idevicesetlocation,pymobiledevice3}.
+// <root>/halvard_scripts/<arch>/{ideviceinfo,idevice_id,idevicesetlocation,pymobiledevice3,
+// idevicepair}, and go-ios's "ios" when asked for.
 class SimDeviceKit
 {
 public:
@@ -27,6 +28,9 @@ public:
     QString stateFolder() const { return toolsDirectory() + QStringLiteral("/simdevice-state"); }
     QString temporaryFolder() const { return root_.path() + QStringLiteral("/tmp/"); }
     quint16 tunnelPort() const { return tunnelPort_; }
+    quint16 agentPort() const { return agentPort_; }
+    // Adds one of the kit's tools that is not laid out by default ("ios": go-ios).
+    bool addTool(const QString &name) const;
 
     // An environment whose tools, tunnel port and temporary folder are the kit's.
     AppEnvironment environment(const Timings &timings = shortTimings()) const;
@@ -54,6 +58,7 @@ public:
 private:
     QTemporaryDir root_;
     quint16 tunnelPort_ = 0;
+    quint16 agentPort_ = 0;
     bool valid_ = false;
 };
 
