@@ -1,7 +1,8 @@
-// Renders the window in three states to PNG files, offscreen, for the README:
+// Renders the window in four states to PNG files, offscreen, for the README:
 //   render_screenshots <output folder>
 #include "app/ContentView.h"
 #include "app/MainWindow.h"
+#include "map/MapView.h"
 #include "state/ScreenModel.h"
 
 #include <QApplication>
@@ -50,6 +51,14 @@ int main(int argc, char *argv[])
         s.lockStatusText = QStringLiteral("🔒 Spoofing at 40.689247, -74.044502");
     });
     save(QStringLiteral("held.png"));
+    // Turned and tilted by the user, at the zoom of the pin's region.
+    if (const auto *map = window.findChild<MapView *>(QStringLiteral("mapView"))) {
+        const double zoom = map->zoom();
+        model.update([zoom](ScreenState &s) {
+            s.cameraPosition = MapCameraPosition::fromCamera(s.pinCoordinate, zoom, 37.0, 60.0);
+        });
+    }
+    save(QStringLiteral("tilted.png"));
     window.close();
     return 0;
 }
