@@ -12,13 +12,12 @@
 using mapgeometry::TileKey;
 
 namespace {
-const QByteArray kLastModified = "Mon, 01 Jan 2024 00:00:00 GMT";
-}
 
-QByteArray makeTestTilePng(TileKey key)
+const QByteArray kLastModified = "Mon, 01 Jan 2024 00:00:00 GMT";
+
+QByteArray testTilePng(TileKey key)
 {
     QImage image(mapgeometry::kTileSize, mapgeometry::kTileSize, QImage::Format_RGB32);
-    // A hue per tile, pale enough for the text and far from magenta (hues 60..260 only).
     image.fill(QColor::fromHsv(60 + static_cast<int>(qHash(key, 7) % 200), 90, 225));
     QPainter painter(&image);
     painter.setPen(QColor(60, 60, 60));
@@ -31,6 +30,8 @@ QByteArray makeTestTilePng(TileKey key)
     image.save(&buffer, "PNG");
     return bytes;
 }
+
+} // namespace
 
 QString tilePath(TileKey key)
 {
@@ -207,7 +208,7 @@ void TileServer::answerWaiting()
                 response =
                     "HTTP/1.1 304 Not Modified\r\nCache-Control: " + cacheControl_ + "\r\n\r\n";
             } else {
-                const QByteArray body = makeTestTilePng(
+                const QByteArray body = testTilePng(
                     {parts[1].toInt(), parts[2].toInt(), parts[3].section(u'.', 0, 0).toInt()});
                 response = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: "
                     + QByteArray::number(body.size()) + "\r\nCache-Control: " + cacheControl_

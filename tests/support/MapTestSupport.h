@@ -11,15 +11,10 @@ class QTcpSocket;
 
 inline const CLLocationCoordinate2D kLiberty {40.689247, -74.044502};
 
-// A generated 256-pixel PNG tile: a flat colour of its own (never magenta, never the map's
-// grey) with its z/x/y written on it.
-QByteArray makeTestTilePng(mapgeometry::TileKey key);
 QString tilePath(mapgeometry::TileKey key); // "/z/x/y.png"
-
-// A drag in 8 moves 16 ms apart. The pointer rests before the release (no fling) unless `fling`.
+// A drag in 8 moves 16 ms apart; the pointer rests before the release (no fling) unless `fling`.
 void dragMap(QWidget *widget, QPoint from, QPoint delta, bool fling = false,
              Qt::MouseButton button = Qt::LeftButton, Qt::KeyboardModifiers modifiers = {});
-// A wheel event as a mouse wheel (angle only) or a trackpad (pixels, with a phase) sends it.
 void sendWheel(QWidget *widget, QPointF at, QPoint angle, QPoint pixels = {},
                Qt::ScrollPhase phase = Qt::NoScrollPhase);
 void sendGesture(QWidget *widget, Qt::NativeGestureType type, QPointF at, double value = 0);
@@ -32,7 +27,7 @@ bool near(CLLocationCoordinate2D a, CLLocationCoordinate2D b, double degrees = 1
 CLLocationCoordinate2D groundUnder(const mapgeometry::Viewport &view, QPointF viewPoint);
 bool allWantedLoaded(const MapView &view);
 
-// A map view with a cache folder of its own, at a size.
+// A map view with a cache folder of its own.
 struct Map
 {
     explicit Map(const QString &url = {}, QSize size = {600, 400}, const QString &cacheFolder = {})
@@ -47,8 +42,8 @@ struct Map
     MapView view;
 };
 
-// An HTTP/1.1 tile server on the loopback interface: answers GET /z/x/y.png with a generated
-// PNG, logs every request with its headers, and can hold answers back or fail.
+// A loopback tile server: answers GET /z/x/y.png with a generated PNG in a colour of its own
+// (never magenta, never the map's grey), logs every request, can hold answers back or fail.
 class TileServer : public QObject
 {
     Q_OBJECT
@@ -64,8 +59,7 @@ public:
     ~TileServer() override;
 
     QString urlTemplate() const;
-    // While held, requests wait unanswered; releasing answers them all.
-    void setHolding(bool holding);
+    void setHolding(bool holding); // while held, requests wait unanswered
     // The next `times` requests for this tile get a 503.
     void failTimes(mapgeometry::TileKey key, int times) { failures_[tilePath(key)] = times; }
     void setCacheControl(const QByteArray &value) { cacheControl_ = value; }
