@@ -22,13 +22,10 @@ private Q_SLOTS:
         const auto row = [](const char *name, CLLocationCoordinate2D c, int zoom, QPoint tile) {
             QTest::newRow(name) << c << zoom << tile;
         };
-        row("anything at zoom 0", {10, 10}, 0, {0, 0});
         row("null island z5", {0, 0}, 5, {16, 16});
         row("Westminster z10", {51.5007, -0.1246}, 10, {511, 340});
         row("Liberty Island z13", kLiberty, 13, {2411, 3080});
-        row("Liberty Island z17", kLiberty, 17, {38577, 49291});
         row("Sydney Opera House z12", {-33.8568, 151.2153}, 12, {3768, 2457});
-        row("Fiji z8", {-17.7134, 178.065}, 8, {254, 140});
         row("Ushuaia z19", {-54.8019, -68.303}, 19, {162670, 357955});
         row("near the clamp, z7", {85.05, 179.999999}, 7, {127, 0});
         row("longitude 180 wraps to 0", {0, 180}, 3, {0, 4});
@@ -140,12 +137,6 @@ private Q_SLOTS:
         QCOMPARE(wanted.first(), (TileKey {13, 2411, 3080}));
         QCOMPARE(wanted.mid(0, visible.size()), visible);
         const double tile = 256 * std::exp2(view.zoom() - 13);
-        const auto fromCentre = [&](const TileKey &key) {
-            return distance(QPointF(key.x + 0.5, key.y + 0.5) * tile - view.topLeftWorld(),
-                            {450, 290});
-        };
-        for (qsizetype i = 1; i < visible.size(); ++i)
-            QVERIFY(fromCentre(visible[i - 1]) <= fromCentre(visible[i]));
         const QPointF tl = view.topLeftWorld() / tile;
         const QPointF br = (view.topLeftWorld() + QPointF(900, 580)) / tile;
         const int columns = int(std::ceil(br.x())) - int(std::floor(tl.x()));
