@@ -49,8 +49,11 @@ bool slab(double start, double step, double lo, double hi, qint64 &first, qint64
 {
     if (step == 0.0)
         return start >= lo && start < hi;
-    const double a = (lo - start) / step;
-    const double b = (hi - start) / step;
+    // Bounded, so that a step close to zero still converts to an integer.
+    const double a = std::clamp((lo - start) / step, -1e9, 1e9);
+    const double b = std::clamp((hi - start) / step, -1e9, 1e9);
+    if (std::isnan(a) || std::isnan(b))
+        return false;
     if (step > 0.0) { // i >= a and i < b
         first = std::max<qint64>(first, static_cast<qint64>(std::ceil(a)));
         last = std::min<qint64>(last, static_cast<qint64>(std::ceil(b)) - 1);
@@ -78,7 +81,9 @@ PlaneRaster::PlaneRaster(QImage &target, const QTransform &planeToDevice)
 
 void PlaneRaster::draw(const QRectF &plane, const QImage &image, const QRect &source)
 {
-    if (plane.isEmpty() || source.isEmpty() || image.depth() != 32)
+    // The filter reads a texel and its right and lower neighbours inside the source.
+    if (plane.isEmpty() || source.width() < 2 || source.height() < 2 || image.depth() != 32
+        || !image.rect().contains(source))
         return;
     // The rows it can reach: those between its corners, when all of them are in front.
     int top = 0;
