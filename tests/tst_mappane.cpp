@@ -1,23 +1,18 @@
 // The map pane on the screen state: the two-way camera, the pin and its colour, the click.
 #include "MapTestSupport.h"
 #include "map/MapPane.h"
-#include "map/MapView.h"
 #include "map/PinMarker.h"
 #include "state/PinPlacement.h"
 #include "state/ScreenModel.h"
 
-#include <QNativeGestureEvent>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <bit>
-#include <cmath>
 
 using mapgeometry::Viewport;
 
 namespace {
 
-const CLLocationCoordinate2D kStart {40.689247, -74.044502};
 const CLLocationCoordinate2D kLondon {51.500729, -0.124625};
 
 AppEnvironment offline()
@@ -43,7 +38,7 @@ struct Screen
         pane.show();
     }
     MapView &map() const { return *pane.mapView(); }
-    // What a view of the map's size shows for the pin region around a point.
+    // Whether the map shows, north up and flat, the pin region around a point.
     bool showsRegionAround(CLLocationCoordinate2D centre) const
     {
         Viewport view(map().size());
@@ -52,8 +47,7 @@ struct Screen
     }
     double pinDistance(QPointF point) const
     {
-        const QPointF centre = QRectF(pane.pinMarker()->geometry()).center() + QPointF(0.5, 0.5);
-        return std::hypot(centre.x() - point.x(), centre.y() - point.y());
+        return distance(QRectF(pane.pinMarker()->geometry()).center() + QPointF(0.5, 0.5), point);
     }
 
     QList<std::pair<bool, CLLocationCoordinate2D>> moves;
@@ -75,51 +69,59 @@ private Q_SLOTS:
     {
         Screen screen(cache_.path());
         QVERIFY(QTest::qWaitForWindowExposed(&screen.pane));
-        QVERIFY(screen.showsRegionAround(kStart));
+        QVERIFY(screen.showsRegionAround(kLiberty));
         QVERIFY(screen.pinDistance({300, 250}) <= 1.0);
         QCOMPARE(MapPane::markerTitle(), QStringLiteral("Spoofed Location"));
         QVERIFY(screen.map().markerTitleRect().isValid());
         screen.pane.resize(420, 480);
-        QVERIFY(screen.showsRegionAround(kStart));
+        QVERIFY(screen.showsRegionAround(kLiberty));
         // Once the user has moved the map, a new size keeps the user's camera.
         dragMap(&screen.map(), {100, 100}, {40, 0});
-        const double zoom = screen.map().zoom();
-        const CLLocationCoordinate2D centre = screen.map().center();
+        const Viewport moved = screen.map().viewport();
         screen.pane.resize(700, 600);
-        QCOMPARE(screen.map().zoom(), zoom);
-        QVERIFY(std::abs(screen.map().center().longitude - centre.longitude) < 1e-9);
+        QCOMPARE(screen.map().zoom(), moved.zoom());
+        QVERIFY(near(screen.map().center(), moved.center()));
     }
 
     void aClickMovesThePinOrTheHeldLocationAndNeverTheCamera_data()
     {
         QTest::addColumn<bool>("held");
         QTest::addColumn<bool>("mover");
-        QTest::newRow("free: the pin moves") << false << true;
-        QTest::newRow("held: the mover gets it") << true << true;
-        QTest::newRow("held, no mover wired: nothing") << true << false;
+        QTest::addColumn<double>("bearing"); // and pitch, half of it
+        QTest::newRow("free: the pin moves") << false << true << 0.0;
+        QTest::newRow("free, turned and tilted: the pin moves") << false << true << 110.0;
+        QTest::newRow("held: the mover gets it") << true << true << 0.0;
+        QTest::newRow("held, turned and tilted: the mover gets it") << true << true << 110.0;
+        QTest::newRow("held, no mover wired: nothing") << true << false << 0.0;
     }
 
     void aClickMovesThePinOrTheHeldLocationAndNeverTheCamera()
     {
         QFETCH(bool, held);
         QFETCH(bool, mover);
+        QFETCH(double, bearing);
         Screen screen(cache_.path());
         QVERIFY(QTest::qWaitForWindowExposed(&screen.pane));
         if (!mover)
             screen.pane.setMoveSpoofedLocation({});
-        screen.model.update([&](ScreenState &s) { s.isLocationLocked = held; });
+        screen.model.update([&](ScreenState &s) {
+            s.isLocationLocked = held;
+            s.cameraPosition = MapCameraPosition::fromCamera(kLiberty, 13.5, bearing, bearing / 2);
+        });
         const quint64 camera = screen.model.state().cameraPosition.request;
         const Viewport before = screen.map().viewport();
         const QPoint at(123, 77);
+        const CLLocationCoordinate2D expected = groundUnder(before, at);
         QTest::mouseClick(&screen.map(), Qt::LeftButton, {}, at);
 
         const ScreenState &s = screen.model.state();
         const CLLocationCoordinate2D clicked = *screen.map().coordinateAt(at);
+        QVERIFY(near(clicked, expected));
         QCOMPARE(s.cameraPosition.request, camera);
         QVERIFY(screen.map().viewport() == before);
         QCOMPARE(screen.moves.size(), held && mover ? 1 : 0);
         if (held) {
-            QCOMPARE(s.pinCoordinate, kStart); // the mover places the pin itself
+            QCOMPARE(s.pinCoordinate, kLiberty); // the mover places the pin itself
             if (mover)
                 QCOMPARE(screen.moves.first(), std::make_pair(false, clicked));
             return;
@@ -151,23 +153,24 @@ private Q_SLOTS:
         QCOMPARE(pixel(disc), PinMarker::kFreeColor);
     }
 
-    void theUsersPanIsWrittenBackAndNotReapplied()
+    void theUsersCameraIsWrittenBackAndNotReapplied()
     {
         Screen screen(cache_.path());
         QVERIFY(QTest::qWaitForWindowExposed(&screen.pane));
         QSignalSpy changes(&screen.model, &ScreenModel::changed);
         dragMap(&screen.map(), {300, 250}, {-120, 60});
-        QCOMPARE(changes.size(), 1);
-        const MapCameraPosition camera = screen.model.state().cameraPosition;
-        QCOMPARE(camera.kind, MapCameraPosition::Kind::Camera);
-        QCOMPARE(camera.center, screen.map().center());
-        QCOMPARE(camera.zoom, screen.map().zoom());
         QVERIFY(screen.pinDistance({180, 310}) <= 1.0); // the pin went with the map
+        QTest::keyClick(&screen.map(), Qt::Key_Right, Qt::ShiftModifier);
+        dragMap(&screen.map(), {300, 250}, {0, -40}, false, Qt::RightButton);
+        QCOMPARE(changes.size(), 3);
+        const MapCameraPosition camera = screen.model.state().cameraPosition;
+        QCOMPARE(camera,
+                 MapCameraPosition::fromCamera(screen.map().center(), screen.map().zoom(), 15, 20));
 
         // Other changes of the screen leave the user's camera alone.
-        const Viewport panned = screen.map().viewport();
+        const Viewport moved = screen.map().viewport();
         screen.model.update([](ScreenState &s) { s.lockStatusText = QStringLiteral("x"); });
-        QVERIFY(screen.map().viewport() == panned);
+        QVERIFY(screen.map().viewport() == moved);
     }
 
     void theProgramsRegionIsShownAtOnceEvenWhenItWasShownBefore()
@@ -176,8 +179,10 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowExposed(&screen.pane));
         coordinates::placePin(screen.model, true, kLondon);
         QVERIFY(screen.showsRegionAround(kLondon));
-        // The user pans away; the same place chosen again brings the map back.
+        // The user pans, turns and tilts away; the same place chosen again brings the map back,
+        // north up and flat.
         dragMap(&screen.map(), {300, 250}, {200, 0});
+        dragMap(&screen.map(), {300, 250}, {50, -50}, false, Qt::RightButton);
         coordinates::placePin(screen.model, true, kLondon);
         QVERIFY(screen.showsRegionAround(kLondon));
 
@@ -187,17 +192,17 @@ private Q_SLOTS:
         coordinates::placePin(screen.model, true, kLondon);
         QVERIFY(screen.showsRegionAround(kLondon));
         // The interrupted zoom does not write its camera over the region when it ends.
-        QNativeGestureEvent end(Qt::EndNativeGesture, QPointingDevice::primaryPointingDevice(), 2,
-                                {}, {}, {}, 0, {});
-        QApplication::sendEvent(&screen.map(), &end);
+        sendGesture(&screen.map(), Qt::EndNativeGesture, {});
         QCOMPARE(screen.model.state().cameraPosition.kind, MapCameraPosition::Kind::Region);
 
-        // A camera set by the program is shown too.
+        // A camera set by the program is shown too, turned and tilted.
         screen.model.update([](ScreenState &s) {
-            s.cameraPosition = MapCameraPosition::fromCamera(kLondon, 9.25);
+            s.cameraPosition = MapCameraPosition::fromCamera(kLondon, 9.25, 300, 70);
         });
         QCOMPARE(screen.map().zoom(), 9.25);
-        QVERIFY(std::abs(screen.map().center().latitude - kLondon.latitude) < 1e-9);
+        QCOMPARE(screen.map().bearing(), 300.0);
+        QCOMPARE(screen.map().pitch(), 60.0);
+        QVERIFY(near(screen.map().center(), kLondon));
     }
 };
 

@@ -2,6 +2,8 @@
 //   render_screenshots <output folder>
 #include "app/ContentView.h"
 #include "app/MainWindow.h"
+#include "map/MapView.h"
+#include "state/PinPlacement.h"
 #include "state/ScreenModel.h"
 
 #include <QApplication>
@@ -52,10 +54,19 @@ int main(int argc, char *argv[])
         s.lockStatusText = QStringLiteral("🔒 Spoofing at 40.689247, -74.044502");
     });
     save(QStringLiteral("held.png"));
+    // Turned and tilted by the user, at the zoom of the pin's region.
+    if (const auto *map = window.findChild<MapView *>(QStringLiteral("mapView"))) {
+        const double zoom = map->zoom();
+        model.update([zoom](ScreenState &s) {
+            s.cameraPosition = MapCameraPosition::fromCamera(s.pinCoordinate, zoom, 37.0, 60.0);
+        });
+    }
+    save(QStringLiteral("tilted.png"));
     model.update([](ScreenState &s) {
         s.isLocationLocked = false;
         s.lockStatusText = QStringLiteral("❌ Failed to spoof location — see console log.");
         s.spoofHint = {failure::Cause::ImageNotMounted, failure::Fix::MountImage, false, {}};
+        s.cameraPosition = MapCameraPosition::fromRegion(coordinates::pinRegion(s.pinCoordinate));
     });
     save(QStringLiteral("hint.png"));
     window.close();

@@ -52,12 +52,15 @@ MapCameraPosition MapCameraPosition::fromRegion(const MapRegion &region)
     return position;
 }
 
-MapCameraPosition MapCameraPosition::fromCamera(CLLocationCoordinate2D center, double zoom)
+MapCameraPosition MapCameraPosition::fromCamera(CLLocationCoordinate2D center, double zoom,
+                                                double bearing, double pitch)
 {
     MapCameraPosition position;
     position.kind = Kind::Camera;
     position.center = center;
     position.zoom = zoom;
+    position.bearing = bearing;
+    position.pitch = pitch;
     position.request = nextCameraRequest();
     return position;
 }

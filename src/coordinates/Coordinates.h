@@ -28,8 +28,9 @@ struct MapRegion
     friend bool operator==(const MapRegion &, const MapRegion &) = default;
 };
 
-// Where the map looks: either a region that the program asked for (shown exactly), or the
-// place the user panned and zoomed to (centre and zoom level of the map view).
+// Where the map looks: either a region that the program asked for (shown exactly, north up and
+// flat), or the place the user panned, zoomed, rotated and tilted to (centre, zoom level, bearing
+// and pitch of the map view).
 struct MapCameraPosition
 {
     enum class Kind { Region, Camera };
@@ -38,6 +39,8 @@ struct MapCameraPosition
     MapRegion region; // Kind::Region
     CLLocationCoordinate2D center; // Kind::Camera
     double zoom = 0.0; // Kind::Camera
+    double bearing = 0.0; // Kind::Camera: degrees clockwise from north to the top of the view
+    double pitch = 0.0; // Kind::Camera: degrees from looking straight down
 
     // Which assignment this is: every fromRegion() and fromCamera() takes a new number, so a
     // map can tell a new request from the one it already shows even when both name the same
@@ -45,11 +48,13 @@ struct MapCameraPosition
     quint64 request = 0;
 
     static MapCameraPosition fromRegion(const MapRegion &region);
-    static MapCameraPosition fromCamera(CLLocationCoordinate2D center, double zoom);
+    static MapCameraPosition fromCamera(CLLocationCoordinate2D center, double zoom,
+                                        double bearing = 0.0, double pitch = 0.0);
 
     friend bool operator==(const MapCameraPosition &a, const MapCameraPosition &b)
     {
-        return a.kind == b.kind && a.region == b.region && a.center == b.center && a.zoom == b.zoom;
+        return a.kind == b.kind && a.region == b.region && a.center == b.center && a.zoom == b.zoom
+            && a.bearing == b.bearing && a.pitch == b.pitch;
     }
 };
 

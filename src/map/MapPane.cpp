@@ -72,11 +72,12 @@ void MapPane::applyState()
     if (camera.kind == MapCameraPosition::Kind::Region)
         map_->showRegion(camera.region);
     else
-        map_->setCamera(camera.center, camera.zoom);
+        map_->setCamera(camera.center, camera.zoom, camera.bearing, camera.pitch);
 }
 
 void MapPane::writeCameraBack()
 {
-    shown_ = MapCameraPosition::fromCamera(map_->center(), map_->zoom());
+    shown_ =
+        MapCameraPosition::fromCamera(map_->center(), map_->zoom(), map_->bearing(), map_->pitch());
     model_.update([camera = shown_](ScreenState &s) { s.cameraPosition = camera; });
 }

@@ -1,5 +1,6 @@
 #include "map/MapView.h"
 
+#include "map/CompassButton.h"
 #include "map/DeviceScale.h"
 #include "map/TilePainter.h"
 #include "map/TileSource.h"
@@ -7,6 +8,7 @@
 #include <QPaintEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QVariantAnimation>
 #include <cmath>
 
 namespace {
@@ -16,6 +18,8 @@ constexpr double kFlingDeceleration = 3000.0; // pixels per second squared
 constexpr double kFlingMinSpeed = 150.0; // pixels per second
 constexpr double kFlingMaxSpeed = 4000.0;
 constexpr int kSettleMs = 250; // wheel and pinch bursts end after this pause
+constexpr int kNorthMs = 300; // back to north up and flat
+constexpr int kCompassMargin = 10;
 
 double easeOut(double t)
 {
@@ -69,6 +73,23 @@ MapView::MapView(const QString &tileUrlTemplate, const QString &tileCacheFolder,
     settleTimer_.setInterval(kSettleMs);
     connect(&settleTimer_, &QTimer::timeout, this, &MapView::finishUserMove);
     connect(tiles_, &TileSource::tileReady, this, qOverload<>(&MapView::update));
+
+    compass_ = new CompassButton(this);
+    compass_->hide();
+    connect(compass_, &CompassButton::clicked, this, &MapView::resetNorth);
+    northAnimation_ = new QVariantAnimation(this);
+    northAnimation_->setDuration(kNorthMs);
+    northAnimation_->setEasingCurve(QEasingCurve::OutCubic);
+    connect(northAnimation_, &QVariantAnimation::valueChanged, this, [this](const QVariant &v) {
+        const QPointF bearingAndPitch = v.toPointF();
+        viewport_.setBearing(bearingAndPitch.x());
+        viewport_.setPitch(bearingAndPitch.y());
+        viewportChanged();
+    });
+    connect(northAnimation_, &QVariantAnimation::finished, this, &MapView::finishUserMove);
+#ifndef Q_OS_MACOS
+    grabGesture(Qt::PinchGesture); // touch screens; macOS trackpads send native gestures
+#endif
 }
 
 MapView::~MapView() = default;
@@ -89,14 +110,32 @@ void MapView::showRegion(const MapRegion &region)
     viewportChanged();
 }
 
-void MapView::setCamera(CLLocationCoordinate2D center, double zoom)
+void MapView::setCamera(CLLocationCoordinate2D center, double zoom, double bearing, double pitch)
 {
     stopAnimation();
     settleTimer_.stop();
     userMoved_ = false;
     regionInForce_.reset();
-    viewport_.setCamera(center, zoom);
+    viewport_.setCamera(center, zoom, bearing, pitch);
     viewportChanged();
+}
+
+void MapView::resetNorth()
+{
+    stopAnimation();
+    if (viewport_.isNorthUpFlat())
+        return;
+    const double bearing = viewport_.bearing();
+    // The short way round; the end value 360 wraps to 0.
+    northAnimation_->setStartValue(QPointF(bearing, viewport_.pitch()));
+    northAnimation_->setEndValue(QPointF(bearing > 180.0 ? 360.0 : 0.0, 0.0));
+    userMoved();
+    northAnimation_->start();
+}
+
+bool MapView::isAnimating() const
+{
+    return animation_.isActive() || northAnimation_->state() == QAbstractAnimation::Running;
 }
 
 void MapView::setMarkerView(QWidget *view)
@@ -138,14 +177,18 @@ QRectF MapView::markerTitleRect() const
     font.setBold(true);
     const QFontMetricsF metrics(font);
     const QSizeF size(metrics.horizontalAdvance(markerTitle_) + 4.0, metrics.height() + 4.0);
-    const QPointF at = pointFor(markerCoordinate_);
+    const std::optional<QPointF> at = pointFor(markerCoordinate_);
+    if (!at)
+        return {};
     const double below = markerView_ ? markerView_->height() / 2.0 : 0.0;
-    return {QPointF(at.x() - size.width() / 2.0, at.y() + below - 2.0), size};
+    return {QPointF(at->x() - size.width() / 2.0, at->y() + below - 2.0), size};
 }
 
 void MapView::viewportChanged()
 {
     placeMarker();
+    compass_->setNorth(viewport_.northOnScreen());
+    compass_->setVisible(!viewport_.isNorthUpFlat());
     update();
     requestTiles();
 }
@@ -181,9 +224,12 @@ void MapView::placeMarker()
 {
     if (!markerView_)
         return;
-    const QPointF at = pointFor(markerCoordinate_);
+    const std::optional<QPointF> at = pointFor(markerCoordinate_);
+    markerView_->setVisible(at.has_value());
+    if (!at)
+        return;
     const QSize size = markerView_->size();
-    markerView_->move(qRound(at.x() - size.width() / 2.0), qRound(at.y() - size.height() / 2.0));
+    markerView_->move(qRound(at->x() - size.width() / 2.0), qRound(at->y() - size.height() / 2.0));
 }
 
 // ---- Animation --------------------------------------------------------------------------
@@ -202,7 +248,7 @@ void MapView::animateZoom(QPointF anchor, double toZoom)
     frameTimer_.start();
 }
 
-void MapView::startFling(QPointF velocity)
+void MapView::startFling(QPointF from, QPointF velocity)
 {
     const double speed = std::hypot(velocity.x(), velocity.y());
     if (speed < kFlingMinSpeed) {
@@ -213,6 +259,7 @@ void MapView::startFling(QPointF velocity)
         velocity *= kFlingMaxSpeed / speed;
     animation_ = {};
     animation_.kind = Animation::Kind::Fling;
+    animation_.anchor = from;
     animation_.velocity = velocity;
     animation_.duration = std::min(speed, kFlingMaxSpeed) / kFlingDeceleration;
     animation_.clock.start();
@@ -223,6 +270,7 @@ void MapView::stopAnimation()
 {
     frameTimer_.stop();
     animation_ = {};
+    northAnimation_->stop();
 }
 
 void MapView::step()
@@ -238,7 +286,7 @@ void MapView::step()
     case Animation::Kind::Fling: {
         // Constant deceleration: the distance covered is v*T*(t - t^2/2) at time t*T.
         const QPointF distance = animation_.velocity * animation_.duration * (t - t * t / 2.0);
-        viewport_.panBy(distance - animation_.moved);
+        viewport_.panBy(animation_.anchor + animation_.moved, animation_.anchor + distance);
         animation_.moved = distance;
         break;
     }
@@ -259,6 +307,7 @@ void MapView::resizeEvent(QResizeEvent *event)
     viewport_.setSize(size());
     if (regionInForce_)
         viewport_.fitRegion(*regionInForce_);
+    compass_->move(width() - compass_->width() - kCompassMargin, kCompassMargin);
     viewportChanged();
 }
 
@@ -274,6 +323,11 @@ void MapView::paintEvent(QPaintEvent *event)
 {
     QPainter painter(this);
     const qreal dpr = deviceScale(painter);
+    if (!viewport_.isNorthUpFlat()) {
+        TilePainter(*tiles_).paintTurned(painter, viewport_, dpr, turnedBuffer_);
+        paintLabels(painter, dpr);
+        return;
+    }
     painter.save();
     // Tiles are placed in device pixels, so their edges meet exactly at every ratio.
     painter.setWorldTransform(QTransform::fromScale(1.0 / dpr, 1.0 / dpr));
@@ -304,6 +358,8 @@ void MapView::paintLabels(QPainter &painter, qreal dpr)
         titleImage_ = renderLabel(markerTitle_, font, dpr, false);
     }
     const QRectF where = markerTitleRect();
+    if (where.isEmpty())
+        return;
     painter.drawImage(
         QPointF(std::round(where.left() * dpr) / dpr, std::round(where.top() * dpr) / dpr),
         titleImage_);

@@ -9,6 +9,9 @@
 #include <QWidget>
 #include <optional>
 
+class CompassButton;
+class QGestureEvent;
+class QVariantAnimation;
 class TileSource;
 
 // A slippy map of raster tiles: drag to pan (with a fling), wheel, trackpad and pinch to zoom
@@ -16,11 +19,15 @@ class TileSource;
 // runs from 2 to 19 in fractional steps. A press that moves less than the platform's drag
 // distance is a click and is reported as clicked(); a drag never clicks.
 //
-// It shows one marker: a child view whose centre stands on a coordinate, on the copy of the
-// world nearest the view centre, with a title below it. While a tile is missing it shows a
-// lower-zoom tile scaled up, higher-zoom tiles scaled down, or a neutral grid.
+// It turns and tilts as the common map widgets do: a right-button or Ctrl+left drag turns it
+// (across) and tilts it (up and down), the two-finger rotate gesture turns it, Shift+Left and
+// Shift+Right turn it by 15°, Shift+Up and Shift+Down tilt it by 10° (up to 60°). While turned
+// or tilted a compass in the top-right corner shows north; its click goes back to north up.
 //
-// The map does not rotate or tilt: raster tiles are drawn north up.
+// It shows one marker: a child view whose centre stands on a coordinate, on the copy of the
+// world nearest the view centre, with a title below it, both upright at every camera and
+// hidden while the coordinate lies behind the camera. While a tile is missing it shows a
+// lower-zoom tile scaled up, higher-zoom tiles scaled down, or a neutral grid.
 class MapView : public QWidget
 {
     Q_OBJECT
@@ -35,17 +42,22 @@ public:
     const mapgeometry::Viewport &viewport() const { return viewport_; }
     CLLocationCoordinate2D center() const { return viewport_.center(); }
     double zoom() const { return viewport_.zoom(); }
+    double bearing() const { return viewport_.bearing(); }
+    double pitch() const { return viewport_.pitch(); }
 
-    // The program's camera, shown at once; a running animation stops. A region stays in force
-    // (refitted when the view is resized) until the user moves the map.
+    // The program's camera, shown at once; a running animation stops. A region (north up and
+    // flat) stays in force (refitted when the view is resized) until the user moves the map.
     void showRegion(const MapRegion &region);
-    void setCamera(CLLocationCoordinate2D center, double zoom);
+    void setCamera(CLLocationCoordinate2D center, double zoom, double bearing = 0.0,
+                   double pitch = 0.0);
+    // Turns the map back to north up and flat, in about 300 ms (the compass's click).
+    void resetNorth();
 
     std::optional<CLLocationCoordinate2D> coordinateAt(QPointF viewPoint) const
     {
         return viewport_.toCoordinate(viewPoint);
     }
-    QPointF pointFor(CLLocationCoordinate2D coordinate) const
+    std::optional<QPointF> pointFor(CLLocationCoordinate2D coordinate) const
     {
         return viewport_.toView(coordinate);
     }
@@ -58,7 +70,7 @@ public:
     // Where the title is drawn, in view coordinates (empty without a title).
     QRectF markerTitleRect() const;
 
-    bool isAnimating() const { return animation_.isActive(); }
+    bool isAnimating() const;
 
     QSize sizeHint() const override { return {420, 480}; }
 
@@ -67,8 +79,8 @@ public:
 Q_SIGNALS:
     // A click, at its point in the view's coordinates.
     void clicked(QPointF point);
-    // The user's pan or zoom came to rest: a drag or fling ended, a zoom animation finished,
-    // a burst of wheel or pinch events paused.
+    // The user's pan, zoom, turn or tilt came to rest: a drag or fling ended, an animation
+    // finished, a burst of wheel or gesture events paused, a key turned or tilted the map.
     void cameraChangedByUser();
 
 protected:
@@ -94,7 +106,8 @@ private:
         double fromZoom = 0.0;
         double toZoom = 0.0;
         QPointF anchor;
-        // Fling: initial velocity (pixels per second) and the distance already moved.
+        // Fling: from where (the release point), its initial velocity (pixels per second) and the
+        // distance already moved.
         QPointF velocity;
         QPointF moved;
 
@@ -110,7 +123,11 @@ private:
     void userMoved();
     void finishUserMove();
     void animateZoom(QPointF anchor, double toZoom);
-    void startFling(QPointF velocity);
+    void startFling(QPointF from, QPointF velocity);
+    // Turns and tilts by the given amounts (degrees) about the view centre, or turns about
+    // `about` when given; a user's move.
+    void orbit(double turn, double tilt, std::optional<QPointF> about = {});
+    bool pinchEvent(QGestureEvent *event);
     void stopAnimation();
     void step();
     void requestTiles();
@@ -126,9 +143,12 @@ private:
     CLLocationCoordinate2D markerCoordinate_;
     QString markerTitle_;
 
-    // The press of a possible click or drag.
+    // The press of a possible click or drag; an orbiting drag turns and tilts the map.
+    enum class Drag { None, Pan, Orbit };
     bool pressed_ = false;
-    bool dragging_ = false;
+    Qt::MouseButton pressButton_ = Qt::NoButton;
+    bool orbitPress_ = false;
+    Drag drag_ = Drag::None;
     bool pressStoppedFling_ = false;
     QPointF pressPosition_;
     QPointF lastPosition_;
@@ -139,8 +159,11 @@ private:
     QTimer frameTimer_;
     QTimer settleTimer_;
     bool tileRequestPending_ = false;
+    CompassButton *compass_ = nullptr;
+    QVariantAnimation *northAnimation_ = nullptr;
 
     // Text drawn over the map, rendered once per device pixel ratio.
     QImage titleImage_;
+    QImage turnedBuffer_; // what a turned or tilted view draws its tiles into
     QImage attributionImage_;
 };

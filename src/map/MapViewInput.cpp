@@ -1,6 +1,7 @@
 #include "map/MapView.h"
 
 #include <QApplication>
+#include <QGestureEvent>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QNativeGestureEvent>
@@ -17,23 +18,42 @@ constexpr double kDoubleClickDuration = 0.25;
 constexpr qint64 kVelocityWindowMs = 100;
 constexpr qint64 kStillBeforeReleaseMs = 50; // a pause this long before release: no fling
 constexpr double kKeyPanPixels = 100.0;
+constexpr double kOrbitDegreesPerPixel = 0.5; // 120 pixels up tilt the map fully
+constexpr double kKeyTurnDegrees = 15.0;
+constexpr double kKeyTiltDegrees = 10.0;
 
 } // namespace
 
+void MapView::orbit(double turn, double tilt, std::optional<QPointF> about)
+{
+    if (about)
+        viewport_.rotateAround(*about, viewport_.bearing() + turn);
+    else
+        viewport_.setBearing(viewport_.bearing() + turn);
+    viewport_.setPitch(viewport_.pitch() + tilt);
+    userMoved();
+    viewportChanged();
+}
+
 void MapView::mousePressEvent(QMouseEvent *event)
 {
-    if (event->button() != Qt::LeftButton) {
+    // The right button, or the left one with Ctrl, turns and tilts; it never clicks.
+    const bool orbitPress = event->button() == Qt::RightButton
+        || (event->button() == Qt::LeftButton && (event->modifiers() & Qt::ControlModifier));
+    if (event->button() != Qt::LeftButton && !orbitPress) {
         event->ignore();
         return;
     }
     // A press that catches a flinging map only stops it; a zoom stops where it is.
     pressStoppedFling_ = animation_.kind == Animation::Kind::Fling;
-    if (animation_.isActive()) {
+    if (isAnimating()) {
         stopAnimation();
         finishUserMove();
     }
     pressed_ = true;
-    dragging_ = false;
+    pressButton_ = event->button();
+    orbitPress_ = orbitPress;
+    drag_ = Drag::None;
     pressPosition_ = lastPosition_ = event->position();
     samples_ = {{static_cast<qint64>(event->timestamp()), event->position()}};
 }
@@ -43,13 +63,21 @@ void MapView::mouseMoveEvent(QMouseEvent *event)
     if (!pressed_)
         return;
     const QPointF position = event->position();
-    if (!dragging_) {
+    if (drag_ == Drag::None) {
         if ((position - pressPosition_).manhattanLength() < QApplication::startDragDistance())
             return;
-        dragging_ = true;
-        setCursor(Qt::ClosedHandCursor);
+        drag_ = orbitPress_ ? Drag::Orbit : Drag::Pan;
+        setCursor(orbitPress_ ? Qt::SizeAllCursor : Qt::ClosedHandCursor);
     }
-    viewport_.panBy(position - lastPosition_);
+    if (drag_ == Drag::Orbit) {
+        // Rightwards turns the map clockwise, upwards tilts it further.
+        const QPointF delta = position - lastPosition_;
+        lastPosition_ = position;
+        orbit(-delta.x() * kOrbitDegreesPerPixel, -delta.y() * kOrbitDegreesPerPixel);
+        return;
+    }
+    // The place under the pointer stays under it, however the map is turned or tilted.
+    viewport_.panBy(lastPosition_, position);
     lastPosition_ = position;
     userMoved();
     viewportChanged();
@@ -62,16 +90,20 @@ void MapView::mouseMoveEvent(QMouseEvent *event)
 
 void MapView::mouseReleaseEvent(QMouseEvent *event)
 {
-    if (event->button() != Qt::LeftButton || !pressed_)
+    if (event->button() != pressButton_ || !pressed_)
         return;
     pressed_ = false;
-    if (!dragging_) {
-        if (!pressStoppedFling_)
+    const Drag drag = std::exchange(drag_, Drag::None);
+    if (drag == Drag::None) {
+        if (!pressStoppedFling_ && !orbitPress_)
             Q_EMIT clicked(event->position());
         return;
     }
-    dragging_ = false;
     unsetCursor();
+    if (drag == Drag::Orbit) {
+        finishUserMove();
+        return;
+    }
     // The speed of the last moments of the drag, unless the pointer rested before release.
     const auto now = static_cast<qint64>(event->timestamp());
     QPointF velocity;
@@ -81,7 +113,7 @@ void MapView::mouseReleaseEvent(QMouseEvent *event)
         const double seconds = std::max<qint64>(last.time - first.time, 1) / 1000.0;
         velocity = (last.position - first.position) / seconds;
     }
-    startFling(velocity);
+    startFling(event->position(), velocity);
 }
 
 void MapView::mouseDoubleClickEvent(QMouseEvent *event)
@@ -134,6 +166,18 @@ void MapView::keyPressEvent(QKeyEvent *event)
     case Qt::Key_Right:
     case Qt::Key_Up:
     case Qt::Key_Down: {
+        const int key = event->key();
+        if (event->modifiers() & Qt::ShiftModifier) {
+            stopAnimation();
+            orbit(key == Qt::Key_Left        ? -kKeyTurnDegrees
+                      : key == Qt::Key_Right ? kKeyTurnDegrees
+                                             : 0.0,
+                  key == Qt::Key_Up         ? kKeyTiltDegrees
+                      : key == Qt::Key_Down ? -kKeyTiltDegrees
+                                            : 0.0);
+            finishUserMove();
+            return;
+        }
         const QPointF delta = event->key() == Qt::Key_Left ? QPointF(kKeyPanPixels, 0)
             : event->key() == Qt::Key_Right                ? QPointF(-kKeyPanPixels, 0)
             : event->key() == Qt::Key_Up                   ? QPointF(0, kKeyPanPixels)
@@ -150,8 +194,33 @@ void MapView::keyPressEvent(QKeyEvent *event)
     }
 }
 
+bool MapView::pinchEvent(QGestureEvent *event)
+{
+    auto *pinch = static_cast<QPinchGesture *>(event->gesture(Qt::PinchGesture));
+    if (!pinch)
+        return QWidget::event(event);
+    stopAnimation();
+    const QPointF at = mapFromGlobal(pinch->centerPoint());
+    if ((pinch->changeFlags() & QPinchGesture::ScaleFactorChanged) && pinch->scaleFactor() > 0.0)
+        viewport_.zoomAround(at, viewport_.zoom() + std::log2(pinch->scaleFactor()));
+    // Angles grow clockwise; the map turns with the fingers.
+    if (pinch->changeFlags() & QPinchGesture::RotationAngleChanged)
+        viewport_.rotateAround(
+            at, viewport_.bearing() - pinch->rotationAngle() + pinch->lastRotationAngle());
+    userMoved();
+    viewportChanged();
+    if (pinch->state() == Qt::GestureFinished || pinch->state() == Qt::GestureCanceled)
+        finishUserMove();
+    else
+        settleTimer_.start();
+    event->accept(pinch);
+    return true;
+}
+
 bool MapView::event(QEvent *event)
 {
+    if (event->type() == QEvent::Gesture)
+        return pinchEvent(static_cast<QGestureEvent *>(event));
     if (event->type() != QEvent::NativeGesture)
         return QWidget::event(event);
     auto *gesture = static_cast<QNativeGestureEvent *>(event);
@@ -169,6 +238,12 @@ bool MapView::event(QEvent *event)
             viewportChanged();
             settleTimer_.start();
         }
+        break;
+    case Qt::RotateNativeGesture:
+        // The value is the turn since the previous event, in degrees clockwise.
+        stopAnimation();
+        orbit(-gesture->value(), 0.0, gesture->position());
+        settleTimer_.start();
         break;
     case Qt::SmartZoomNativeGesture:
         animateZoom(gesture->position(), std::round(viewport_.zoom()) + 1.0);

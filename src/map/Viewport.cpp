@@ -1,10 +1,22 @@
 #include "map/Viewport.h"
 
-#include <QSet>
+#include <QtMath>
 #include <algorithm>
 #include <cmath>
 
 namespace mapgeometry {
+
+namespace {
+
+// A homogeneous weight at or below this is on or behind the camera's horizon.
+constexpr double kNearWeight = 1e-9;
+
+double weightAt(const QTransform &t, QPointF p)
+{
+    return t.m13() * p.x() + t.m23() * p.y() + t.m33();
+}
+
+} // namespace
 
 void Viewport::setSize(QSizeF size)
 {
@@ -12,10 +24,12 @@ void Viewport::setSize(QSizeF size)
     setCenterUnit(centerUnit_);
 }
 
-void Viewport::setCamera(CLLocationCoordinate2D center, double zoom)
+void Viewport::setCamera(CLLocationCoordinate2D center, double zoom, double bearing, double pitch)
 {
     if (std::isfinite(zoom))
         zoom_ = std::clamp(zoom, kMinZoom, kMaxZoom);
+    setBearing(bearing);
+    setPitch(pitch);
     setCenterUnit(toUnit(center));
 }
 
@@ -25,19 +39,63 @@ void Viewport::fitRegion(const MapRegion &region)
     setCamera(region.center, std::isfinite(zoom) ? zoom : zoom_);
 }
 
+void Viewport::setBearing(double degrees)
+{
+    if (!std::isfinite(degrees))
+        return;
+    const double wrapped = std::fmod(degrees, 360.0) + (degrees < 0.0 ? 360.0 : 0.0);
+    bearing_ = wrapped >= 360.0 ? 0.0 : wrapped;
+}
+
+void Viewport::setPitch(double degrees)
+{
+    if (std::isfinite(degrees))
+        pitch_ = std::clamp(degrees, 0.0, kMaxPitch);
+}
+
+void Viewport::panBy(QPointF from, QPointF to)
+{
+    if (const std::optional<QPointF> unit = unitAt(from))
+        keepUnder(*unit, to);
+}
+
 void Viewport::panBy(QPointF delta)
 {
-    setCenterUnit(centerUnit_ - delta / worldSize(zoom_));
+    const QPointF middle(size_.width() / 2.0, size_.height() / 2.0);
+    panBy(middle, middle + delta);
 }
 
 void Viewport::zoomAround(QPointF viewPoint, double zoom)
 {
-    if (!std::isfinite(zoom))
+    const std::optional<QPointF> unit = unitAt(viewPoint);
+    if (!std::isfinite(zoom) || !unit)
         return;
-    const QPointF anchor = viewToWorld(viewPoint) / worldSize(zoom_);
     zoom_ = std::clamp(zoom, kMinZoom, kMaxZoom);
-    const QPointF offset = viewPoint - QPointF(size_.width(), size_.height()) / 2.0;
-    setCenterUnit(anchor - offset / worldSize(zoom_));
+    keepUnder(*unit, viewPoint);
+}
+
+void Viewport::rotateAround(QPointF viewPoint, double bearing)
+{
+    const std::optional<QPointF> unit = unitAt(viewPoint);
+    setBearing(bearing);
+    if (unit)
+        keepUnder(*unit, viewPoint);
+}
+
+QTransform Viewport::planeToView() const
+{
+    if (isNorthUpFlat())
+        return {};
+    const QPointF middle(size_.width() / 2.0, size_.height() / 2.0);
+    QTransform t = QTransform::fromTranslate(-middle.x(), -middle.y());
+    t *= QTransform().rotate(-bearing_);
+    if (pitch_ > 0.0) {
+        // Rows farther up lie farther away: their weight grows with the distance up the plane.
+        const double p = qDegreesToRadians(pitch_);
+        t *= QTransform(1, 0, 0, 0, std::cos(p), -std::sin(p) / std::max(cameraDistance(), 1.0), 0,
+                        0, 1);
+    }
+    return t * QTransform::fromTranslate(middle.x(), middle.y());
 }
 
 QPointF Viewport::topLeftWorld() const
@@ -45,64 +103,51 @@ QPointF Viewport::topLeftWorld() const
     return centerUnit_ * worldSize(zoom_) - QPointF(size_.width(), size_.height()) / 2.0;
 }
 
-QPointF Viewport::toView(CLLocationCoordinate2D coordinate) const
+std::optional<QPointF> Viewport::toView(CLLocationCoordinate2D coordinate) const
 {
-    const double world = worldSize(zoom_);
     QPointF unit = toUnit(coordinate);
     // The copy of the world whose instance of the point lies nearest the centre.
     unit.rx() -= std::round(unit.x() - centerUnit_.x());
-    return (unit - centerUnit_) * world + QPointF(size_.width(), size_.height()) / 2.0;
+    const QPointF plane = unit * worldSize(zoom_) - topLeftWorld();
+    const QTransform t = planeToView();
+    if (!(weightAt(t, plane) > kNearWeight))
+        return std::nullopt;
+    return t.map(plane);
 }
 
 std::optional<CLLocationCoordinate2D> Viewport::toCoordinate(QPointF viewPoint) const
 {
-    const QPointF unit = viewToWorld(viewPoint) / worldSize(zoom_);
-    if (!std::isfinite(unit.x()) || !std::isfinite(unit.y()) || unit.y() < 0.0 || unit.y() > 1.0)
+    const std::optional<QPointF> unit = unitAt(viewPoint);
+    if (!unit || !std::isfinite(unit->x()) || !std::isfinite(unit->y()) || unit->y() < 0.0
+        || unit->y() > 1.0)
         return std::nullopt;
-    return fromUnit(unit);
+    return fromUnit(*unit);
 }
 
-QList<TileKey> Viewport::wantedTiles(int margin) const
+double Viewport::northOnScreen() const
 {
-    const int z = tileZoomFor(zoom_);
-    const int count = 1 << z;
-    const double tile = kTileSize * std::exp2(zoom_ - z); // one tile, in view pixels
-    const QPointF topLeft = topLeftWorld();
-    const QPointF centre = topLeft + QPointF(size_.width(), size_.height()) / 2.0;
-    const int x0 = static_cast<int>(std::floor(topLeft.x() / tile));
-    const int x1 = static_cast<int>(std::ceil((topLeft.x() + size_.width()) / tile)) - 1;
-    const int y0 = static_cast<int>(std::floor(topLeft.y() / tile));
-    const int y1 = static_cast<int>(std::ceil((topLeft.y() + size_.height()) / tile)) - 1;
+    const QPointF middle(size_.width() / 2.0, size_.height() / 2.0);
+    const QTransform t = planeToView();
+    const QPointF north = t.map(middle - QPointF(0.0, 1.0)) - t.map(middle);
+    return qRadiansToDegrees(std::atan2(north.x(), -north.y()));
+}
 
-    struct Candidate
-    {
-        bool inMargin;
-        double distance;
-        int x;
-        int y;
-    };
-    QList<Candidate> candidates;
-    for (int y = std::max(0, y0 - margin); y <= std::min(count - 1, y1 + margin); ++y) {
-        for (int x = x0 - margin; x <= x1 + margin; ++x) {
-            const bool inMargin = x < x0 || x > x1 || y < y0 || y > y1;
-            const QPointF middle = QPointF(x + 0.5, y + 0.5) * tile - centre;
-            candidates.append({inMargin, std::hypot(middle.x(), middle.y()), x, y});
-        }
-    }
-    std::stable_sort(candidates.begin(), candidates.end(), [](const auto &a, const auto &b) {
-        return a.inMargin != b.inMargin ? !a.inMargin : a.distance < b.distance;
-    });
+std::optional<QPointF> Viewport::unitAt(QPointF viewPoint) const
+{
+    const QTransform inverse = planeToView().inverted();
+    // The weight of the inverse is positive for points in front of the camera only.
+    if (!(weightAt(inverse, viewPoint) > kNearWeight))
+        return std::nullopt;
+    return (inverse.map(viewPoint) + topLeftWorld()) / worldSize(zoom_);
+}
 
-    QList<TileKey> keys;
-    QSet<TileKey> seen; // a wide view at a low zoom shows some tiles twice
-    for (const Candidate &c : std::as_const(candidates)) {
-        const TileKey key {z, wrapTileX(c.x, z), c.y};
-        if (!seen.contains(key)) {
-            seen.insert(key);
-            keys.append(key);
-        }
-    }
-    return keys;
+void Viewport::keepUnder(QPointF unit, QPointF viewPoint)
+{
+    const QTransform inverse = planeToView().inverted();
+    if (!(weightAt(inverse, viewPoint) > kNearWeight))
+        return;
+    const QPointF offset = inverse.map(viewPoint) - QPointF(size_.width(), size_.height()) / 2.0;
+    setCenterUnit(unit - offset / worldSize(zoom_));
 }
 
 void Viewport::setCenterUnit(QPointF unit)

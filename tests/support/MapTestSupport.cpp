@@ -1,53 +1,51 @@
 #include "MapTestSupport.h"
 
-#include <QApplication>
+#include "map/TileSource.h"
+
 #include <QBuffer>
+#include <QNativeGestureEvent>
 #include <QPainter>
-#include <QRegularExpression>
 #include <QTcpSocket>
 #include <QTest>
-#include <QWheelEvent>
+#include <QtMath>
 
 using mapgeometry::TileKey;
 
 namespace {
-const QByteArray kLastModified = "Mon, 01 Jan 2024 00:00:00 GMT";
-}
 
-QImage makeTestTile(TileKey key)
+const QByteArray kLastModified = "Mon, 01 Jan 2024 00:00:00 GMT";
+
+QByteArray testTilePng(TileKey key)
 {
     QImage image(mapgeometry::kTileSize, mapgeometry::kTileSize, QImage::Format_RGB32);
-    // A hue per tile, pale enough for the text and far from magenta (hues 60..260 only).
-    const int hue = 60 + static_cast<int>(qHash(key, 7) % 200);
-    image.fill(QColor::fromHsv(hue, 90, 225));
+    image.fill(QColor::fromHsv(60 + static_cast<int>(qHash(key, 7) % 200), 90, 225));
     QPainter painter(&image);
     painter.setPen(QColor(60, 60, 60));
-    painter.drawLine(0, 128, 255, 128);
-    painter.drawLine(128, 0, 128, 255);
-    QFont font;
-    font.setPixelSize(22);
-    painter.setFont(font);
-    painter.drawText(QRect(0, 0, 256, 120), Qt::AlignCenter,
+    painter.drawText(image.rect(), Qt::AlignCenter,
                      QStringLiteral("%1/%2/%3").arg(key.z).arg(key.x).arg(key.y));
-    return image;
-}
-
-QByteArray makeTestTilePng(TileKey key)
-{
+    painter.end();
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    makeTestTile(key).save(&buffer, "PNG");
+    image.save(&buffer, "PNG");
     return bytes;
 }
 
-void dragMap(QWidget *widget, QPoint from, QPoint delta, bool fling)
+} // namespace
+
+QString tilePath(TileKey key)
+{
+    return QStringLiteral("/%1/%2/%3.png").arg(key.z).arg(key.x).arg(key.y);
+}
+
+void dragMap(QWidget *widget, QPoint from, QPoint delta, bool fling, Qt::MouseButton button,
+             Qt::KeyboardModifiers modifiers)
 {
     constexpr int kSteps = 8;
-    QTest::mousePress(widget, Qt::LeftButton, {}, from);
+    QTest::mousePress(widget, button, modifiers, from);
     for (int i = 1; i <= kSteps; ++i)
         QTest::mouseMove(widget, from + delta * i / kSteps, 16);
-    QTest::mouseRelease(widget, Qt::LeftButton, {}, from + delta, fling ? 16 : 300);
+    QTest::mouseRelease(widget, button, modifiers, from + delta, fling ? 16 : 300);
 }
 
 void sendWheel(QWidget *widget, QPointF at, QPoint angle, QPoint pixels, Qt::ScrollPhase phase)
@@ -57,43 +55,91 @@ void sendWheel(QWidget *widget, QPointF at, QPoint angle, QPoint pixels, Qt::Scr
     QApplication::sendEvent(widget, &event);
 }
 
+void sendGesture(QWidget *widget, Qt::NativeGestureType type, QPointF at, double value)
+{
+    QNativeGestureEvent event(type, QPointingDevice::primaryPointingDevice(), 2, at, at,
+                              widget->mapToGlobal(at), value, {});
+    QApplication::sendEvent(widget, &event);
+}
+
 int countPixels(const QImage &image, const std::function<bool(QRgb)> &test)
 {
     int count = 0;
     const QImage rgb = image.convertToFormat(QImage::Format_RGB32);
-    for (int y = 0; y < rgb.height(); ++y) {
-        const auto *line = reinterpret_cast<const QRgb *>(rgb.constScanLine(y));
+    for (int y = 0; y < rgb.height(); ++y)
         for (int x = 0; x < rgb.width(); ++x)
-            count += test(line[x]) ? 1 : 0;
-    }
+            count += test(rgb.pixel(x, y)) ? 1 : 0;
     return count;
 }
 
-QString tilePath(TileKey key)
+bool isPlaceholder(QRgb pixel)
 {
-    return QStringLiteral("/%1/%2/%3.png").arg(key.z).arg(key.x).arg(key.y);
+    const QRgb rgb = pixel & 0xFFFFFF;
+    return rgb == 0xEEECE8 || rgb == 0xD9D6D0 || rgb == 0xE6E3DE;
 }
 
-TileKey tileKeyOfPath(const QString &path)
+double distance(QPointF a, QPointF b)
 {
-    static const QRegularExpression pattern(QStringLiteral("^/(\\d+)/(\\d+)/(\\d+)\\.png$"));
-    const QRegularExpressionMatch match = pattern.match(path);
-    if (!match.hasMatch())
-        return {-1, -1, -1};
-    return {match.captured(1).toInt(), match.captured(2).toInt(), match.captured(3).toInt()};
+    return std::hypot(a.x() - b.x(), a.y() - b.y());
+}
+
+bool near(CLLocationCoordinate2D a, CLLocationCoordinate2D b, double degrees)
+{
+    return std::abs(a.latitude - b.latitude) < degrees
+        && std::abs(a.longitude - b.longitude) < degrees;
+}
+
+CLLocationCoordinate2D groundUnder(const mapgeometry::Viewport &view, QPointF viewPoint)
+{
+    // The eye hangs over the ground (x right, y towards the viewer) at (0, d sin p, d cos p) and
+    // looks at the view centre; the ray through the point meets the ground at parameter t.
+    const double pitch = qDegreesToRadians(view.pitch());
+    const double bearing = qDegreesToRadians(view.bearing());
+    const double d = view.cameraDistance();
+    const QPointF p = viewPoint - QPointF(view.size().width(), view.size().height()) / 2.0;
+    const double t = d * std::cos(pitch) / (d * std::cos(pitch) + p.y() * std::sin(pitch));
+    const double x = t * p.x();
+    const double y = d * std::sin(pitch) + t * (p.y() * std::cos(pitch) - d * std::sin(pitch));
+    // Turned back from the view's frame to north up.
+    const QPointF ground(x * std::cos(bearing) - y * std::sin(bearing),
+                         x * std::sin(bearing) + y * std::cos(bearing));
+    return mapgeometry::fromUnit(view.centerUnit() + ground / mapgeometry::worldSize(view.zoom()));
+}
+
+bool allWantedLoaded(const MapView &view)
+{
+    const QList<TileKey> wanted = view.viewport().wantedTiles(1);
+    return std::all_of(wanted.cbegin(), wanted.cend(),
+                       [&](const TileKey &key) { return view.tileSource()->hasTile(key); });
+}
+
+bool Map::show(CLLocationCoordinate2D centre, double zoom, double bearing, double pitch)
+{
+    view.setCamera(centre, zoom, bearing, pitch);
+    view.show();
+    return QTest::qWaitForWindowExposed(&view);
 }
 
 TileServer::TileServer()
 {
-    connect(&server_, &QTcpServer::newConnection, this, &TileServer::accept);
+    connect(&server_, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = server_.nextPendingConnection()) {
+            connections_.insert(socket, {});
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
+            connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+                for (int index : connections_.take(socket).pending)
+                    requests[index].dropped = true;
+                socket->deleteLater();
+            });
+        }
+    });
     server_.listen(QHostAddress::LocalHost, 0);
 }
 
 TileServer::~TileServer()
 {
     server_.close();
-    const auto sockets = connections_.keys();
-    for (QTcpSocket *socket : sockets) {
+    for (QTcpSocket *socket : connections_.keys()) {
         socket->disconnect(this);
         socket->abort();
         socket->deleteLater();
@@ -102,7 +148,7 @@ TileServer::~TileServer()
 
 QString TileServer::urlTemplate() const
 {
-    return QStringLiteral("http://127.0.0.1:%1/{z}/{x}/{y}.png").arg(port());
+    return QStringLiteral("http://127.0.0.1:%1/{z}/{x}/{y}.png").arg(server_.serverPort());
 }
 
 void TileServer::setHolding(bool holding)
@@ -115,14 +161,9 @@ void TileServer::setHolding(bool holding)
 QStringList TileServer::paths() const
 {
     QStringList paths;
-    for (const Request &request : requests_)
+    for (const Request &request : requests)
         paths.append(request.path);
     return paths;
-}
-
-int TileServer::requestsFor(TileKey key) const
-{
-    return static_cast<int>(paths().count(tilePath(key)));
 }
 
 int TileServer::waiting() const
@@ -133,20 +174,6 @@ int TileServer::waiting() const
     return count;
 }
 
-void TileServer::accept()
-{
-    while (QTcpSocket *socket = server_.nextPendingConnection()) {
-        connections_.insert(socket, {});
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-            for (int index : std::as_const(connections_[socket].pending))
-                requests_[index].dropped = true;
-            connections_.remove(socket);
-            socket->deleteLater();
-        });
-    }
-}
-
 void TileServer::read(QTcpSocket *socket)
 {
     Connection &connection = connections_[socket];
@@ -154,17 +181,13 @@ void TileServer::read(QTcpSocket *socket)
     for (qsizetype end; (end = connection.buffer.indexOf("\r\n\r\n")) >= 0;) {
         const QList<QByteArray> lines = connection.buffer.left(end).split('\n');
         connection.buffer.remove(0, end + 4);
-        Request request;
-        const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
-        request.path = QString::fromLatin1(first.value(1));
-        for (qsizetype i = 1; i < lines.size(); ++i) {
-            const qsizetype colon = lines[i].indexOf(':');
-            if (colon > 0)
-                request.headers.insert(lines[i].left(colon).trimmed().toLower(),
-                                       lines[i].mid(colon + 1).trimmed());
-        }
-        requests_.append(request);
-        connection.pending.append(static_cast<int>(requests_.size() - 1));
+        Request request {QString::fromLatin1(lines.value(0).split(' ').value(1)), {}};
+        for (const QByteArray &line : lines.mid(1))
+            if (const qsizetype colon = line.indexOf(':'); colon > 0)
+                request.headers.insert(line.left(colon).trimmed().toLower(),
+                                       line.mid(colon + 1).trimmed());
+        requests.append(request);
+        connection.pending.append(static_cast<int>(requests.size() - 1));
     }
     if (!holding_)
         answerWaiting();
@@ -172,31 +195,26 @@ void TileServer::read(QTcpSocket *socket)
 
 void TileServer::answerWaiting()
 {
-    const auto sockets = connections_.keys();
-    for (QTcpSocket *socket : sockets) {
-        const QList<int> pending = std::exchange(connections_[socket].pending, {});
-        for (int index : pending)
-            answer(socket, index);
+    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
+        for (int index : std::exchange(it->pending, {})) {
+            const Request &request = requests[index];
+            int &failures = failures_[request.path];
+            const QStringList parts = request.path.split(u'/');
+            QByteArray response;
+            if (failures > 0 || parts.size() != 4) {
+                failures = std::max(failures - 1, 0);
+                response = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n";
+            } else if (request.headers.value("if-modified-since") == kLastModified) {
+                response =
+                    "HTTP/1.1 304 Not Modified\r\nCache-Control: " + cacheControl_ + "\r\n\r\n";
+            } else {
+                const QByteArray body = testTilePng(
+                    {parts[1].toInt(), parts[2].toInt(), parts[3].section(u'.', 0, 0).toInt()});
+                response = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: "
+                    + QByteArray::number(body.size()) + "\r\nCache-Control: " + cacheControl_
+                    + "\r\nLast-Modified: " + kLastModified + "\r\n\r\n" + body;
+            }
+            it.key()->write(response);
+        }
     }
-}
-
-void TileServer::answer(QTcpSocket *socket, int index)
-{
-    Request &request = requests_[index];
-    request.answered = true;
-    int &failures = failures_[request.path];
-    const TileKey key = tileKeyOfPath(request.path);
-    QByteArray response;
-    if (failures > 0 || key.z < 0) {
-        failures = std::max(failures - 1, 0);
-        response = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n";
-    } else if (request.headers.value("if-modified-since") == kLastModified) {
-        response = "HTTP/1.1 304 Not Modified\r\nCache-Control: " + cacheControl_ + "\r\n\r\n";
-    } else {
-        const QByteArray body = makeTestTilePng(key);
-        response = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: "
-            + QByteArray::number(body.size()) + "\r\nCache-Control: " + cacheControl_
-            + "\r\nLast-Modified: " + kLastModified + "\r\n\r\n" + body;
-    }
-    socket->write(response);
 }

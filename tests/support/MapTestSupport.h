@@ -1,37 +1,49 @@
 #pragma once
 
-#include "map/MapGeometry.h"
+#include "map/MapView.h"
 
-#include <QByteArray>
 #include <QHash>
-#include <QImage>
-#include <QList>
-#include <QObject>
-#include <QPointer>
 #include <QTcpServer>
+#include <QTemporaryDir>
 #include <functional>
 
 class QTcpSocket;
-class QWidget;
 
-// A generated 256-pixel tile: a flat colour of its own (never magenta, never the map's grey)
-// with its z/x/y written on it, so pictures and request logs can be read.
-QImage makeTestTile(mapgeometry::TileKey key);
-QByteArray makeTestTilePng(mapgeometry::TileKey key);
-// "/z/x/y.png" and back.
-QString tilePath(mapgeometry::TileKey key);
-mapgeometry::TileKey tileKeyOfPath(const QString &path);
+inline const CLLocationCoordinate2D kLiberty {40.689247, -74.044502};
 
-// A drag with the left button in 8 moves 16 ms apart. The pointer rests before the release
-// (no fling) unless `fling` is set.
-void dragMap(QWidget *widget, QPoint from, QPoint delta, bool fling = false);
-// A wheel event as a mouse wheel (angle only) or a trackpad (pixels, with a phase) sends it.
+QString tilePath(mapgeometry::TileKey key); // "/z/x/y.png"
+// A drag in 8 moves 16 ms apart; the pointer rests before the release (no fling) unless `fling`.
+void dragMap(QWidget *widget, QPoint from, QPoint delta, bool fling = false,
+             Qt::MouseButton button = Qt::LeftButton, Qt::KeyboardModifiers modifiers = {});
 void sendWheel(QWidget *widget, QPointF at, QPoint angle, QPoint pixels = {},
                Qt::ScrollPhase phase = Qt::NoScrollPhase);
+void sendGesture(QWidget *widget, Qt::NativeGestureType type, QPointF at, double value = 0);
 int countPixels(const QImage &image, const std::function<bool(QRgb)> &test);
+bool isPlaceholder(QRgb pixel);
+double distance(QPointF a, QPointF b);
+bool near(CLLocationCoordinate2D a, CLLocationCoordinate2D b, double degrees = 1e-9);
+// The place under a view point found by casting a ray from the camera's eye onto the ground:
+// an account of the camera that does not go through its transform.
+CLLocationCoordinate2D groundUnder(const mapgeometry::Viewport &view, QPointF viewPoint);
+bool allWantedLoaded(const MapView &view);
 
-// An HTTP/1.1 tile server on the loopback interface, for tests: answers GET /z/x/y.png with a
-// generated PNG, logs every request with its headers, and can hold answers back or fail.
+// A map view with a cache folder of its own.
+struct Map
+{
+    explicit Map(const QString &url = {}, QSize size = {600, 400}, const QString &cacheFolder = {})
+        : view(url, cacheFolder.isEmpty() ? cache.path() : cacheFolder)
+    {
+        view.resize(size);
+    }
+    bool show(CLLocationCoordinate2D centre = kLiberty, double zoom = 14, double bearing = 0,
+              double pitch = 0);
+
+    QTemporaryDir cache;
+    MapView view;
+};
+
+// A loopback tile server: answers GET /z/x/y.png with a generated PNG in a colour of its own
+// (never magenta, never the map's grey), logs every request, can hold answers back or fail.
 class TileServer : public QObject
 {
     Q_OBJECT
@@ -40,43 +52,33 @@ public:
     {
         QString path;
         QHash<QByteArray, QByteArray> headers; // names in lower case
-        bool answered = false;
         bool dropped = false; // the client closed the connection before the answer
     };
 
     TileServer();
     ~TileServer() override;
 
-    quint16 port() const { return server_.serverPort(); }
     QString urlTemplate() const;
-
-    // While held, requests wait unanswered; releasing answers them all.
-    void setHolding(bool holding);
+    void setHolding(bool holding); // while held, requests wait unanswered
     // The next `times` requests for this tile get a 503.
     void failTimes(mapgeometry::TileKey key, int times) { failures_[tilePath(key)] = times; }
-    // The expiry headers of the answers.
     void setCacheControl(const QByteArray &value) { cacheControl_ = value; }
 
-    const QList<Request> &requests() const { return requests_; }
+    QList<Request> requests;
     QStringList paths() const;
-    int requestsFor(mapgeometry::TileKey key) const;
     int waiting() const;
 
 private:
     struct Connection
     {
         QByteArray buffer;
-        QList<int> pending; // indices into requests_
+        QList<int> pending; // indices into requests
     };
-
-    void accept();
     void read(QTcpSocket *socket);
     void answerWaiting();
-    void answer(QTcpSocket *socket, int index);
 
     QTcpServer server_;
     QHash<QTcpSocket *, Connection> connections_;
-    QList<Request> requests_;
     QHash<QString, int> failures_;
     QByteArray cacheControl_ = "max-age=604800";
     bool holding_ = false;
