@@ -30,7 +30,7 @@ function(write_wrapper name target)
 endfunction()
 
 set(homebrew /opt/homebrew/bin /usr/local/bin)
-foreach(tool ideviceinfo idevice_id)
+foreach(tool ideviceinfo idevice_id idevicepair)
     find_program(found_${tool} NAMES ${tool} NO_CACHE HINTS ${homebrew})
     if(found_${tool})
         write_wrapper(${tool} "${found_${tool}}")

@@ -81,7 +81,8 @@ private Q_SLOTS:
                  kBuildDir + QStringLiteral("/tool_extras/halvard_scripts/")
                      + platform::architectureFolderName());
         QStringList expected {QStringLiteral("ideviceinfo"), QStringLiteral("idevice_id"),
-                              QStringLiteral("idevicesetlocation"), QStringLiteral("ios")};
+                              QStringLiteral("idevicepair"), QStringLiteral("idevicesetlocation"),
+                              QStringLiteral("ios")};
         const bool hasPymobiledevice3 =
             !QStandardPaths::findExecutable(QStringLiteral("pymobiledevice3")).isEmpty();
         QCOMPARE(QFileInfo::exists(locator.toolsDirectory() + QStringLiteral("/pymobiledevice3")),
