@@ -208,7 +208,8 @@ private Q_SLOTS:
         row(Value, Hang, NoValues, stopped.arg(QStringLiteral("ideviceinfo")));
         row(Value, Slow, Detected, QStringLiteral("UniqueDeviceID: ") + kUdid);
 
-        // A probe that fails means the device is gone, which ends the held location.
+        // A probe that fails means the device is gone, which ends the held location; one that
+        // times out says nothing about the device.
         row(Probe, Missing, Gone, QStringLiteral("❌ Bundled tool not found: idevice_id"));
         row(Probe, NoExec, Attached, {});
         row(Probe, Broken, Gone, QStringLiteral("❌ Error running idevice_id: Exec format error"));
@@ -216,7 +217,7 @@ private Q_SLOTS:
         row(Probe, NonZero, Gone, {});
         row(Probe, NonUtf8, Gone, {});
         row(Probe, Huge, Attached, {});
-        row(Probe, Hang, Gone, stopped.arg(QStringLiteral("idevice_id")));
+        row(Probe, Hang, Attached, stopped.arg(QStringLiteral("idevice_id")));
         row(Probe, Slow, Attached, {});
 
         // A set command that still runs after the wait holds the location, whatever it did.

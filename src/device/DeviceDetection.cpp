@@ -135,9 +135,7 @@ DeviceDetector::~DeviceDetector()
 
 void DeviceDetector::startDeviceDetection()
 {
-    if (detecting_)
-        return;
-    detecting_ = true;
+    ++running_;
 
     // The worker only sees this callable: each step is carried to the GUI thread and applied
     // there, in the order posted.
@@ -147,7 +145,7 @@ void DeviceDetector::startDeviceDetection()
         queue.post([receiver, update] {
             receiver->model_.update([&update](ScreenState &s) { detection::apply(s, update); });
             if (update.endsDetection()) {
-                receiver->detecting_ = false;
+                --receiver->running_;
                 Q_EMIT receiver->detectionFinished();
             }
         });

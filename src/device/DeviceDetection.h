@@ -60,10 +60,11 @@ public:
     explicit DeviceDetector(ScreenModel &model, QObject *parent = nullptr);
     ~DeviceDetector() override;
 
-    // Runs a detection in the background. Ignored while one is already under way (a press of
-    // the button and a device arrival in the same moment), so two never interleave.
+    // Runs a detection in the background. A second one started meanwhile runs too: its steps
+    // interleave with the first's, each field's last write is a step of the same device's
+    // answer, so the screen ends as after one.
     void startDeviceDetection();
-    bool isDetecting() const { return detecting_; }
+    bool isDetecting() const { return running_ > 0; }
 
 Q_SIGNALS:
     void detectionFinished();
@@ -71,5 +72,5 @@ Q_SIGNALS:
 private:
     ScreenModel &model_;
     MainQueue queue_;
-    bool detecting_ = false;
+    int running_ = 0; // detections whose last step has not been applied yet
 };
