@@ -58,37 +58,6 @@ private Q_SLOTS:
         QCOMPARE(ProcessCensus::zombieChildren(), 0);
     }
 
-    void answersAreReadAsTheToolsGiveThem_data()
-    {
-        QTest::addColumn<QString>("output"); // "<absent>" for no output
-        QTest::addColumn<int>("status");
-        QTest::addColumn<bool>("answered");
-        QTest::addColumn<QString>("value"); // "<none>" for no value
-        QTest::addColumn<bool>("listed");
-        QTest::newRow("info") << u"DeviceName: x\nActivationState: Activated\n"_s << 0 << true
-                              << u"DeviceName: x\nActivationState: Activated"_s << true;
-        QTest::newRow("ActivationState but failing")
-            << u"ActivationState: Activated\n"_s << 255 << true << u"<none>"_s << false;
-        QTest::newRow("lower case does not count")
-            << u"activationstate: A\n"_s << 0 << false << u"activationstate: A"_s << true;
-        QTest::newRow("trimmed") << u" \n17.4.1\r\n\t"_s << 0 << false << u"17.4.1"_s << true;
-        QTest::newRow("blank is a value") << u"\n\n\r\n"_s << 0 << false << QString() << false;
-        QTest::newRow("no output") << u"<absent>"_s << 0 << false << u"<none>"_s << false;
-    }
-
-    void answersAreReadAsTheToolsGiveThem()
-    {
-        QFETCH(QString, output);
-        QFETCH(int, status);
-        ToolRunResult result;
-        if (output != u"<absent>"_s)
-            result.output = output;
-        result.exitStatus = status;
-        QTEST(devicetools::deviceAnswered(result), "answered");
-        QTEST(devicetools::valueOf(result).value_or(u"<none>"_s), "value");
-        QTEST(devicetools::deviceListed(result), "listed");
-    }
-
     // Every change of the screen during one detection, in order, with the console and what the
     // device was asked. The monitor runs meanwhile and must not probe; the GUI thread must turn.
     void detectionReachesTheScreenInOrder_data()
@@ -114,15 +83,15 @@ private Q_SLOTS:
                              u"SerialNumber: F2LZK0ABCDEF"_s,
                              u"ProductType: iPhone15,2"_s,
                              u"UniqueDeviceID: "_s + kUdid};
-        QTest::newRow("device answers") << QString()
-                                        << QStringList {checking,
-                                                        conn + u"///|DL"_s,
-                                                        conn + v + u"//|DL",
-                                                        conn + v + sn + u"/|DL",
-                                                        conn + v + sn + pt + u"|DL",
-                                                        conn + v + sn + pt + kUdid + u"|DL",
-                                                        conn + v + sn + pt + kUdid + u"|--"}
-                                        << console << asked;
+        const QStringList rows {checking,
+                                conn + u"///|DL"_s,
+                                conn + v + u"//|DL",
+                                conn + v + sn + u"/|DL",
+                                conn + v + sn + pt + u"|DL",
+                                conn + v + sn + pt + kUdid + u"|DL",
+                                conn + v + sn + pt + kUdid + u"|--"};
+        QTest::newRow("device answers") << QString() << rows << console << asked;
+        QTest::newRow("exits non-zero, but answers") << u"status"_s << rows << console << asked;
         console[3] = u"Error getting SerialNumber:"_s;
         QTest::newRow("serial query fails, the other rows follow")
             << u"serial"_s
@@ -146,6 +115,12 @@ private Q_SLOTS:
         Rig rig;
         ScreenModel &model = rig.screen.model;
         QVERIFY(rig.kit.fault(u"ideviceinfo"_s, u"slow"_s, 100));
+        if (setup == u"status"_s) {
+            QVERIFY(rig.kit.fault(u"ideviceinfo"_s, u"exit-status"_s, 255));
+            for (const char *key :
+                 {"ProductVersion", "SerialNumber", "ProductType", "UniqueDeviceID"})
+                QVERIFY(rig.kit.fault(u"ideviceinfo:"_s + QLatin1String(key), u"slow"_s, 100));
+        }
         if (setup == u"serial"_s)
             QVERIFY(rig.kit.fault(u"ideviceinfo:SerialNumber"_s, u"exit-nonzero"_s, 1));
         if (setup != u"detached"_s)
