@@ -1,75 +1,48 @@
 // Device detection and the attachment monitor, against the simulated device kit.
+#include "ScreenSupport.h"
 #include "TestSupport.h"
-#include "device/DeviceDetection.h"
-#include "device/DeviceMonitor.h"
-#include "spoof/SpoofController.h"
-#include "state/ScreenModel.h"
 #include "tools/DeviceTools.h"
 
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
 
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-// The screen's device half: model, detector, spoof controller and monitor over one kit.
-struct DeviceScreen
+constexpr int kPatience = 20000;
+const QString kUdid = QString::fromLatin1(SimDeviceKit::defaultUdid);
+const QString kPrompt = u"Connect iOS Device in normal mode"_s;
+const QString kConnected = u"iOS Device Connected!"_s;
+const QString kTimedOut = u"❌ idevice_id did not finish within 0.8 s and was stopped"_s;
+
+// The kit and the screen over it; the screen goes first.
+struct Rig
 {
-    explicit DeviceScreen(const Timings &timings = shortTimings())
-        : model(kit.environment(timings))
-        , detector(model)
-        , spoof(model)
-        , monitor(model, detector, spoof)
+    Rig()
+        : screen(kit.environment(timings()))
     {
     }
-
-    const ScreenState &state() const { return model.state(); }
-
-    bool fieldsAreEmpty() const
+    static Timings timings()
     {
-        return state().deviceiosLabelText.isEmpty() && state().serialnumberLabelText.isEmpty()
-            && state().productTypeLabelText.isEmpty() && state().udidLabelText.isEmpty();
+        Timings t = shortTimings();
+        t.toolDeadline = 800ms;
+        return t;
     }
+    QStringList commandsSince(qsizetype from) const { return kit.commands().mid(from); }
 
     SimDeviceKit kit;
-    ScreenModel model;
-    DeviceDetector detector;
-    SpoofController spoof;
-    DeviceMonitor monitor;
+    Screen screen;
 };
 
-// What the screen looked like after each change notification.
-struct Snapshot
+QString fields(const ScreenState &s)
 {
-    QString status;
-    QString picture;
-    QString version, serial, product, udid;
-    bool detectDisabled = false;
-    bool lockDisabled = false;
-    bool polling = false;
-};
-
-class Recorder
-{
-public:
-    explicit Recorder(ScreenModel &model)
-    {
-        QObject::connect(&model, &ScreenModel::changed, &context_, [this, &model] {
-            const ScreenState &s = model.state();
-            snapshots.append({s.statusLabelText, s.statusIMGText, s.deviceiosLabelText,
-                              s.serialnumberLabelText, s.productTypeLabelText, s.udidLabelText,
-                              s.disabledDetectButtonSafety, s.disabledLockButton,
-                              s.isPollingDeviceAttachment});
-        });
-    }
-    QList<Snapshot> snapshots;
-
-private:
-    QObject context_;
-};
-
-const QString kUdid = QString::fromLatin1(SimDeviceKit::defaultUdid);
+    return QStringList {s.deviceiosLabelText, s.serialnumberLabelText, s.productTypeLabelText,
+                        s.udidLabelText}
+        .join(u'/');
+}
 
 } // namespace
 
@@ -80,505 +53,225 @@ class TestDevice : public QObject
 private Q_SLOTS:
     void cleanup()
     {
-        QVERIFY(dispatch::waitForBackgroundWork(20000));
+        QVERIFY(dispatch::waitForBackgroundWork(kPatience));
         QTRY_VERIFY(ProcessCensus::children().isEmpty());
         QCOMPARE(ProcessCensus::zombieChildren(), 0);
     }
 
-    void answersAreReadAsTheToolsGiveThem_data()
+    // Every change of the screen during one detection, in order, with the console and what the
+    // device was asked. The monitor runs meanwhile and must not probe; the GUI thread must turn.
+    void detectionReachesTheScreenInOrder_data()
     {
-        QTest::addColumn<QString>("output"); // "<absent>" for no output
-        QTest::addColumn<int>("status");
-        QTest::addColumn<bool>("answered");
-        QTest::addColumn<QString>("value"); // "<none>" for no value
-        QTest::addColumn<bool>("listed");
+        QTest::addColumn<QString>("setup");
+        QTest::addColumn<QStringList>("changes"); // status|picture|fields|flags
+        QTest::addColumn<QStringList>("console");
+        QTest::addColumn<QStringList>("commands");
 
-        QTest::newRow("info with ActivationState")
-            << "DeviceName: x\nActivationState: Activated\n"
-            << 0 << true << "DeviceName: x\nActivationState: Activated" << true;
-        QTest::newRow("ActivationState but failing") << "ActivationState: Activated\n"
-                                                     << 255 << true << "<none>" << false;
-        QTest::newRow("lower case does not count")
-            << "activationstate: Activated\n"
-            << 0 << false << "activationstate: Activated" << true;
-        QTest::newRow("value trimmed both ends")
-            << " \n17.4.1\r\n\t" << 0 << false << "17.4.1" << true;
-        QTest::newRow("blank value is still a value") << "\n" << 0 << false << "" << false;
-        QTest::newRow("only line ends") << "\n\n\r\n" << 0 << false << "" << false;
-        QTest::newRow("no output") << "<absent>" << 0 << false << "<none>" << false;
-        QTest::newRow("tool missing") << "<absent>" << -1 << false << "<none>" << false;
+        const QString checking = u"Checking devices...|iphone16_halfload|///|DL"_s;
+        const QString conn = kConnected + u"|iphone16hello|"_s;
+        const QString v = u"17.4.1/"_s, sn = u"F2LZK0ABCDEF/"_s, pt = u"iPhone15,2/"_s;
+        const QStringList notFound {checking, u"Not detecting any devices!|iphone16|///|DL"_s,
+                                    kPrompt + u"|iphone16|///|-L"_s};
+        const QStringList asked {u"ideviceinfo"_s, u"ideviceinfo -k ProductVersion"_s,
+                                 u"ideviceinfo -k SerialNumber"_s, u"ideviceinfo -k ProductType"_s,
+                                 u"ideviceinfo -k UniqueDeviceID"_s};
+        const QString start = u"🔍 Checking for connected iOS devices..."_s;
+        const QString none = u"No device detected :("_s;
+        QStringList console {start,
+                             u"✓ Device detected"_s,
+                             u"ProductVersion: 17.4.1"_s,
+                             u"SerialNumber: F2LZK0ABCDEF"_s,
+                             u"ProductType: iPhone15,2"_s,
+                             u"UniqueDeviceID: "_s + kUdid};
+        const QStringList rows {checking,
+                                conn + u"///|DL"_s,
+                                conn + v + u"//|DL",
+                                conn + v + sn + u"/|DL",
+                                conn + v + sn + pt + u"|DL",
+                                conn + v + sn + pt + kUdid + u"|DL",
+                                conn + v + sn + pt + kUdid + u"|--"};
+        QTest::newRow("device answers") << QString() << rows << console << asked;
+        QTest::newRow("exits non-zero, but answers") << u"status"_s << rows << console << asked;
+        console[3] = u"Error getting SerialNumber:"_s;
+        QTest::newRow("serial query fails, the other rows follow")
+            << u"serial"_s
+            << QStringList {checking,
+                            conn + u"///|DL"_s,
+                            conn + v + u"//|DL",
+                            conn + v + u"/"_s + pt + u"|DL",
+                            conn + v + u"/"_s + pt + kUdid + u"|DL",
+                            conn + v + u"/"_s + pt + kUdid + u"|--"}
+            << console << asked;
+        QTest::newRow("no device")
+            << u"detached"_s << notFound << QStringList {start, none} << asked.mid(0, 1);
+        QTest::newRow("real tools, no device")
+            << u"real"_s << notFound << QStringList {start, none} << QStringList();
     }
 
-    void answersAreReadAsTheToolsGiveThem()
+    void detectionReachesTheScreenInOrder()
     {
-        QFETCH(QString, output);
-        QFETCH(int, status);
-        QFETCH(bool, answered);
-        QFETCH(QString, value);
-        QFETCH(bool, listed);
-        ToolRunResult result;
-        if (output != QStringLiteral("<absent>"))
-            result.output = output;
-        result.exitStatus = status;
-        QCOMPARE(devicetools::deviceAnswered(result), answered);
-        QCOMPARE(devicetools::valueOf(result).value_or(QStringLiteral("<none>")), value);
-        QCOMPARE(devicetools::deviceListed(result), listed);
-    }
-
-    void pluggingInWhileTheScreenIsUpDetects()
-    {
-        DeviceScreen screen;
-        screen.model.runStartupSequence();
-        QTRY_VERIFY(screen.kit.commands().contains(QStringLiteral("idevice_id -l")));
-        QCOMPARE(screen.state().statusLabelText,
-                 QStringLiteral("Connect iOS Device in normal mode"));
-
-        ConsoleCapture console;
-        QVERIFY(screen.kit.attach(QStringLiteral("17.4.1")));
-
-        QTRY_COMPARE(screen.state().udidLabelText, kUdid);
-        QTRY_VERIFY(!screen.state().disabledDetectButtonSafety);
-        QCOMPARE(screen.state().statusLabelText, QStringLiteral("iOS Device Connected!"));
-        QCOMPARE(screen.state().statusIMGText, QStringLiteral("iphone16hello"));
-        QCOMPARE(screen.state().deviceiosLabelText, QStringLiteral("17.4.1"));
-        QCOMPARE(screen.state().serialnumberLabelText, QStringLiteral("F2LZK0ABCDEF"));
-        QCOMPARE(screen.state().productTypeLabelText, QStringLiteral("iPhone15,2"));
-        QVERIFY(!screen.state().disabledLockButton);
-        QVERIFY(screen.state().wasDeviceAttached);
-        QCOMPARE(console.lines(),
-                 (QStringList {QStringLiteral("🔍 Checking for connected iOS devices..."),
-                               QStringLiteral("✓ Device detected"),
-                               QStringLiteral("ProductVersion: 17.4.1"),
-                               QStringLiteral("SerialNumber: F2LZK0ABCDEF"),
-                               QStringLiteral("ProductType: iPhone15,2"),
-                               QStringLiteral("UniqueDeviceID: ") + kUdid}));
-
-        // The detection asked the device in this order, after the probe saw it.
-        QStringList asked = screen.kit.commands();
-        asked.removeAll(QStringLiteral("idevice_id -l"));
-        QCOMPARE(asked,
-                 (QStringList {QStringLiteral("ideviceinfo"),
-                               QStringLiteral("ideviceinfo -k ProductVersion"),
-                               QStringLiteral("ideviceinfo -k SerialNumber"),
-                               QStringLiteral("ideviceinfo -k ProductType"),
-                               QStringLiteral("ideviceinfo -k UniqueDeviceID")}));
-
-        // Staying attached does not detect again.
-        const qsizetype before = screen.kit.commands().count(QStringLiteral("ideviceinfo"));
-        const qsizetype polls = screen.kit.commands().count(QStringLiteral("idevice_id -l"));
-        QTRY_VERIFY(screen.kit.commands().count(QStringLiteral("idevice_id -l")) >= polls + 3);
-        QCOMPARE(screen.kit.commands().count(QStringLiteral("ideviceinfo")), before);
-        screen.model.stopBackgroundWork();
-    }
-
-    void aDeviceAttachedAtStartIsDetectedAtTheFirstTick()
-    {
-        Timings timings = shortTimings();
-        timings.monitorInterval = 200ms;
-        DeviceScreen screen(timings);
-        QVERIFY(screen.kit.attach(QStringLiteral("16.7.10")));
-        QSignalSpy ticks(&screen.model, &ScreenModel::deviceMonitorTick);
-
-        screen.model.runStartupSequence();
-        QCOMPARE(screen.state().statusLabelText,
-                 QStringLiteral("Connect iOS Device in normal mode"));
-        QVERIFY(screen.kit.commands().isEmpty()); // no poll before the first tick
-
-        QVERIFY(ticks.wait(5000));
-        QTRY_COMPARE(screen.state().deviceiosLabelText, QStringLiteral("16.7.10"));
-        QCOMPARE(screen.kit.commands().first(), QStringLiteral("idevice_id -l"));
-        screen.model.stopBackgroundWork();
-    }
-
-    void pullingOutWithNothingHeld()
-    {
-        DeviceScreen screen;
-        QVERIFY(screen.kit.attach());
-        screen.model.runStartupSequence();
-        QTRY_COMPARE(screen.state().udidLabelText, kUdid);
-        QTRY_VERIFY(!screen.state().disabledDetectButtonSafety);
-        screen.model.update(
-            [](ScreenState &s) { s.lockStatusText = QStringLiteral("earlier text"); });
-
-        QVERIFY(screen.kit.detach());
-
-        QTRY_VERIFY(!screen.state().wasDeviceAttached);
-        QCOMPARE(screen.state().statusLabelText,
-                 QStringLiteral("Connect iOS Device in normal mode"));
-        QCOMPARE(screen.state().statusIMGText, QStringLiteral("iphone16"));
-        QVERIFY(screen.fieldsAreEmpty());
-        QVERIFY(screen.state().disabledLockButton);
-        QVERIFY(!screen.state().disabledDetectButtonSafety);
-        QCOMPARE(screen.state().lockStatusText, QStringLiteral("earlier text"));
-        QVERIFY(!screen.state().isLocationLocked);
-        screen.model.stopBackgroundWork();
-    }
-
-    void pullingOutWhileALocationIsHeldEndsIt()
-    {
-        DeviceScreen screen;
-        QVERIFY(screen.kit.attach(QStringLiteral("16.7")));
-        screen.model.runStartupSequence();
-        QTRY_COMPARE(screen.state().udidLabelText, kUdid);
-        QTRY_VERIFY(!screen.state().disabledDetectButtonSafety);
-
-        // Hold a location the way the spoofing code does: a running set process.
-        const auto held =
-            ChildProcess::launch(screen.kit.toolPath(QStringLiteral("idevicesetlocation")),
-                                 devicetools::setLocationArguments(48.8566, 2.3522))
-                .process;
-        QVERIFY(held);
-        childprocess::watch(held);
-        QTRY_COMPARE(screen.kit.location(), QStringLiteral("48.8566 2.3522"));
-        screen.model.update([held](ScreenState &s) {
-            s.locationProcess = held;
-            s.isLocationLocked = true;
-            s.lockStatusText = QStringLiteral("🔒 Spoofing at 48.8566, 2.3522");
-        });
-
-        QVERIFY(screen.kit.detach());
-
-        QTRY_VERIFY(!screen.state().isLocationLocked);
-        QCOMPARE(screen.state().lockStatusText,
-                 QStringLiteral("Device disconnected — location spoof ended."));
-        QVERIFY(!screen.state().locationProcess);
-        QVERIFY(screen.state().disabledLockButton);
-        QVERIFY(screen.fieldsAreEmpty());
-        QTRY_VERIFY(!ProcessCensus::isRunning(held->processId()));
-        QTRY_VERIFY(!held->isRunning());
-        screen.model.stopBackgroundWork();
-    }
-
-    void noDeviceShowsNotFoundThenThePromptWithNoPollBetween()
-    {
-        DeviceScreen screen;
-        screen.model.runStartupSequence();
-        QTRY_VERIFY(screen.kit.commands().contains(QStringLiteral("idevice_id -l")));
-        QTRY_VERIFY(!screen.state().isPollingDeviceAttachment);
-        Recorder recorder(screen.model);
-        ConsoleCapture console;
-        QSignalSpy finished(&screen.detector, &DeviceDetector::detectionFinished);
-
-        screen.detector.startDeviceDetection();
-        QVERIFY(finished.wait(10000));
-
-        QStringList statuses;
-        bool inNotFound = false;
-        for (const Snapshot &snap : std::as_const(recorder.snapshots)) {
-            if (statuses.isEmpty() || statuses.last() != snap.status)
-                statuses.append(snap.status);
-            if (snap.status == QStringLiteral("Not detecting any devices!")) {
-                inNotFound = true;
-                QVERIFY(snap.detectDisabled);
-                QVERIFY(snap.lockDisabled);
-                QCOMPARE(snap.picture, QStringLiteral("iphone16"));
-                QVERIFY2(!snap.polling, "a probe ran during the not-found pause");
+        QFETCH(QString, setup);
+        QFETCH(QStringList, changes);
+        Rig rig;
+        ScreenModel &model = rig.screen.model;
+        QVERIFY(rig.kit.fault(u"ideviceinfo"_s, u"slow"_s, 100));
+        if (setup == u"status"_s) {
+            QVERIFY(rig.kit.fault(u"ideviceinfo"_s, u"exit-status"_s, 255));
+            for (const char *key :
+                 {"ProductVersion", "SerialNumber", "ProductType", "UniqueDeviceID"})
+                QVERIFY(rig.kit.fault(u"ideviceinfo:"_s + QLatin1String(key), u"slow"_s, 100));
+        }
+        if (setup == u"serial"_s)
+            QVERIFY(rig.kit.fault(u"ideviceinfo:SerialNumber"_s, u"exit-nonzero"_s, 1));
+        if (setup != u"detached"_s)
+            QVERIFY(rig.kit.attach());
+        if (setup == u"real"_s) {
+            // The Debian tools, run through wrappers so that the tool folder's chmod never
+            // touches a system file.
+            for (const char *tool : {"ideviceinfo", "idevice_id"}) {
+                if (!QFileInfo::exists(u"/usr/bin/"_s + QLatin1String(tool)))
+                    QSKIP("libimobiledevice-utils is not installed");
+                writeScript(rig.kit.toolPath(QLatin1String(tool)),
+                            "#!/bin/sh\nexec /usr/bin/" + QByteArray(tool) + " \"$@\"\n");
             }
         }
-        QVERIFY(inNotFound);
-        // A poll already in flight may land before the Checking step; none after it.
-        while (!statuses.isEmpty() && statuses.first() != QStringLiteral("Checking devices..."))
-            statuses.removeFirst();
-        QCOMPARE(statuses,
-                 (QStringList {QStringLiteral("Checking devices..."),
-                               QStringLiteral("Not detecting any devices!"),
-                               QStringLiteral("Connect iOS Device in normal mode")}));
-        QCOMPARE(console.lines(),
-                 (QStringList {QStringLiteral("🔍 Checking for connected iOS devices..."),
-                               QStringLiteral("No device detected :(")}));
-        QVERIFY(!screen.state().disabledDetectButtonSafety);
-        QVERIFY(screen.state().disabledLockButton);
-        screen.model.stopBackgroundWork();
-    }
 
-    void detectionFaults_data()
-    {
-        QTest::addColumn<QStringList>("fault"); // selector, kind, parameter; or "remove"/"break"
-        QTest::addColumn<QString>("status");
-        QTest::addColumn<QStringList>("fields"); // version, serial, product, udid
-        QTest::addColumn<bool>("lockDisabled");
-        QTest::addColumn<QStringList>("console"); // lines that must appear, in this order
-
-        const QStringList all {QStringLiteral("17.4.1"), QStringLiteral("F2LZK0ABCDEF"),
-                               QStringLiteral("iPhone15,2"), kUdid};
-        const QStringList none {QString(), QString(), QString(), QString()};
-        QTest::newRow("serial query fails")
-            << QStringList {QStringLiteral("ideviceinfo:SerialNumber"),
-                            QStringLiteral("exit-nonzero"), QStringLiteral("1")}
-            << "iOS Device Connected!"
-            << QStringList {QStringLiteral("17.4.1"), QString(), QStringLiteral("iPhone15,2"),
-                            kUdid}
-            << false
-            << QStringList {QStringLiteral("ProductVersion: 17.4.1"),
-                            QStringLiteral("Error getting SerialNumber:"),
-                            QStringLiteral("ProductType: iPhone15,2")};
-        QTest::newRow("serial is not UTF-8")
-            << QStringList {QStringLiteral("ideviceinfo:SerialNumber"), QStringLiteral("non-utf8"),
-                            QStringLiteral("0")}
-            << "iOS Device Connected!"
-            << QStringList {QStringLiteral("17.4.1"), QString(), QStringLiteral("iPhone15,2"),
-                            kUdid}
-            << false << QStringList {QStringLiteral("Error getting SerialNumber:")};
-        QTest::newRow("version answers non-zero with a value")
-            << QStringList {QStringLiteral("ideviceinfo:ProductVersion"),
-                            QStringLiteral("exit-status"), QStringLiteral("2")}
-            << "iOS Device Connected!"
-            << QStringList {QString(), QStringLiteral("F2LZK0ABCDEF"), QStringLiteral("iPhone15,2"),
-                            kUdid}
-            << false << QStringList {QStringLiteral("Error getting ProductVersion:")};
-        QTest::newRow("non-zero exit but ActivationState")
-            << QStringList {QStringLiteral("ideviceinfo"), QStringLiteral("exit-status"),
-                            QStringLiteral("255")}
-            << "iOS Device Connected!" << none << false
-            << QStringList {QStringLiteral("✓ Device detected"),
-                            QStringLiteral("Error getting ProductVersion:")};
-        QTest::newRow("no ActivationState")
-            << QStringList {QStringLiteral("ideviceinfo"), QStringLiteral("no-activation"),
-                            QStringLiteral("0")}
-            << "Connect iOS Device in normal mode" << none << true
-            << QStringList {QStringLiteral("No device detected :(")};
-        QTest::newRow("ideviceinfo missing")
-            << QStringList {QStringLiteral("remove")}
-            << "Error: ideviceinfo missing from app bundle!" << none << true
-            << QStringList {QStringLiteral("❌ ERROR: ideviceinfo missing from app bundle")};
-        QTest::newRow("ideviceinfo cannot launch")
-            << QStringList {QStringLiteral("break")} << "Connect iOS Device in normal mode" << none
-            << true
-            << QStringList {QStringLiteral("❌ Error running ideviceinfo: Exec format error"),
-                            QStringLiteral("No device detected :(")};
-        QTest::newRow("ideviceinfo hangs")
-            << QStringList {QStringLiteral("ideviceinfo"), QStringLiteral("hang"),
-                            QStringLiteral("0")}
-            << "Connect iOS Device in normal mode" << none << true
-            << QStringList {
-                   QStringLiteral("❌ ideviceinfo did not finish within 0.5 s and was stopped"),
-                   QStringLiteral("No device detected :(")};
-        Q_UNUSED(all);
-    }
-
-    void detectionFaults()
-    {
-        QFETCH(QStringList, fault);
-        QFETCH(QString, status);
-        QFETCH(QStringList, fields);
-        QFETCH(bool, lockDisabled);
-        QFETCH(QStringList, console);
-
-        Timings timings = shortTimings();
-        timings.toolDeadline = 500ms;
-        DeviceScreen screen(timings);
-        QVERIFY(screen.kit.attach());
-        if (fault.first() == QStringLiteral("remove"))
-            screen.kit.removeTool(QStringLiteral("ideviceinfo"));
-        else if (fault.first() == QStringLiteral("break"))
-            screen.kit.breakTool(QStringLiteral("ideviceinfo"));
-        else
-            QVERIFY(screen.kit.fault(fault[0], fault[1], fault[2].toInt()));
-        ConsoleCapture capture;
-        QSignalSpy finished(&screen.detector, &DeviceDetector::detectionFinished);
-
-        screen.detector.startDeviceDetection();
-        QVERIFY(finished.wait(15000));
-
-        QCOMPARE(screen.state().statusLabelText, status);
-        QCOMPARE(screen.state().deviceiosLabelText, fields[0]);
-        QCOMPARE(screen.state().serialnumberLabelText, fields[1]);
-        QCOMPARE(screen.state().productTypeLabelText, fields[2]);
-        QCOMPARE(screen.state().udidLabelText, fields[3]);
-        QCOMPARE(screen.state().disabledLockButton, lockDisabled);
-        QVERIFY(!screen.state().disabledDetectButtonSafety); // the button is usable again
-        qsizetype at = 0;
-        const QStringList lines = capture.lines();
-        for (const QString &expected : console) {
-            at = lines.indexOf(expected, at);
-            QVERIFY2(at >= 0, qPrintable(expected + QStringLiteral(" in ") + lines.join(u'|')));
-        }
-    }
-
-    void updatesReachTheScreenInOrder()
-    {
-        DeviceScreen screen;
-        QVERIFY(screen.kit.attach());
-        Recorder recorder(screen.model);
-        QSignalSpy finished(&screen.detector, &DeviceDetector::detectionFinished);
-
-        screen.detector.startDeviceDetection();
-        QVERIFY(finished.wait(10000));
-
-        const QList<Snapshot> &snaps = recorder.snapshots;
-        QCOMPARE(snaps.size(), 7); // Checking, Connected, four Values, Finished
-        QCOMPARE(snaps[0].status, QStringLiteral("Checking devices..."));
-        QCOMPARE(snaps[0].picture, QStringLiteral("iphone16_halfload"));
-        QVERIFY(snaps[0].detectDisabled && snaps[0].lockDisabled);
-        QVERIFY(snaps[0].version.isEmpty() && snaps[0].udid.isEmpty());
-        QCOMPARE(snaps[1].status, QStringLiteral("iOS Device Connected!"));
-        QVERIFY(snaps[1].version.isEmpty());
-        QCOMPARE(snaps[2].version, QStringLiteral("17.4.1"));
-        QVERIFY(snaps[2].serial.isEmpty());
-        QCOMPARE(snaps[3].serial, QStringLiteral("F2LZK0ABCDEF"));
-        QVERIFY(snaps[3].product.isEmpty());
-        QCOMPARE(snaps[4].product, QStringLiteral("iPhone15,2"));
-        QVERIFY(snaps[4].udid.isEmpty());
-        QCOMPARE(snaps[5].udid, kUdid);
-        QVERIFY(snaps[5].detectDisabled && snaps[5].lockDisabled);
-        QVERIFY(!snaps[6].detectDisabled && !snaps[6].lockDisabled);
-    }
-
-    void aSecondDetectionInFlightIsIgnored()
-    {
-        DeviceScreen screen;
-        QVERIFY(screen.kit.attach());
-        Recorder recorder(screen.model);
-        QSignalSpy finished(&screen.detector, &DeviceDetector::detectionFinished);
-
-        // A press and a device arrival in the same turn of the event loop.
-        screen.detector.startDeviceDetection();
-        screen.monitor.applyAttachmentResult(true);
-
-        QVERIFY(finished.wait(10000));
-        QVERIFY(dispatch::waitForBackgroundWork(10000));
-        QCoreApplication::processEvents();
-        QCOMPARE(finished.size(), 1);
-        QCOMPARE(screen.kit.commands().count(QStringLiteral("ideviceinfo")), 1);
-        QCOMPARE(screen.kit.commands().count(QStringLiteral("ideviceinfo -k UniqueDeviceID")), 1);
-        QCOMPARE(recorder.snapshots.size(), 8); // the monitor's own change, then one detection
-        QVERIFY(screen.state().wasDeviceAttached);
-
-        // Once it is over, a new detection runs and clears the fields first.
-        recorder.snapshots.clear();
-        screen.detector.startDeviceDetection();
-        QVERIFY(finished.wait(10000));
-        QVERIFY(recorder.snapshots.first().udid.isEmpty());
-        QCOMPARE(screen.state().udidLabelText, kUdid);
-    }
-
-    void theGuiThreadKeepsTurningWhileAToolIsSlow()
-    {
-        DeviceScreen screen;
-        QVERIFY(screen.kit.attach());
-        QVERIFY(screen.kit.fault(QStringLiteral("ideviceinfo"), QStringLiteral("slow"), 1500));
-        QSignalSpy finished(&screen.detector, &DeviceDetector::detectionFinished);
-
-        screen.detector.startDeviceDetection();
-        // If the GUI thread waited for the tool, these events would only run after it.
-        QString seenByLaterEvent;
+        QStringList seen;
         int turns = 0;
-        QTimer pulse;
-        connect(&pulse, &QTimer::timeout, this, [&] {
-            if (++turns == 5)
-                seenByLaterEvent = screen.state().statusLabelText;
+        QList<int> turnsAt;
+        QTimer pulse; // also the context of the recording, which ends before what it writes
+        connect(&pulse, &QTimer::timeout, this, [&] { ++turns; });
+        connect(&model, &ScreenModel::changed, &pulse, [&] {
+            const ScreenState &s = model.state();
+            const QString now = s.statusLabelText + u'|' + s.statusIMGText + u'|' + fields(s) + u'|'
+                + (s.disabledDetectButtonSafety ? u'D' : u'-')
+                + (s.disabledLockButton ? u'L' : u'-');
+            if (!seen.isEmpty() && seen.last() == now)
+                return; // the monitor's start is a change of its own, showing nothing new
+            seen << now;
+            turnsAt << turns;
+            if (seen.size() == 1)
+                model.startDeviceMonitor();
         });
-        pulse.start(10);
-        QVERIFY(finished.wait(15000));
-        QCOMPARE(seenByLaterEvent, QStringLiteral("Checking devices..."));
-    }
-
-    void probeFaultsMeanNotAttached_data()
-    {
-        QTest::addColumn<QString>("kind");
-        QTest::addColumn<int>("parameter");
-        QTest::newRow("blank output") << "blank" << 0;
-        QTest::newRow("non-zero status") << "exit-status" << 1;
-        QTest::newRow("error exit") << "exit-nonzero" << 0;
-        QTest::newRow("not UTF-8") << "non-utf8" << 0;
-        QTest::newRow("missing") << "remove" << 0;
-        QTest::newRow("cannot launch") << "break" << 0;
-    }
-
-    void probeFaultsMeanNotAttached()
-    {
-        QFETCH(QString, kind);
-        QFETCH(int, parameter);
-        SimDeviceKit kit;
-        QVERIFY(kit.attach());
-        const AppEnvironment environment = kit.environment();
-        QVERIFY(DeviceMonitor::isDeviceAttached(environment));
-        if (kind == QStringLiteral("remove"))
-            kit.removeTool(QStringLiteral("idevice_id"));
-        else if (kind == QStringLiteral("break"))
-            kit.breakTool(QStringLiteral("idevice_id"));
-        else
-            QVERIFY(kit.fault(QStringLiteral("idevice_id"), kind, parameter));
-        QVERIFY(!DeviceMonitor::isDeviceAttached(environment));
-    }
-
-    void missingProbeToolOnlyPrintsItsLine()
-    {
-        DeviceScreen screen;
-        QVERIFY(screen.kit.attach());
-        screen.kit.removeTool(QStringLiteral("idevice_id"));
-        screen.model.update([](ScreenState &s) { s.isLocationLocked = true; });
+        pulse.start(10ms);
+        QSignalSpy finished(&rig.screen.detector, &DeviceDetector::detectionFinished);
         ConsoleCapture console;
-        screen.model.runStartupSequence();
 
-        QTRY_VERIFY(console.lines().size() >= 3);
-        screen.model.stopBackgroundWork();
-        QVERIFY(dispatch::waitForBackgroundWork(10000));
-        QCoreApplication::processEvents();
-        for (const QString &line : console.lines())
-            QCOMPARE(line, QStringLiteral("❌ Bundled tool not found: idevice_id"));
-        QCOMPARE(screen.state().statusLabelText,
-                 QStringLiteral("Connect iOS Device in normal mode"));
-        QVERIFY(screen.state().isLocationLocked); // never ended by the monitor
-        QVERIFY(!screen.state().wasDeviceAttached);
-        QVERIFY(screen.kit.commands().isEmpty());
+        rig.screen.detector.startDeviceDetection();
+        QVERIFY(finished.wait(kPatience));
+
+        QCOMPARE(seen, changes);
+        QTEST(console.lines(), "console");
+        QTEST(rig.kit.commands(), "commands"); // no idevice_id -l: the monitor skipped its ticks
+        QVERIFY(turnsAt.last() > turnsAt.first());
     }
 
-    void ticksAreSkippedWhileBusy()
+    // The monitor, driven tick by tick after the screen came up with the kit's device.
+    void attachmentPolls_data()
     {
-        DeviceScreen screen;
-        screen.model.update([](ScreenState &s) { s.disabledDetectButtonSafety = true; });
-        screen.monitor.pollDeviceAttachment();
-        QVERIFY(!screen.state().isPollingDeviceAttachment);
+        QTest::addColumn<QStringList>("steps");
+        QTest::addColumn<QString>("end"); // held, attached or gone
+        QTest::addColumn<QString>("lockStatus");
+        QTest::addColumn<QStringList>("errors"); // console lines beginning with "❌"
+        QTest::addColumn<int>("detections"); // after the start-up's own
+        QTest::addColumn<int>("probes");
 
-        screen.model.update([](ScreenState &s) {
-            s.disabledDetectButtonSafety = false;
-            s.isPollingDeviceAttachment = true; // a probe is still out
-        });
-        screen.monitor.pollDeviceAttachment();
-        QVERIFY(dispatch::waitForBackgroundWork(10000));
-        QVERIFY(screen.kit.commands().isEmpty());
-
-        screen.model.update([](ScreenState &s) { s.isPollingDeviceAttachment = false; });
-        screen.monitor.pollDeviceAttachment();
-        QVERIFY(screen.state().isPollingDeviceAttachment);
-        QTRY_VERIFY(!screen.state().isPollingDeviceAttachment);
-        QCOMPARE(screen.kit.commands(), QStringList {QStringLiteral("idevice_id -l")});
+        const QString held = heldText(kDefaultPinCoordinate);
+        const QString ended = u"Device disconnected — location spoof ended."_s;
+        const QStringList none;
+        QTest::newRow("staying attached detects nothing; one probe at a time")
+            << QStringList {u"up"_s, u"poll twice"_s, u"poll"_s} << u"attached"_s << QString()
+            << none << 0 << 2;
+        QTest::newRow("unplugged, nothing held")
+            << QStringList {u"up"_s, u"note"_s, u"detach"_s, u"poll"_s} << u"gone"_s << u"earlier"_s
+            << none << 0 << 1;
+        QTest::newRow("unplugged while held")
+            << QStringList {u"up"_s, u"hold"_s, u"detach"_s, u"poll"_s} << u"gone"_s << ended
+            << none << 0 << 1;
+        QTest::newRow("time-outs keep the held location")
+            << QStringList {u"up"_s, u"hold"_s, u"hang"_s, u"poll"_s, u"poll"_s} << u"held"_s
+            << held << QStringList {kTimedOut, kTimedOut} << 0 << 2;
+        QTest::newRow("time-out, then unplugged")
+            << QStringList {u"up"_s,    u"hold"_s,   u"hang"_s, u"poll"_s,
+                            u"clear"_s, u"detach"_s, u"poll"_s}
+            << u"gone"_s << ended << QStringList {kTimedOut} << 0 << 2;
+        QTest::newRow("probe tool missing: never attached, never ended")
+            << QStringList {u"remove"_s, u"detect"_s, u"settle"_s, u"hold"_s, u"poll"_s}
+            << u"held"_s << held << QStringList {u"❌ Bundled tool not found: idevice_id"_s} << 1
+            << 0;
+        QTest::newRow("two detections at once end as one")
+            << QStringList {u"up"_s, u"detect"_s, u"detect"_s, u"settle"_s} << u"attached"_s
+            << QString() << none << 2 << 0;
+        // The older one's "not found" prompt must not land over the device found since.
+        QTest::newRow("a detection overtaken by a newer one that finds the device")
+            << QStringList {u"up"_s,     u"detach"_s, u"detect"_s, u"not found"_s,
+                            u"attach"_s, u"detect"_s, u"settle"_s}
+            << u"attached"_s << QString() << none << 2 << 0;
     }
 
-    // The real Debian tools, with no device attached, through the same code. They run from
-    // wrapper scripts so that making the tool folder executable never touches a system file.
-    void realToolsWithNoDevice()
+    void attachmentPolls()
     {
-        const QStringList tools {QStringLiteral("ideviceinfo"), QStringLiteral("idevice_id")};
-        for (const QString &tool : tools) {
-            if (!QFileInfo::exists(QStringLiteral("/usr/bin/") + tool))
-                QSKIP("libimobiledevice-utils is not installed");
+        QFETCH(QStringList, steps);
+        QFETCH(QString, end);
+        QFETCH(QString, lockStatus);
+        QFETCH(QStringList, errors);
+        Rig rig;
+        QVERIFY(rig.kit.attach(u"16.7.10"_s));
+        Screen &screen = rig.screen;
+        qsizetype from = 0;
+        std::shared_ptr<ChildProcess> holding;
+        ConsoleCapture console;
+        for (const QString &step : steps) {
+            if (step == u"up"_s) {
+                QVERIFY(screen.bringUp(kPatience) && screen.quiet(kPatience));
+                from = rig.kit.commands().size();
+            } else if (step == u"hold"_s) {
+                QVERIFY(screen.hold(kPatience));
+                holding = screen.state().locationProcess;
+            } else if (step.startsWith(u"poll"_s)) {
+                screen.monitor.pollDeviceAttachment();
+                if (step == u"poll twice"_s)
+                    screen.monitor.pollDeviceAttachment();
+                QTRY_VERIFY_WITH_TIMEOUT(!screen.state().isPollingDeviceAttachment, kPatience);
+            } else if (step == u"settle"_s) {
+                QTRY_VERIFY_WITH_TIMEOUT(!screen.detector.isDetecting(), kPatience);
+            } else if (step == u"detect"_s) {
+                screen.detector.startDeviceDetection();
+            } else if (step == u"note"_s) {
+                screen.model.update([](ScreenState &s) { s.lockStatusText = u"earlier"_s; });
+            } else if (step == u"not found"_s) {
+                QTRY_COMPARE_WITH_TIMEOUT(screen.state().statusLabelText,
+                                          u"Not detecting any devices!"_s, kPatience);
+            } else if (step == u"attach"_s) {
+                QVERIFY(rig.kit.attach(u"16.7.10"_s));
+            } else if (step == u"remove"_s) {
+                rig.kit.removeTool(u"idevice_id"_s);
+            } else {
+                QVERIFY(step == u"detach"_s     ? rig.kit.detach()
+                            : step == u"hang"_s ? rig.kit.fault(u"idevice_id"_s, u"hang"_s)
+                                                : rig.kit.clearFaults());
+            }
         }
-        const QFile::Permissions systemBefore =
-            QFileInfo(QStringLiteral("/usr/bin/ideviceinfo")).permissions();
-        QTemporaryDir root;
-        const ToolLocator locator(root.path());
-        QDir().mkpath(locator.toolsDirectory());
-        for (const QString &tool : tools)
-            writeScript(locator.toolsDirectory() + u'/' + tool,
-                        "#!/bin/sh\nexec /usr/bin/" + tool.toUtf8() + " \"$@\"\n");
 
-        AppEnvironment environment = SimDeviceKit().environment();
-        environment.tools = locator;
-        QVERIFY(!DeviceMonitor::isDeviceAttached(environment));
-
-        ScreenModel model(environment);
-        DeviceDetector detector(model);
-        QSignalSpy finished(&detector, &DeviceDetector::detectionFinished);
-        ConsoleCapture console;
-        detector.startDeviceDetection();
-        QVERIFY(finished.wait(20000));
-        QVERIFY(console.contains(QStringLiteral("No device detected :(")));
-        QCOMPARE(model.state().statusLabelText,
-                 QStringLiteral("Connect iOS Device in normal mode"));
-        QVERIFY(model.state().disabledLockButton);
-        QCOMPARE(QFileInfo(QStringLiteral("/usr/bin/ideviceinfo")).permissions(), systemBefore);
+        const ScreenState &s = screen.state();
+        QCOMPARE(s.lockStatusText, lockStatus);
+        QCOMPARE(s.isLocationLocked, end == u"held"_s);
+        QCOMPARE(bool(s.locationProcess), end == u"held"_s);
+        QCOMPARE(s.disabledLockButton, end == u"gone"_s);
+        QVERIFY(!s.disabledDetectButtonSafety);
+        if (end == u"gone"_s) {
+            QVERIFY(!s.wasDeviceAttached);
+            QCOMPARE(s.statusLabelText + s.statusIMGText + fields(s), kPrompt + u"iphone16///"_s);
+        } else {
+            QCOMPARE(s.statusLabelText + s.statusIMGText, kConnected + u"iphone16hello"_s);
+            QCOMPARE(fields(s), u"16.7.10/F2LZK0ABCDEF/iPhone15,2/"_s + kUdid);
+        }
+        if (holding)
+            QTRY_COMPARE_WITH_TIMEOUT(holding->isRunning(), end == u"held"_s, kPatience);
+        QCOMPARE(console.lines().filter(QRegularExpression(u"^❌"_s)), errors);
+        const QStringList asked = rig.kit.commands().mid(from);
+        QTEST(int(asked.count(u"ideviceinfo"_s)), "detections");
+        QTEST(int(asked.count(u"idevice_id -l"_s)), "probes");
     }
 };
 

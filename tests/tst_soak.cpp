@@ -10,13 +10,12 @@
 #include <functional>
 
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 namespace {
 
 constexpr int kPatience = 20000;
-constexpr int kWarmUpCycles = 20;
 constexpr qint64 kMaxGrowthKb = 5 * 1024;
-const QString kUnlocked = QStringLiteral("Location unlocked — real GPS restored.");
 
 // AddressSanitizer keeps freed memory in quarantine: resident memory says nothing under it.
 #if defined(__SANITIZE_ADDRESS__)
@@ -26,6 +25,11 @@ constexpr bool kMemoryCounts = !__has_feature(address_sanitizer);
 #else
 constexpr bool kMemoryCounts = true;
 #endif
+
+QString growth(const Footprint &from, const Footprint &to)
+{
+    return from.describe() + u" grew to "_s + to.describe();
+}
 
 } // namespace
 
@@ -37,7 +41,6 @@ private Q_SLOTS:
     void init()
     {
         kit_ = std::make_unique<SimDeviceKit>();
-        QVERIFY(kit_->isValid());
         threadsAtRest_ = Footprint::now().otherThreads();
     }
 
@@ -47,7 +50,6 @@ private Q_SLOTS:
         QVERIFY(dispatch::waitForBackgroundWork(kPatience));
         kit_->stopTunnel();
         QTRY_VERIFY_WITH_TIMEOUT(nothingLeftBehind(*kit_), kPatience);
-        kit_.reset();
     }
 
     void attachDetach()
@@ -63,7 +65,7 @@ private Q_SLOTS:
                 && QTest::qWaitFor(
                        [&] { return s.udidLabelText == udid && !screen_->detector.isDetecting(); },
                        kPatience)
-                && s.statusLabelText == QStringLiteral("iOS Device Connected!") && kit_->detach()
+                && s.statusLabelText == u"iOS Device Connected!"_s && kit_->detach()
                 && QTest::qWaitFor([&] { return !s.wasDeviceAttached; }, kPatience)
                 && s.udidLabelText.isEmpty();
         });
@@ -72,8 +74,8 @@ private Q_SLOTS:
     void spoofMoveUnlock_data()
     {
         QTest::addColumn<QString>("version");
-        QTest::newRow("iOS 16: idevicesetlocation") << QStringLiteral("16.7.10");
-        QTest::newRow("iOS 17: pymobiledevice3") << QStringLiteral("17.4.1");
+        QTest::newRow("iOS 16: idevicesetlocation") << u"16.7.10"_s;
+        QTest::newRow("iOS 17: pymobiledevice3") << u"17.4.1"_s;
     }
 
     void spoofMoveUnlock()
@@ -101,34 +103,34 @@ private Q_SLOTS:
                     kPatience);
             };
             screen_->model.update([](ScreenState &state) { // typed in
-                state.latitudeText = QStringLiteral("40.689247");
-                state.longitudeText = QStringLiteral("-74.044502");
+                state.latitudeText = u"40.689247"_s;
+                state.longitudeText = u"-74.044502"_s;
             });
             screen_->spoof.spoofLocation();
-            if (!shows(heldText(kDefaultPinCoordinate), QStringLiteral("40.689247 -74.044502")))
+            if (!shows(heldText(kDefaultPinCoordinate), u"40.689247 -74.044502"_s))
                 return false;
             screen_->spoof.moveSpoofedLocation(false, target);
             if (!shows(heldText(target), there))
                 return false;
             screen_->spoof.unlockLocation();
-            return shows(kUnlocked, QString()) && !s.isLocationLocked;
+            return shows(u"Location unlocked — real GPS restored."_s, QString())
+                && !s.isLocationLocked;
         });
     }
 
     // A held tool that writes on and on without ending its line (a progress display redrawn
-    // with carriage returns, say): the console gets the line's first 4 KiB once, and memory
-    // stays flat.
+    // with carriage returns, say): the console gets the line's first 4 KiB once, memory stays
+    // flat, and the tool is not stalled by a full pipe.
     void heldToolThatNeverEndsItsLine()
     {
-        QVERIFY(kit_->attach(QStringLiteral("16.7.10")));
-        const QString written = kit_->resourceFolder() + QStringLiteral("/written");
-        writeScript(kit_->toolPath(QStringLiteral("idevicesetlocation")),
+        QVERIFY(kit_->attach(u"16.7.10"_s));
+        const QString written = kit_->resourceFolder() + u"/written"_s;
+        writeScript(kit_->toolPath(u"idevicesetlocation"_s),
                     "#!/bin/sh\n[ \"$1\" = reset ] && exit 0\nsleep 1\n"
                     "head -c 33554432 /dev/zero | tr '\\0' x\ntouch '"
                         + QFile::encodeName(written) + "'\nexec sleep 600\n");
         screen_ = std::make_unique<Screen>(kit_->environment());
-        QVERIFY(screen_->bringUp(kPatience));
-        QVERIFY(settle());
+        QVERIFY(screen_->bringUp(kPatience) && settle());
         const Footprint before = Footprint::now();
         ConsoleCapture console;
         bool held = false;
@@ -139,37 +141,32 @@ private Q_SLOTS:
         }
         QVERIFY(held);
         const Footprint after = Footprint::now();
-        qInfo("before: %s", qPrintable(before.describe()));
-        qInfo("after 32 MiB on one line: %s", qPrintable(after.describe()));
-        QVERIFY2(
-            !kMemoryCounts || after.residentKb - before.residentKb < kMaxGrowthKb,
-            qPrintable(QStringLiteral("grew by %1 kB").arg(after.residentKb - before.residentKb)));
-        QCOMPARE(console.lines().filter(QStringLiteral("xxx")),
-                 QStringList {QString(4096, u'x') + QStringLiteral(" […]")});
+        QVERIFY2(!kMemoryCounts || after.residentKb - before.residentKb < kMaxGrowthKb,
+                 qPrintable(growth(before, after)));
+        QCOMPARE(console.lines().filter(u"xxx"_s), QStringList {QString(4096, u'x') + u" […]"_s});
     }
 
 private:
     // Runs a warm-up batch, then `cycles` more, and compares the footprints after each.
     void soak(int cycles, const std::function<bool(int)> &cycle)
     {
-        for (int i = 0; i < kWarmUpCycles; ++i)
-            QVERIFY2(cycle(i), qPrintable(QStringLiteral("warm-up cycle %1").arg(i)));
-        QVERIFY2(settle(), qPrintable(Footprint::now().describe()));
-        const Footprint warm = Footprint::now();
-        screen_->model.startDeviceMonitor();
-        for (int i = 0; i < cycles; ++i)
-            QVERIFY2(cycle(kWarmUpCycles + i), qPrintable(QStringLiteral("cycle %1").arg(i)));
+        constexpr int warmUp = 20;
+        for (int i = 0; i < warmUp + cycles; ++i) {
+            if (i == warmUp) {
+                QVERIFY2(settle(), qPrintable(Footprint::now().describe()));
+                warm_ = Footprint::now();
+                screen_->model.startDeviceMonitor();
+            }
+            QVERIFY2(cycle(i), qPrintable(u"cycle %1"_s.arg(i)));
+        }
         QVERIFY2(settle(), qPrintable(Footprint::now().describe()));
         const Footprint last = Footprint::now();
-        qInfo("after warm-up: %s", qPrintable(warm.describe()));
-        qInfo("after %d cycles: %s", cycles, qPrintable(last.describe()));
-        QVERIFY2(
-            last.residentKb - warm.residentKb < kMaxGrowthKb,
-            qPrintable(QStringLiteral("grew by %1 kB").arg(last.residentKb - warm.residentKb)));
-        QCOMPARE(last.otherThreads(), warm.otherThreads());
-        QCOMPARE(last.ownDescriptors(), warm.ownDescriptors());
+        qInfo("%d cycles: %s", cycles, qPrintable(growth(warm_, last)));
+        QVERIFY2(last.residentKb - warm_.residentKb < kMaxGrowthKb,
+                 qPrintable(growth(warm_, last)));
+        QCOMPARE(last.otherThreads(), warm_.otherThreads());
+        QCOMPARE(last.ownDescriptors(), warm_.ownDescriptors());
         QCOMPARE(ProcessCensus::zombieChildren(), 0);
-        screen_->model.startDeviceMonitor();
     }
 
     // Nothing runs any more: the monitor is stopped, background work and every child are done,
@@ -186,6 +183,7 @@ private:
     }
 
     int threadsAtRest_ = 0;
+    Footprint warm_;
     std::unique_ptr<SimDeviceKit> kit_;
     std::unique_ptr<Screen> screen_;
 };

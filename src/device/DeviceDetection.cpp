@@ -160,19 +160,21 @@ DeviceDetector::~DeviceDetector()
 
 void DeviceDetector::startDeviceDetection()
 {
-    if (detecting_)
-        return;
-    detecting_ = true;
+    ++running_;
+    // The newest detection speaks for the device: the steps of one it overtook are dropped, or
+    // an old "not found" and its prompt would land over a device found since.
+    const quint64 generation = ++newest_;
 
     // The worker only sees this callable: each step is carried to the GUI thread and applied
     // there, in the order posted.
     const MainQueue queue = queue_;
     DeviceDetector *const receiver = this;
-    auto post = [queue, receiver](const DetectionUpdate &update) {
-        queue.post([receiver, update] {
-            receiver->model_.update([&update](ScreenState &s) { detection::apply(s, update); });
+    auto post = [queue, receiver, generation](const DetectionUpdate &update) {
+        queue.post([receiver, update, generation] {
+            if (generation == receiver->newest_)
+                receiver->model_.update([&update](ScreenState &s) { detection::apply(s, update); });
             if (update.endsDetection()) {
-                receiver->detecting_ = false;
+                --receiver->running_;
                 Q_EMIT receiver->detectionFinished();
             }
         });

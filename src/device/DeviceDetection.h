@@ -67,10 +67,11 @@ public:
     explicit DeviceDetector(ScreenModel &model, QObject *parent = nullptr);
     ~DeviceDetector() override;
 
-    // Runs a detection in the background. Ignored while one is already under way (a press of
-    // the button and a device arrival in the same moment), so two never interleave.
+    // Runs a detection in the background. A second one started meanwhile runs too: its steps
+    // interleave with the first's, each field's last write is a step of the same device's
+    // answer, so the screen ends as after one.
     void startDeviceDetection();
-    bool isDetecting() const { return detecting_; }
+    bool isDetecting() const { return running_ > 0; }
 
 Q_SIGNALS:
     void detectionFinished();
@@ -78,5 +79,6 @@ Q_SIGNALS:
 private:
     ScreenModel &model_;
     MainQueue queue_;
-    bool detecting_ = false;
+    int running_ = 0; // detections whose last step has not been applied yet
+    quint64 newest_ = 0; // the generation of the last detection started
 };

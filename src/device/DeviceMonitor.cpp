@@ -32,19 +32,27 @@ void DeviceMonitor::pollDeviceAttachment()
     DeviceMonitor *const receiver = this;
     dispatch::runInBackground(
         dispatch::Priority::Background, [environment = model_.environment(), queue, receiver] {
-            const bool attached = isDeviceAttached(environment);
+            const std::optional<bool> attached = isDeviceAttached(environment);
             queue.post([receiver, attached] { receiver->applyAttachmentResult(attached); });
         });
 }
 
-bool DeviceMonitor::isDeviceAttached(const AppEnvironment &environment)
+std::optional<bool> DeviceMonitor::isDeviceAttached(const AppEnvironment &environment)
 {
-    return devicetools::deviceListed(environment.toolRunner().runTool(
-        devicetools::kIdeviceId, devicetools::listDevicesArguments()));
+    const ToolRunResult result = environment.toolRunner().runTool(
+        devicetools::kIdeviceId, devicetools::listDevicesArguments());
+    if (result.timedOut)
+        return std::nullopt; // the runner has written the deadline line
+    return devicetools::deviceListed(result);
 }
 
-void DeviceMonitor::applyAttachmentResult(bool attached)
+void DeviceMonitor::applyAttachmentResult(std::optional<bool> answer)
 {
+    if (!answer) {
+        model_.update([](ScreenState &s) { s.isPollingDeviceAttachment = false; });
+        return;
+    }
+    const bool attached = *answer;
     const bool wasAttached = model_.state().wasDeviceAttached;
     if (attached && !wasAttached) {
         model_.update([](ScreenState &s) {

@@ -4,6 +4,7 @@
 #include "state/AppEnvironment.h"
 
 #include <QObject>
+#include <optional>
 
 class DeviceDetector;
 class ScreenModel;
@@ -23,10 +24,12 @@ public:
     // The timer tick: probes in the background unless a detection or a spoofing operation
     // runs, or the previous probe has not answered yet.
     void pollDeviceAttachment();
-    // One probe, on a background thread.
-    static bool isDeviceAttached(const AppEnvironment &environment);
-    // Applies one probe's answer on the GUI thread.
-    void applyAttachmentResult(bool attached);
+    // One probe, on a background thread. Absent when idevice_id overran its deadline, which
+    // says nothing about the device.
+    static std::optional<bool> isDeviceAttached(const AppEnvironment &environment);
+    // Applies one probe's answer on the GUI thread; without an answer the last known state
+    // stays and the next tick asks again.
+    void applyAttachmentResult(std::optional<bool> answer);
 
 private:
     ScreenModel &model_;

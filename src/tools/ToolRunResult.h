@@ -13,4 +13,6 @@ struct ToolRunResult
     // The child's exit status; -1 when it was missing, could not be launched or was stopped
     // at the deadline.
     int exitStatus = -1;
+    // The tool overran its deadline: the run says nothing about what the tool was asked.
+    bool timedOut = false;
 };

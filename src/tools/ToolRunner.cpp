@@ -42,6 +42,7 @@ RunOutcome runToCompletion(const QString &path, const QStringList &arguments,
         process.kill();
         process.waitForExit(std::chrono::milliseconds(-1));
         outcome.launch = Launch::TimedOut;
+        outcome.result.timedOut = true;
         return outcome;
     }
     outcome.launch = Launch::Finished;
@@ -80,7 +81,7 @@ ToolRunResult ToolRunner::runTool(const QString &name, const QStringList &argume
         return {};
     case Launch::TimedOut:
         consoleLine(deadlineLine(name, deadline_));
-        return {};
+        return outcome.result;
     case Launch::Finished:
         break;
     }
@@ -102,7 +103,7 @@ ToolRunResult ToolRunner::runExecutable(const QString &path, const QStringList &
         return {};
     case Launch::TimedOut:
         consoleLine(deadlineLine(path, deadline));
-        return {};
+        return outcome.result;
     case Launch::Finished:
         break;
     }
