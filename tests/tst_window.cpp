@@ -69,6 +69,7 @@ struct Window
 } // namespace
 
 Q_DECLARE_METATYPE(CLLocationCoordinate2D)
+Q_DECLARE_METATYPE(std::optional<CLLocationCoordinate2D>)
 
 class TestWindow : public QObject
 {
@@ -295,87 +296,81 @@ private Q_SLOTS:
         QCOMPARE(label->text(), text);
     }
 
-    void coordinatesWithNothingHeld()
+    // Return, Go and a quick location place the pin and the camera; with a location held they
+    // move it too, and exactly one location process is alive afterwards. The typed text stays.
+    void coordinateControls_data()
     {
-        SimDeviceKit kit;
-        Window w(kit, settingsFile());
-        QLineEdit *latitude = w.field("latitudeField");
-        QLineEdit *longitude = w.field("longitudeField");
-
-        latitude->clear();
-        QTest::keyClicks(latitude, QStringLiteral("40.7128"));
-        longitude->clear();
-        QTest::keyClicks(longitude, QStringLiteral("-74.0060"));
-        QTest::keyClick(longitude, Qt::Key_Return);
-        QCOMPARE(w.state().pinCoordinate, (CLLocationCoordinate2D {40.7128, -74.0060}));
-        QCOMPARE(w.state().cameraPosition,
-                 MapCameraPosition::fromRegion(coordinates::pinRegion({40.7128, -74.0060})));
-        QCOMPARE(latitude->text(), QStringLiteral("40.7128")); // the typed text stays
-        QCOMPARE(longitude->text(), QStringLiteral("-74.0060"));
-
-        latitude->clear();
-        QTest::keyClicks(latitude, QStringLiteral(" 41"));
-        QTest::mouseClick(w.button("goButton"), Qt::LeftButton);
-        QCOMPARE(w.state().lockStatusText, kInvalidCoordinatesMessage);
-        QCOMPARE(w.state().pinCoordinate, (CLLocationCoordinate2D {40.7128, -74.0060}));
-
-        latitude->clear();
-        QTest::keyClicks(latitude, QStringLiteral("41"));
-        QTest::keyClick(latitude, Qt::Key_Return);
-        QCOMPARE(w.state().pinCoordinate, (CLLocationCoordinate2D {41.0, -74.0060}));
-        QCOMPARE(w.state().lockStatusText, kInvalidCoordinatesMessage); // stays on screen
-
-        QTest::mouseClick(w.button("quickLocation1"), Qt::LeftButton);
-        QCOMPARE(w.state().pinCoordinate, (CLLocationCoordinate2D {51.500729, -0.124625}));
-        QCOMPARE(latitude->text(), QStringLiteral("51.500729"));
-        QCOMPARE(longitude->text(), QStringLiteral("-0.124625"));
-        QCOMPARE(w.state().cameraPosition,
-                 MapCameraPosition::fromRegion(coordinates::pinRegion({51.500729, -0.124625})));
-        QVERIFY(kit.commands().isEmpty()); // nothing was sent to a device
+        QTest::addColumn<bool>("held");
+        QTest::addColumn<QString>("control"); // a button, or "Return"
+        QTest::addColumn<QStringList>("typed");
+        QTest::addColumn<std::optional<CLLocationCoordinate2D>>("target"); // none: invalid
+        const auto row = [](const char *name, bool held, const char *control, const char *typed,
+                            std::optional<CLLocationCoordinate2D> target) {
+            QTest::newRow(name) << held << QString::fromLatin1(control)
+                                << QString::fromLatin1(typed).split(u'|') << target;
+        };
+        const CLLocationCoordinate2D typed {40.7128, -74.006};
+        const CLLocationCoordinate2D tokyo {35.658584, 139.745438};
+        row("Return", false, "Return", "40.7128|-74.0060", typed);
+        row("Go with a blank", false, "goButton", " 41|-74.0060", std::nullopt);
+        row("quick location", false, "quickLocation1", "x|y",
+            CLLocationCoordinate2D {51.500729, -0.124625});
+        row("held: Go", true, "goButton", "40.7128|-74.0060", typed);
+        row("held: Return", true, "Return", "40.7128|-74.0060", typed);
+        row("held: quick location", true, "quickLocation2", "40.7128|-74.0060", tokyo);
     }
 
-    // Go, Return and a quick location move a held location as a map click does: the pin, the
-    // camera and then the device, with exactly one location process alive afterwards.
-    void heldLocationMovesFromEveryControl_data()
+    void coordinateControls()
     {
-        QTest::addColumn<QString>("control"); // the button clicked, or "Return"
-        QTest::addColumn<CLLocationCoordinate2D>("target");
-        QTest::newRow("Go") << QStringLiteral("goButton") << CLLocationCoordinate2D {12.5, -3.25};
-        QTest::newRow("Return") << QStringLiteral("Return") << CLLocationCoordinate2D {12.5, -3.25};
-        QTest::newRow("quick location")
-            << QStringLiteral("quickLocation2") << CLLocationCoordinate2D {35.658584, 139.745438};
-    }
-
-    void heldLocationMovesFromEveryControl()
-    {
+        QFETCH(bool, held);
         QFETCH(QString, control);
-        QFETCH(CLLocationCoordinate2D, target);
+        QFETCH(QStringList, typed);
+        QFETCH(std::optional<CLLocationCoordinate2D>, target);
         SimDeviceKit kit;
         QVERIFY(kit.attach(QStringLiteral("16.7.10")));
         Window w(kit, settingsFile());
-        QTRY_VERIFY_WITH_TIMEOUT(w.button("lockButton")->isEnabled(), 15000);
-        QTest::mouseClick(w.button("lockButton"), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(w.state().isLocationLocked && !w.state().disabledLockButton,
-                                 20000);
-        const pid_t first = w.state().locationProcess->processId();
-
-        for (const auto &[name, text] :
-             {std::pair {"latitudeField", "12.5"}, {"longitudeField", "-3.25"}}) {
-            w.field(name)->clear();
-            QTest::keyClicks(w.field(name), QString::fromLatin1(text));
+        pid_t first = 0;
+        if (held) {
+            QTRY_VERIFY_WITH_TIMEOUT(w.button("lockButton")->isEnabled(), 15000);
+            QTest::mouseClick(w.button("lockButton"), Qt::LeftButton);
+            QTRY_VERIFY_WITH_TIMEOUT(w.state().isLocationLocked && !w.state().disabledLockButton,
+                                     20000);
+            first = w.state().locationProcess->processId();
+        }
+        const ScreenState before = w.state();
+        QLineEdit *fields[] = {w.field("latitudeField"), w.field("longitudeField")};
+        for (int i = 0; i < 2; ++i) {
+            fields[i]->clear();
+            QTest::keyClicks(fields[i], typed[i]);
         }
         if (control == QStringLiteral("Return"))
-            QTest::keyClick(w.field("longitudeField"), Qt::Key_Return);
+            QTest::keyClick(fields[1], Qt::Key_Return);
         else
             QTest::mouseClick(w.button(qPrintable(control)), Qt::LeftButton);
-        QCOMPARE(w.state().pinCoordinate, target);
+
+        if (!target) {
+            QCOMPARE(w.state().lockStatusText, kInvalidCoordinatesMessage);
+            QCOMPARE(w.state().pinCoordinate, before.pinCoordinate);
+            return;
+        }
+        QCOMPARE(w.state().pinCoordinate, *target);
         QCOMPARE(w.state().cameraPosition,
-                 MapCameraPosition::fromRegion(coordinates::pinRegion(target)));
+                 MapCameraPosition::fromRegion(coordinates::pinRegion(*target)));
+        // Typed text stays when only the pin moves; a placed location writes its own.
+        const bool written = held || control.startsWith(QStringLiteral("quick"));
+        const QStringList shown {fields[0]->text(), fields[1]->text()};
+        const QStringList placed {coordinates::formatDegrees(target->latitude),
+                                  coordinates::formatDegrees(target->longitude)};
+        QCOMPARE(shown, written ? placed : typed);
+        if (!held) {
+            QVERIFY(kit.commands().filter(QStringLiteral("idevicesetlocation")).isEmpty());
+            return;
+        }
         QCOMPARE(w.state().lockStatusText, QStringLiteral("Moving spoofed location..."));
-        QTRY_COMPARE_WITH_TIMEOUT(w.state().lockStatusText, heldText(target), 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(w.state().lockStatusText, heldText(*target), 20000);
         QCOMPARE(kit.location(),
-                 coordinates::formatDegrees(target.latitude) + u' '
-                     + coordinates::formatDegrees(target.longitude));
+                 coordinates::formatDegrees(target->latitude) + u' '
+                     + coordinates::formatDegrees(target->longitude));
         QTRY_COMPARE(ProcessCensus::children(),
                      QList<pid_t> {w.state().locationProcess->processId()});
         QVERIFY(w.state().locationProcess->processId() != first);
