@@ -17,6 +17,8 @@ void AppEnvironment::readServiceSettings(const QSettings &settings)
         tileUrlTemplate = url;
     if (const QString url = text("GeocodingUrl"); !url.isEmpty())
         geocodingUrl = QUrl(url);
+    if (const QString url = text("RoutingUrl"); !url.isEmpty())
+        routingUrl = QUrl(url);
     if (const QString host = text("GoIosAgentHost"); !host.isEmpty())
         goIosAgentHost = host;
     bool ok = false;

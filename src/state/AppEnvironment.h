@@ -28,6 +28,8 @@ struct Timings
     ms terminateGrace {3000}; // a child that ignores SIGTERM is killed after this
     ms searchTimeout {10000}; // a place search gives up after this
     ms searchInterval {1000}; // the geocoding service is asked at most once in this time
+    ms routingTimeout {15000}; // a road route request gives up after this
+    ms routingInterval {1000}; // the routing service is asked at most once in this time
     ms fixDeadline {600000}; // a fix (the image download) is stopped after this
 };
 
@@ -46,6 +48,8 @@ struct AppEnvironment
     QString tileCacheFolder; // empty: the user's cache folder
     // A Nominatim-compatible geocoding service: requests go to <geocodingUrl>/search.
     QUrl geocodingUrl {QStringLiteral("https://nominatim.openstreetmap.org")};
+    // An OSRM-compatible routing service: requests go to <routingUrl>/route/v1/<profile>/….
+    QUrl routingUrl {QStringLiteral("https://router.project-osrm.org")};
     QString dataFolder; // empty: the user's data folder (saved places, go-ios's state)
     QString shell; // empty: the platform's shell
     // go-ios's tunnel agent ("Services/GoIosAgentHost", "Services/GoIosAgentPort").
