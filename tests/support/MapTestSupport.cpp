@@ -1,29 +1,18 @@
 #include "MapTestSupport.h"
 
-#include "map/TileSource.h"
-
 #include <QBuffer>
 #include <QNativeGestureEvent>
-#include <QPainter>
 #include <QTcpSocket>
-#include <QTest>
 #include <QtMath>
 
 using mapgeometry::TileKey;
 
 namespace {
 
-const QByteArray kLastModified = "Mon, 01 Jan 2024 00:00:00 GMT";
-
 QByteArray testTilePng(TileKey key)
 {
     QImage image(mapgeometry::kTileSize, mapgeometry::kTileSize, QImage::Format_RGB32);
     image.fill(QColor::fromHsv(60 + static_cast<int>(qHash(key, 7) % 200), 90, 225));
-    QPainter painter(&image);
-    painter.setPen(QColor(60, 60, 60));
-    painter.drawText(image.rect(), Qt::AlignCenter,
-                     QStringLiteral("%1/%2/%3").arg(key.z).arg(key.x).arg(key.y));
-    painter.end();
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
@@ -32,11 +21,6 @@ QByteArray testTilePng(TileKey key)
 }
 
 } // namespace
-
-QString tilePath(TileKey key)
-{
-    return QStringLiteral("/%1/%2/%3.png").arg(key.z).arg(key.x).arg(key.y);
-}
 
 void dragMap(QWidget *widget, QPoint from, QPoint delta, bool fling, Qt::MouseButton button,
              Qt::KeyboardModifiers modifiers)
@@ -72,23 +56,6 @@ int countPixels(const QImage &image, const std::function<bool(QRgb)> &test)
     return count;
 }
 
-bool isPlaceholder(QRgb pixel)
-{
-    const QRgb rgb = pixel & 0xFFFFFF;
-    return rgb == 0xEEECE8 || rgb == 0xD9D6D0 || rgb == 0xE6E3DE;
-}
-
-double distance(QPointF a, QPointF b)
-{
-    return std::hypot(a.x() - b.x(), a.y() - b.y());
-}
-
-bool near(CLLocationCoordinate2D a, CLLocationCoordinate2D b, double degrees)
-{
-    return std::abs(a.latitude - b.latitude) < degrees
-        && std::abs(a.longitude - b.longitude) < degrees;
-}
-
 CLLocationCoordinate2D groundUnder(const mapgeometry::Viewport &view, QPointF viewPoint)
 {
     // The eye hangs over the ground (x right, y towards the viewer) at (0, d sin p, d cos p) and
@@ -104,20 +71,6 @@ CLLocationCoordinate2D groundUnder(const mapgeometry::Viewport &view, QPointF vi
     const QPointF ground(x * std::cos(bearing) - y * std::sin(bearing),
                          x * std::sin(bearing) + y * std::cos(bearing));
     return mapgeometry::fromUnit(view.centerUnit() + ground / mapgeometry::worldSize(view.zoom()));
-}
-
-bool allWantedLoaded(const MapView &view)
-{
-    const QList<TileKey> wanted = view.viewport().wantedTiles(1);
-    return std::all_of(wanted.cbegin(), wanted.cend(),
-                       [&](const TileKey &key) { return view.tileSource()->hasTile(key); });
-}
-
-bool Map::show(CLLocationCoordinate2D centre, double zoom, double bearing, double pitch)
-{
-    view.setCamera(centre, zoom, bearing, pitch);
-    view.show();
-    return QTest::qWaitForWindowExposed(&view);
 }
 
 TileServer::TileServer()
@@ -146,24 +99,11 @@ TileServer::~TileServer()
     }
 }
 
-QString TileServer::urlTemplate() const
-{
-    return QStringLiteral("http://127.0.0.1:%1/{z}/{x}/{y}.png").arg(server_.serverPort());
-}
-
 void TileServer::setHolding(bool holding)
 {
     holding_ = holding;
     if (!holding)
         answerWaiting();
-}
-
-QStringList TileServer::paths() const
-{
-    QStringList paths;
-    for (const Request &request : requests)
-        paths.append(request.path);
-    return paths;
 }
 
 int TileServer::waiting() const
@@ -187,6 +127,7 @@ void TileServer::read(QTcpSocket *socket)
                 request.headers.insert(line.left(colon).trimmed().toLower(),
                                        line.mid(colon + 1).trimmed());
         requests.append(request);
+        paths.append(request.path);
         connection.pending.append(static_cast<int>(requests.size() - 1));
     }
     if (!holding_)
