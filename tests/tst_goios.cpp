@@ -10,6 +10,8 @@
 #include <QProcess>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 const QString kUdid = QString::fromLatin1(SimDeviceKit::defaultUdid);
@@ -21,7 +23,7 @@ struct ForeignAgent
     {
         process.start(kit.toolPath(goios::kTool),
                       goios::tunnelStartArguments(kUdid, kit.resourceFolder(),
-                                                  {QStringLiteral("127.0.0.1"), kit.agentPort()}));
+                                                  {u"127.0.0.1"_s, kit.agentPort()}));
     }
     ~ForeignAgent()
     {
@@ -44,15 +46,11 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<QString>("console");
-        QTest::newRow("error with err")
-            << QByteArray(R"({"time":"t","level":"ERROR","msg":"error mounting image",)"
-                          R"("err":"DeveloperModeIsNotEnabled"})")
-            << "❌ go-ios: error mounting image: DeveloperModeIsNotEnabled";
-        QTest::newRow("warning") << QByteArray(
-            R"({"level":"WARN","msg":"failed to get tunnel info"})")
-                                 << "⚠️ go-ios: failed to get tunnel info";
-        QTest::newRow("not a log line")
-            << QByteArray(R"({"version":"1.2.0"})") << R"({"version":"1.2.0"})";
+        // clang-format off
+        QTest::newRow("error with err") << QByteArray(R"({"time":"t","level":"ERROR","msg":"error mounting image",)" R"("err":"DeveloperModeIsNotEnabled"})") << "❌ go-ios: error mounting image: DeveloperModeIsNotEnabled";
+        QTest::newRow("warning") << QByteArray(R"({"level":"WARN","msg":"failed to get tunnel info"})") << "⚠️ go-ios: failed to get tunnel info";
+        QTest::newRow("not a log line") << QByteArray(R"({"version":"1.2.0"})") << R"({"version":"1.2.0"})";
+        // clang-format on
     }
 
     void logLines()
@@ -68,12 +66,11 @@ private Q_SLOTS:
         QTest::addColumn<bool>("pymobiledevice3");
         QTest::addColumn<bool>("goIos");
         QTest::addColumn<QString>("announcement");
-        QTest::newRow("pymobiledevice3 present")
-            << true << true << "iOS 17+ chain: pymobiledevice3 (found in the tool folder)";
-        QTest::newRow("only go-ios")
-            << false << true
-            << "iOS 17+ chain: go-ios (pymobiledevice3 not found; go-ios is in the tool folder)";
+        // clang-format off
+        QTest::newRow("pymobiledevice3 present") << true << true << "iOS 17+ chain: pymobiledevice3 (found in the tool folder)";
+        QTest::newRow("only go-ios") << false << true << "iOS 17+ chain: go-ios (pymobiledevice3 not found; go-ios is in the tool folder)";
         QTest::newRow("neither") << false << false << kNoIosChainLine;
+        // clang-format on
     }
 
     void chains()
@@ -82,9 +79,9 @@ private Q_SLOTS:
         QFETCH(bool, goIos);
         QFETCH(QString, announcement);
         SimDeviceKit kit;
-        QVERIFY(kit.attach(QStringLiteral("17.4.1")));
+        QVERIFY(kit.attach(u"17.4.1"_s));
         if (!pymobiledevice3)
-            kit.removeTool(QStringLiteral("pymobiledevice3"));
+            kit.removeTool(u"pymobiledevice3"_s);
         else
             QVERIFY(startKitTunnel(kit));
         if (goIos)
@@ -98,18 +95,18 @@ private Q_SLOTS:
             QCOMPARE(console.lines().count(announcement), 1);
             if (!goIos) {
                 QCOMPARE(screen.state().lockStatusText,
-                         QStringLiteral("❌ Failed to spoof location — see console log."));
+                         u"❌ Failed to spoof location — see console log."_s);
                 QCOMPARE(screen.state().spoofHint.cause, failure::Cause::ToolMissing);
-                QVERIFY(kit.commands().filter(QStringLiteral("simulate-location")).isEmpty());
+                QVERIFY(kit.commands().filter(u"simulate-location"_s).isEmpty());
                 return;
             }
             QVERIFY(screen.state().isLocationLocked);
-            QCOMPARE(kit.location(), QStringLiteral("40.689247 -74.044502"));
+            QCOMPARE(kit.location(), u"40.689247 -74.044502"_s);
 
             screen.spoof.moveSpoofedLocation(false, {-33.5, 151.25});
             QTRY_COMPARE_WITH_TIMEOUT(screen.state().lockStatusText, heldText({-33.5, 151.25}),
                                       20000);
-            QCOMPARE(kit.location(), QStringLiteral("-33.5 151.25"));
+            QCOMPARE(kit.location(), u"-33.5 151.25"_s);
             screen.spoof.unlockLocation();
             QTRY_VERIFY_WITH_TIMEOUT(
                 !screen.state().isLocationLocked && !screen.state().disabledLockButton, 20000);
@@ -120,14 +117,11 @@ private Q_SLOTS:
             QVERIFY(screen.quiet(20000));
             if (!pymobiledevice3) {
                 const QStringList commands = kit.commands();
-                QCOMPARE(
-                    commands.filter(QStringLiteral("ios tunnel start --userspace --udid=") + kUdid)
-                        .size(),
-                    1);
-                QVERIFY(!commands
-                             .filter(QStringLiteral("ios setlocation --udid=") + kUdid
-                                     + QStringLiteral(" --lat=-33.5 --lon=151.25"))
-                             .isEmpty());
+                QCOMPARE(commands.filter(u"ios tunnel start --userspace --udid="_s + kUdid).size(),
+                         1);
+                const QString set =
+                    u"ios setlocation --udid=%1 --lat=-33.5 --lon=151.25"_s.arg(kUdid);
+                QVERIFY(!commands.filter(set).isEmpty());
                 QVERIFY(screen.spoof.goIosAgent().ownAgent());
             }
         }
@@ -138,8 +132,8 @@ private Q_SLOTS:
     void runningAgentIsReusedAndLeftRunning()
     {
         SimDeviceKit kit;
-        QVERIFY(kit.attach(QStringLiteral("17.4.1")));
-        kit.removeTool(QStringLiteral("pymobiledevice3"));
+        QVERIFY(kit.attach(u"17.4.1"_s));
+        kit.removeTool(u"pymobiledevice3"_s);
         QVERIFY(kit.addTool(goios::kTool));
         ForeignAgent agent(kit);
         QTRY_VERIFY(portListening(kit.agentPort()));
@@ -150,7 +144,7 @@ private Q_SLOTS:
             QVERIFY(!screen.spoof.goIosAgent().ownAgent());
             QVERIFY(screen.quiet(20000));
         }
-        QCOMPARE(kit.commands().filter(QStringLiteral("ios tunnel start")).size(), 1); // its own
+        QCOMPARE(kit.commands().filter(u"ios tunnel start"_s).size(), 1); // its own
         QCOMPARE(agent.process.state(), QProcess::Running);
         QTRY_COMPARE(kit.location(), QString()); // interrupted as the screen went, so cleared
     }

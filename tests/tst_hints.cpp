@@ -12,9 +12,12 @@
 using failure::Cause;
 Q_DECLARE_METATYPE(failure::Cause)
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
-// The screen over a kit with go-ios in it, shown offscreen.
+// The screen over a kit with go-ios in it, shown offscreen, failing the way a condition makes it:
+// at detection (locked, untrusted, no usbmuxd, pairing pending) or else at the spoof.
 struct Fixture
 {
     explicit Fixture(const QString &ios, bool withPymobiledevice3 = false)
@@ -22,7 +25,7 @@ struct Fixture
         kit.attach(ios);
         kit.addTool(goios::kTool);
         if (!withPymobiledevice3)
-            kit.removeTool(QStringLiteral("pymobiledevice3"));
+            kit.removeTool(u"pymobiledevice3"_s);
         environment = kit.environment();
     }
     ~Fixture()
@@ -30,61 +33,43 @@ struct Fixture
         view.reset();
         dispatch::waitForBackgroundWork(20000);
     }
-    void show()
+    const ScreenState &state() { return view->model().state(); }
+    const HintState &hint() { return device ? state().deviceHint : state().spoofHint; }
+    template<typename T = QPushButton>
+    T *find(const char *name)
     {
+        return view->findChild<T *>(QString::fromLatin1(name));
+    }
+    QLabel *label() { return find<QLabel>(device ? "deviceHintLabel" : "spoofHintLabel"); }
+    QPushButton *button() { return find(device ? "deviceHintButton" : "spoofHintButton"); }
+    bool condition(const QString &name) { return kit.control({u"condition"_s, name}); }
+    bool fail(const QString &name)
+    {
+        device = QStringList {u"locked"_s, u"untrusted"_s, u"no-usbmuxd"_s, u"pairing-pending"_s}
+                     .contains(name);
+        if (device)
+            condition(name);
         view = std::make_unique<ContentView>(environment);
         view->show();
-    }
-    bool detected()
-    {
-        return QTest::qWaitFor([this] { return !state().udidLabelText.isEmpty(); }, 20000);
-    }
-    const ScreenState &state() { return view->model().state(); }
-    const HintState &hint(bool device) { return device ? state().deviceHint : state().spoofHint; }
-    QLabel *label(bool device)
-    {
-        return view->findChild<QLabel *>(device ? QStringLiteral("deviceHintLabel")
-                                                : QStringLiteral("spoofHintLabel"));
-    }
-    QPushButton *button(bool device)
-    {
-        return view->findChild<QPushButton *>(device ? QStringLiteral("deviceHintButton")
-                                                     : QStringLiteral("spoofHintButton"));
-    }
-    QPushButton *lockButton()
-    {
-        return view->findChild<QPushButton *>(QStringLiteral("lockButton"));
-    }
-    bool condition(const QString &name) { return kit.control({QStringLiteral("condition"), name}); }
-    // Fails the way `name` makes it: at detection (device) or at the spoof.
-    bool fail(const QString &name, bool device)
-    {
         if (device) {
-            condition(name);
-            show();
             // The monitor detects a phone it sees; without usbmuxd it sees none.
             if (name == QLatin1StringView("no-usbmuxd"))
-                QTest::mouseClick(view->findChild<QPushButton *>(QStringLiteral("detectButton")),
-                                  Qt::LeftButton);
+                QTest::mouseClick(find("detectButton"), Qt::LeftButton);
             return QTest::qWaitFor(
-                [&] {
-                    return hint(true).shown()
-                        && state().statusLabelText
-                        == QLatin1StringView("Connect iOS Device in normal mode");
-                },
-                20000);
+                [&] { return hint().shown() && state().statusLabelText == kNormalMode; }, 20000);
         }
-        show();
-        if (!detected())
+        if (!QTest::qWaitFor([this] { return !state().udidLabelText.isEmpty(); }, 20000))
             return false;
         condition(name);
-        QTest::mouseClick(lockButton(), Qt::LeftButton);
+        QTest::mouseClick(find("lockButton"), Qt::LeftButton);
         return QTest::qWaitFor([&] { return !state().disabledLockButton; }, 20000);
     }
 
+    static inline const QString kNormalMode = u"Connect iOS Device in normal mode"_s;
     SimDeviceKit kit;
     AppEnvironment environment;
     std::unique_ptr<ContentView> view;
+    bool device = false;
 };
 
 } // namespace
@@ -101,119 +86,89 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("line");
         QTest::addColumn<Cause>("cause");
-        const auto row = [](const char *tool, const char *line, Cause cause) {
-            QTest::newRow(tool) << QString::fromUtf8(line) << cause;
+        // The line is the row's name; the tools in turn: libimobiledevice, pymobiledevice3, go-ios.
+        const auto row = [](Cause cause, const char *line) {
+            QTest::newRow(line) << QString::fromUtf8(line) << cause;
         };
-        row("ideviceinfo locked", "ERROR: Could not connect to lockdownd: Password protected (-17)",
-            Cause::Locked);
-        row("ideviceinfo not paired",
-            "ERROR: Could not connect to lockdownd: Invalid host ID (-21)", Cause::NotTrusted);
-        row("ideviceinfo pending",
-            "ERROR: Could not connect to lockdownd: Pairing dialog response pending (-19)",
-            Cause::NotTrusted);
-        row("idevicesetlocation no image", "Make sure a developer disk image is mounted!",
-            Cause::ImageNotMounted);
-        row("idevicepair passcode",
-            "ERROR: Could not validate with device X because a passcode is set. Please enter the "
-            "passcode on the device and retry.",
-            Cause::Locked);
-        row("pymobiledevice3 locked", "ERROR Device is password protected. Please unlock and retry",
-            Cause::Locked);
-        row("pymobiledevice3 developer mode",
-            "ERROR Developer Mode is disabled. You can try to enable it using: python3 -m "
-            "pymobiledevice3 amfi enable-developer-mode",
-            Cause::DeveloperModeOff);
-        row("pymobiledevice3 no image",
-            "    - Make sure the DeveloperDiskImage/PersonalizedImage is mounted via:",
-            Cause::ImageNotMounted);
-        row("pymobiledevice3 usbmuxd",
-            "ERROR Failed to connect to usbmuxd socket. Make sure it's running.", Cause::NoUsbmuxd);
-        row("pymobiledevice3 tunneld",
-            "ERROR: Unable to connect to Tunneld. You can start one using:",
-            Cause::TunnelNotAnswering);
-        row("go-ios locked",
-            "❌ go-ios: failed to create location simulation service:: StartSession failed: {} "
-            "error: failed to start new lockdown session: PasswordProtected",
-            Cause::Locked);
-        row("go-ios pairing", "❌ go-ios: Lockdown error: PairingDialogResponsePending",
-            Cause::NotTrusted);
-        row("go-ios developer mode", "❌ go-ios: error mounting image: DeveloperModeIsNotEnabled",
-            Cause::DeveloperModeOff);
-        row("go-ios no image",
-            "❌ go-ios: Resetting location failed with: Could not start "
-            "service:com.apple.dt.simulatelocation with reason:'InvalidService'. Have you mounted "
-            "the Developer Image?",
-            Cause::ImageNotMounted);
-        row("go-ios usbmuxd",
-            "❌ go-ios: USBMuxConnection failed with: dial unix /var/run/usbmuxd: connect: no such "
-            "file or directory",
-            Cause::NoUsbmuxd);
-        row("no tool", "❌ No iOS 17+ tool found: install go-ios", Cause::ToolMissing);
-        row("unrelated", "ERROR: No device found!", Cause::None);
+        // clang-format off
+        row(Cause::Locked, "ERROR: Could not connect to lockdownd: Password protected (-17)");
+        row(Cause::NotTrusted, "ERROR: Could not connect to lockdownd: Invalid host ID (-21)");
+        row(Cause::NotTrusted, "ERROR: Could not connect to lockdownd: Pairing dialog response pending (-19)");
+        row(Cause::ImageNotMounted, "Make sure a developer disk image is mounted!");
+        row(Cause::Locked, "ERROR: Could not validate with device X because a passcode is set. Please enter the passcode on the device and retry.");
+        row(Cause::Locked, "ERROR Device is password protected. Please unlock and retry");
+        row(Cause::DeveloperModeOff, "ERROR Developer Mode is disabled. You can try to enable it using: python3 -m pymobiledevice3 amfi enable-developer-mode");
+        row(Cause::ImageNotMounted, "    - Make sure the DeveloperDiskImage/PersonalizedImage is mounted via:");
+        row(Cause::NoUsbmuxd, "ERROR Failed to connect to usbmuxd socket. Make sure it's running.");
+        row(Cause::TunnelNotAnswering, "ERROR: Unable to connect to Tunneld. You can start one using:");
+        row(Cause::Locked, "❌ go-ios: failed to create location simulation service:: StartSession failed: {} error: failed to start new lockdown session: PasswordProtected");
+        row(Cause::NotTrusted, "❌ go-ios: Lockdown error: PairingDialogResponsePending");
+        row(Cause::DeveloperModeOff, "❌ go-ios: error mounting image: DeveloperModeIsNotEnabled");
+        row(Cause::ImageNotMounted, "❌ go-ios: Resetting location failed with: Could not start service:com.apple.dt.simulatelocation with reason:'InvalidService'. Have you mounted the Developer Image?");
+        row(Cause::NoUsbmuxd, "❌ go-ios: USBMuxConnection failed with: dial unix /var/run/usbmuxd: connect: no such file or directory");
+        row(Cause::ToolMissing, "❌ No iOS 17+ tool found: install go-ios");
+        row(Cause::None, "ERROR: No device found!");
+        // clang-format on
     }
 
     void recognisers()
     {
         QFETCH(QString, line);
         QFETCH(Cause, cause);
-        QCOMPARE(failure::recognise({QStringLiteral("Spoofing location..."), line}), cause);
+        QCOMPARE(failure::recognise({u"Spoofing location..."_s, line}), cause);
     }
 
     // Each cause, as the simulated phone shows it to each chain: its hint and its button.
     void causes_data()
     {
-        QTest::addColumn<QString>("ios");
-        QTest::addColumn<bool>("pymobiledevice3");
         QTest::addColumn<QString>("condition");
-        QTest::addColumn<bool>("atDetection");
         QTest::addColumn<Cause>("cause");
         QTest::addColumn<QString>("button");
-        QTest::newRow("locked") << "17.4.1" << false << "locked" << true << Cause::Locked << "";
-        QTest::newRow("not trusted")
-            << "17.4.1" << false << "untrusted" << true << Cause::NotTrusted << "Pair Again";
-        QTest::newRow("no usbmuxd")
-            << "17.4.1" << false << "no-usbmuxd" << true << Cause::NoUsbmuxd << "";
-        QTest::newRow("go-ios developer mode")
-            << "17.4.1" << false << "devmode-off" << false << Cause::DeveloperModeOff
-            << "Show Developer Mode on iPhone";
-        QTest::newRow("go-ios image") << "17.4.1" << false << "no-image" << false
-                                      << Cause::ImageNotMounted << "Mount Developer Image";
-        QTest::newRow("pymobiledevice3 developer mode")
-            << "17.4.1" << true << "devmode-off" << false << Cause::DeveloperModeOff
-            << "Show Developer Mode on iPhone";
-        QTest::newRow("idevicesetlocation image")
-            << "16.7" << false << "no-image" << false << Cause::ImageNotMounted
-            << "Mount Developer Image";
-        QTest::newRow("go-ios agent")
-            << "17.4.1" << false << "" << false << Cause::TunnelNotAnswering << "";
+        QTest::addColumn<QString>("ios");
+        QTest::addColumn<bool>("pymobiledevice3");
+        const auto row = [](const char *name, const char *condition, Cause cause,
+                            const char *button = "", const char *ios = "17.4.1", bool pmd = false) {
+            QTest::newRow(name) << QString::fromLatin1(condition) << cause
+                                << QString::fromLatin1(button) << QString::fromLatin1(ios) << pmd;
+        };
+        const char *devmode = "Show Developer Mode on iPhone", *mount = "Mount Developer Image";
+        // clang-format off
+        row("locked", "locked", Cause::Locked);
+        row("not trusted", "untrusted", Cause::NotTrusted, "Pair Again");
+        row("no usbmuxd", "no-usbmuxd", Cause::NoUsbmuxd);
+        row("go-ios developer mode", "devmode-off", Cause::DeveloperModeOff, devmode);
+        row("go-ios image", "no-image", Cause::ImageNotMounted, mount);
+        row("pymobiledevice3 developer mode", "devmode-off", Cause::DeveloperModeOff, devmode, "17.4.1", true);
+        row("idevicesetlocation image", "no-image", Cause::ImageNotMounted, mount, "16.7");
+        row("go-ios agent", "", Cause::TunnelNotAnswering);
+        // clang-format on
     }
 
     void causes()
     {
-        QFETCH(QString, ios);
-        QFETCH(bool, pymobiledevice3);
         QFETCH(QString, condition);
-        QFETCH(bool, atDetection);
         QFETCH(Cause, cause);
         QFETCH(QString, button);
+        QFETCH(QString, ios);
+        QFETCH(bool, pymobiledevice3);
         Fixture f(ios, pymobiledevice3);
         if (pymobiledevice3)
             QVERIFY(startKitTunnel(f.kit));
         if (condition == QLatin1StringView("no-usbmuxd"))
-            f.environment.usbmuxdSocket = f.kit.resourceFolder() + QStringLiteral("/no-socket");
+            f.environment.usbmuxdSocket = f.kit.resourceFolder() + u"/no-socket"_s;
         if (condition.isEmpty()) // the agent cannot start
-            QVERIFY(f.kit.fault(QStringLiteral("ios:tunnel"), QStringLiteral("exit-nonzero")));
-        QVERIFY(f.fail(condition, atDetection));
-        QCOMPARE(f.hint(atDetection).cause, cause);
-        QCOMPARE(f.label(atDetection)->text(), failure::hintText(cause));
-        QVERIFY(f.label(atDetection)->isVisible());
-        QCOMPARE(f.button(atDetection)->isVisible(), !button.isEmpty());
+            QVERIFY(f.kit.fault(u"ios:tunnel"_s, u"exit-nonzero"_s));
+        QVERIFY(f.fail(condition));
+        QCOMPARE(f.hint().cause, cause);
+        QCOMPARE(f.label()->text(), failure::hintText(cause));
+        QVERIFY(f.label()->isVisible());
+        QCOMPARE(f.button()->isVisible(), !button.isEmpty());
         if (!button.isEmpty())
-            QCOMPARE(f.button(atDetection)->text(), button);
+            QCOMPARE(f.button()->text(), button);
         // The status lines stay as they were.
-        QCOMPARE(atDetection ? f.state().statusLabelText : f.state().lockStatusText,
-                 atDetection ? QStringLiteral("Connect iOS Device in normal mode")
-                             : QStringLiteral("❌ Failed to spoof location — see console log."));
+        QCOMPARE(f.device ? f.state().statusLabelText : f.state().lockStatusText,
+                 f.device ? Fixture::kNormalMode
+                          : u"❌ Failed to spoof location — see console log."_s);
         f.kit.stopTunnel();
     }
 
@@ -222,65 +177,51 @@ private Q_SLOTS:
     void fixes_data()
     {
         QTest::addColumn<QString>("condition");
-        QTest::addColumn<bool>("atDetection");
         QTest::addColumn<QString>("before"); // the phone changes before the press
         QTest::addColumn<QString>("result");
         QTest::addColumn<QString>("command");
-        QTest::newRow("mount") << "no-image" << false << ""
-                               << "✓ Developer image mounted — press Spoof Location again"
-                               << "ios image auto --udid=00008110-001A2B3C4D5E6F70 --basedir=";
-        QTest::newRow("mount fails, exit 0") << "no-image" << false << "devmode-off"
-                                             << "❌ error mounting image: DeveloperModeIsNotEnabled"
-                                             << "ios image auto";
-        QTest::newRow("reveal")
-            << "devmode-off" << false << ""
-            << "✓ Now turn it on: Settings → Privacy & Security → Developer Mode"
-            << "ios devmode reveal --udid=00008110-001A2B3C4D5E6F70";
-        QTest::newRow("reveal fails")
-            << "devmode-off" << false << "locked"
-            << "❌ Failed connecting to AMFI service: StartSession failed: {} error: failed to "
-               "start new lockdown session: PasswordProtected"
-            << "ios devmode reveal";
-        QTest::newRow("pair") << "untrusted" << true << ""
-                              << "✓ Paired — press Detect Device"
-                              << "idevicepair pair";
-        QTest::newRow("pair fails")
-            << "pairing-pending" << true << ""
-            << "❌ ERROR: Please accept the trust dialog on the screen of device "
-               "00008110-001A2B3C4D5E6F70, then attempt to pair again."
-            << "idevicepair pair";
-        QTest::newRow("cancelled") << "no-image" << false << "hang"
-                                   << "Cancelled."
-                                   << "ios image auto";
+        const auto row = [](const char *name, const char *condition, const char *before,
+                            const char *result, const char *command) {
+            QTest::newRow(name) << QString::fromLatin1(condition) << QString::fromLatin1(before)
+                                << QString::fromUtf8(result) << QString::fromLatin1(command);
+        };
+        // clang-format off
+        row("mount", "no-image", "", "✓ Developer image mounted — press Spoof Location again", "ios image auto --udid=00008110-001A2B3C4D5E6F70 --basedir=");
+        row("mount fails, exit 0", "no-image", "devmode-off", "❌ error mounting image: DeveloperModeIsNotEnabled", "ios image auto");
+        row("reveal", "devmode-off", "", "✓ Now turn it on: Settings → Privacy & Security → Developer Mode", "ios devmode reveal --udid=00008110-001A2B3C4D5E6F70");
+        row("reveal fails", "devmode-off", "locked", "❌ Failed connecting to AMFI service: StartSession failed: {} error: failed to start new lockdown session: PasswordProtected", "ios devmode reveal");
+        row("pair", "untrusted", "", "✓ Paired — press Detect Device", "idevicepair pair");
+        row("pair fails", "pairing-pending", "", "❌ ERROR: Please accept the trust dialog on the screen of device 00008110-001A2B3C4D5E6F70, then attempt to pair again.", "idevicepair pair");
+        row("cancelled", "no-image", "hang", "Cancelled.", "ios image auto");
+        // clang-format on
     }
 
     void fixes()
     {
         QFETCH(QString, condition);
-        QFETCH(bool, atDetection);
         QFETCH(QString, before);
         QFETCH(QString, result);
         QFETCH(QString, command);
-        Fixture f(QStringLiteral("17.4.1"));
-        QVERIFY(f.fail(condition, atDetection));
+        Fixture f(u"17.4.1"_s);
+        QVERIFY(f.fail(condition));
         if (before == QLatin1StringView("hang"))
-            QVERIFY(f.kit.fault(QStringLiteral("ios:image"), QStringLiteral("hang")));
+            QVERIFY(f.kit.fault(u"ios:image"_s, u"hang"_s));
         else if (!before.isEmpty())
             QVERIFY(f.condition(before));
-        QVERIFY(f.button(atDetection)->toolTip().size() > 0);
-        QTest::mouseClick(f.button(atDetection), Qt::LeftButton);
-        QVERIFY(f.hint(atDetection).fixRunning);
+        QVERIFY(f.button()->toolTip().size() > 0);
+        QTest::mouseClick(f.button(), Qt::LeftButton);
+        QVERIFY(f.hint().fixRunning);
         if (before == QLatin1StringView("hang")) {
             QTRY_VERIFY(!f.kit.commands().filter(command).isEmpty());
-            QCOMPARE(f.button(atDetection)->text(), QStringLiteral("Cancel"));
-            QTest::mouseClick(f.button(atDetection), Qt::LeftButton);
+            QCOMPARE(f.button()->text(), u"Cancel"_s);
+            QTest::mouseClick(f.button(), Qt::LeftButton);
         }
-        QTRY_COMPARE_WITH_TIMEOUT(f.label(atDetection)->text(), result, 20000);
-        QVERIFY(!f.hint(atDetection).fixRunning);
+        QTRY_COMPARE_WITH_TIMEOUT(f.label()->text(), result, 20000);
+        QVERIFY(!f.hint().fixRunning);
         QVERIFY(!f.kit.commands().filter(command).isEmpty());
         if (before.isEmpty() && condition != QLatin1StringView("pairing-pending")
             && condition != QLatin1StringView("devmode-off"))
-            QCOMPARE(f.kit.device().value(QStringLiteral("condition")), QString()); // fixed
+            QCOMPARE(f.kit.device().value(u"condition"_s), QString()); // fixed
         f.view.reset();
         QTRY_VERIFY(nothingLeftBehind(f.kit));
     }

@@ -17,6 +17,8 @@
 #include <csignal>
 #include <sys/resource.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QByteArray contents(const QString &path)
@@ -41,10 +43,10 @@ QList<SavedPlace> afterRestart(const QString &folder)
 }
 
 const QList<SavedPlace> kPlaces {
-    {QStringLiteral("Tour Eiffel <&> \"quoted\""), {48.8582599, 2.2945006}},
-    {QStringLiteral("東京タワー"), {35.6585805, 139.7454329}},
-    {QStringLiteral("Null Island nearby"), {1e-05, -0.0001}},
-    {QStringLiteral("Edge"), {-90.0, 180.0}},
+    {u"Tour Eiffel <&> \"quoted\""_s, {48.8582599, 2.2945006}},
+    {u"東京タワー"_s, {35.6585805, 139.7454329}},
+    {u"Null Island nearby"_s, {1e-05, -0.0001}},
+    {u"Edge"_s, {-90.0, 180.0}},
 };
 
 } // namespace
@@ -58,19 +60,20 @@ private Q_SLOTS:
 
     void panelEditsSurviveARestart()
     {
-        const QString folder = dir_.filePath(QStringLiteral("edits"));
+        const QString folder = dir_.filePath(u"edits"_s);
         ScreenModel model;
         SavedPlaces places(folder);
         QList<CLLocationCoordinate2D> visited;
         PlacesPanel panel(
             places, model,
-            [](CLLocationCoordinate2D pin) {
-                return pin.latitude > 50 ? QStringLiteral("London") : QString();
-            },
+            [](CLLocationCoordinate2D pin) { return pin.latitude > 50 ? u"London"_s : QString(); },
             [&visited](CLLocationCoordinate2D place) { visited.append(place); });
         panel.show();
-        auto *star = panel.findChild<QToolButton *>(QStringLiteral("savePlaceButton"));
-        auto *list = panel.findChild<QListWidget *>(QStringLiteral("placesList"));
+        const auto find = [&panel](const char *name) {
+            return panel.findChild<QWidget *>(QString::fromLatin1(name));
+        };
+        QWidget *star = find("savePlaceButton"), *undo = find("undoDeleteButton");
+        auto *list = static_cast<QListWidget *>(find("placesList"));
         for (const CLLocationCoordinate2D pin :
              {CLLocationCoordinate2D {48.8566, 2.3522}, CLLocationCoordinate2D {51.5, -0.12},
               CLLocationCoordinate2D {35.0, 139.0}}) {
@@ -79,42 +82,38 @@ private Q_SLOTS:
             QTest::mouseClick(star, Qt::LeftButton);
             QVERIFY(!star->isEnabled()); // this place is saved now
         }
-        QCOMPARE(places.places().first().name, QStringLiteral("48.85660, 2.35220"));
-        QCOMPARE(places.places()[1].name, QStringLiteral("London"));
+        // Named by the lookup, else by the coordinates (the end of the test checks both).
 
         // Renamed in place.
         list->editItem(list->item(0));
         auto *editor = list->findChild<QLineEdit *>();
         QVERIFY(editor);
         editor->selectAll();
-        QTest::keyClicks(editor, QStringLiteral("Paris"));
+        QTest::keyClicks(editor, u"Paris"_s);
         QTest::keyClick(editor, Qt::Key_Return);
-        QTRY_COMPARE(places.places().first().name, QStringLiteral("Paris")); // committed queued
+        QTRY_COMPARE(places.places().first().name, u"Paris"_s); // committed queued
 
         // Reordered (the offscreen platform runs no drag and drop): the list follows.
         places.move(2, 0);
-        QCOMPARE(list->item(0)->text(), QStringLiteral("35.00000, 139.00000"));
-        QCOMPARE(list->item(1)->text(), QStringLiteral("Paris"));
+        QCOMPARE(list->item(0)->text(), u"35.00000, 139.00000"_s);
 
         // Delete, then undo.
         list->setCurrentRow(1);
         QTest::keyClick(list, Qt::Key_Delete);
         QCOMPARE(list->count(), 2);
-        QCOMPARE(panel.findChild<QLabel *>(QStringLiteral("placesStatus"))->text(),
-                 QStringLiteral("Deleted “Paris”."));
-        auto *undo = panel.findChild<QToolButton *>(QStringLiteral("undoDeleteButton"));
+        QCOMPARE(static_cast<QLabel *>(find("placesStatus"))->text(), u"Deleted “Paris”."_s);
         QVERIFY(undo->isVisible());
         QTest::mouseClick(undo, Qt::LeftButton);
-        QCOMPARE(list->item(1)->text(), QStringLiteral("Paris"));
+        QCOMPARE(list->item(1)->text(), u"Paris"_s);
         QVERIFY(!undo->isVisible());
 
         QTest::mouseClick(list->viewport(), Qt::LeftButton, {},
                           list->visualItemRect(list->item(1)).center());
         QCOMPARE(visited, (QList<CLLocationCoordinate2D> {{48.8566, 2.3522}}));
 
-        const QList<SavedPlace> expected {{QStringLiteral("35.00000, 139.00000"), {35.0, 139.0}},
-                                          {QStringLiteral("Paris"), {48.8566, 2.3522}},
-                                          {QStringLiteral("London"), {51.5, -0.12}}};
+        const QList<SavedPlace> expected {{u"35.00000, 139.00000"_s, {35.0, 139.0}},
+                                          {u"Paris"_s, {48.8566, 2.3522}},
+                                          {u"London"_s, {51.5, -0.12}}};
         QCOMPARE(places.places(), expected);
         QCOMPARE(afterRestart(folder), expected);
     }
@@ -124,14 +123,12 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("damaged");
         QTest::addColumn<int>("readable");
         const QByteArray good = places::toJson(kPlaces.mid(0, 2));
+        // clang-format off
         QTest::newRow("not JSON") << QByteArray("\x89PNG\r\n\x1a\n garbage") << 0;
         QTest::newRow("cut short") << good.left(good.size() / 2) << 0;
-        QTest::newRow("one entry out of range")
-            << QByteArray(R"({"version":1,"places":[{"name":"A","latitude":1,"longitude":2},)"
-                          R"({"name":"B","latitude":95,"longitude":2}]})")
-            << 1;
-        QTest::newRow("a version we do not know")
-            << QByteArray(good).replace("\"version\": 1", "\"version\": 7") << 2;
+        QTest::newRow("one entry out of range") << QByteArray(R"({"version":1,"places":[{"name":"A",)" R"("latitude":1,"longitude":2},{"name":"B","latitude":95,"longitude":2}]})") << 1;
+        QTest::newRow("a version we do not know") << QByteArray(good).replace("\"version\": 1", "\"version\": 7") << 2;
+        // clang-format on
     }
 
     void aDamagedFileIsKeptAside()
@@ -139,14 +136,14 @@ private Q_SLOTS:
         QFETCH(QByteArray, damaged);
         QFETCH(int, readable);
         const QString folder = dir_.filePath(QString::fromLatin1(QTest::currentDataTag()));
-        const QString path = folder + QStringLiteral("/places.json");
+        const QString path = folder + u"/places.json"_s;
         writeFile(path, damaged);
 
         ConsoleCapture console;
         SavedPlaces places(folder);
         QCOMPARE(places.places().size(), readable);
         const QStringList backups =
-            QDir(folder).entryList({QStringLiteral("places.json.damaged-*")}, QDir::Files);
+            QDir(folder).entryList({u"places.json.damaged-*"_s}, QDir::Files);
         QCOMPARE(backups.size(), 1);
         QCOMPARE(contents(folder + u'/' + backups.first()), damaged);
         QVERIFY(places.statusLine().contains(backups.first()));
@@ -162,8 +159,8 @@ private Q_SLOTS:
 
     void anInterruptedWriteLeavesTheOldFile()
     {
-        const QString folder = dir_.filePath(QStringLiteral("interrupted"));
-        const QString path = folder + QStringLiteral("/places.json");
+        const QString folder = dir_.filePath(u"interrupted"_s);
+        const QString path = folder + u"/places.json"_s;
         SavedPlaces places(folder);
         places.add(kPlaces.first());
         dispatch::waitForBackgroundWork(10000);
@@ -182,10 +179,9 @@ private Q_SLOTS:
         setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, oldHandler);
 
-        QTRY_VERIFY(
-            places.statusLine().startsWith(QStringLiteral("Saved places could not be written: ")));
+        QTRY_VERIFY(places.statusLine().startsWith(u"Saved places could not be written: "_s));
         QCOMPARE(contents(path), before);
-        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList {QStringLiteral("places.json")});
+        QCOMPARE(QDir(folder).entryList(QDir::Files), QStringList {u"places.json"_s});
 
         // The next change writes everything, the place the full disk missed included.
         places.add(kPlaces[2]);
@@ -195,21 +191,21 @@ private Q_SLOTS:
 
     void gpxRoundTrip()
     {
-        SavedPlaces source(dir_.filePath(QStringLiteral("gpx-source")));
+        SavedPlaces source(dir_.filePath(u"gpx-source"_s));
         for (const SavedPlace &place : kPlaces)
             source.add(place);
-        const QString file = dir_.filePath(QStringLiteral("places.gpx"));
+        const QString file = dir_.filePath(u"places.gpx"_s);
         QSignalSpy exported(&source, &SavedPlaces::exportFinished);
         source.exportGpx(file);
         QVERIFY(exported.wait(10000));
-        QCOMPARE(source.statusLine(), QStringLiteral("Exported 4 places to places.gpx."));
+        QCOMPARE(source.statusLine(), u"Exported 4 places to places.gpx."_s);
 
-        SavedPlaces target(dir_.filePath(QStringLiteral("gpx-target")));
+        SavedPlaces target(dir_.filePath(u"gpx-target"_s));
         target.add(kPlaces[1]); // already there: not imported twice
         QSignalSpy imported(&target, &SavedPlaces::importFinished);
         target.importGpx(file);
         QVERIFY(imported.wait(10000));
-        QCOMPARE(target.statusLine(), QStringLiteral("Imported 3 places from places.gpx."));
+        QCOMPARE(target.statusLine(), u"Imported 3 places from places.gpx."_s);
         QCOMPARE(target.places(),
                  (QList<SavedPlace> {kPlaces[1], kPlaces[0], kPlaces[2], kPlaces[3]}));
     }
@@ -220,18 +216,15 @@ private Q_SLOTS:
         QTest::addColumn<int>("places");
         QTest::addColumn<int>("skipped");
         QTest::addColumn<bool>("error");
-        QTest::newRow("gpx 1.0, a track, a broken waypoint")
-            << QByteArray("<?xml version='1.0'?><gpx version='1.0' "
-                          "xmlns='http://www.topografix.com/GPX/1/0'>"
-                          "<wpt lat='1.5' lon='2.5'><ele>3</ele></wpt>"
-                          "<wpt lat='1,5' lon='2'><name>comma</name></wpt>"
-                          "<trk><trkseg><trkpt lat='4' lon='5'/></trkseg></trk>"
-                          "<wpt lat=' 91' lon='0'/></gpx>")
-            << 1 << 2 << false;
-        QTest::newRow("not XML") << QByteArray("lat,lon\n1,2\n") << 0 << 0 << true;
-        QTest::newRow("other XML") << QByteArray("<kml><Placemark/></kml>") << 0 << 0 << true;
-        QTest::newRow("cut short")
-            << QByteArray("<gpx><wpt lat='1' lon='2'><name>a") << 0 << 0 << true;
+        const auto row = [](const char *name, const char *gpx, int places, int skipped) {
+            QTest::newRow(name) << QByteArray(gpx) << places << skipped << (places == 0);
+        };
+        // clang-format off
+        row("gpx 1.0, a track, a broken waypoint", "<?xml version='1.0'?><gpx version='1.0' xmlns='http://www.topografix.com/GPX/1/0'><wpt lat='1.5' lon='2.5'><ele>3</ele></wpt><wpt lat='1,5' lon='2'><name>comma</name></wpt><trk><trkseg><trkpt lat='4' lon='5'/></trkseg></trk><wpt lat=' 91' lon='0'/></gpx>", 1, 2);
+        row("not XML", "lat,lon\n1,2\n", 0, 0);
+        row("other XML", "<kml><Placemark/></kml>", 0, 0);
+        row("cut short", "<gpx><wpt lat='1' lon='2'><name>a", 0, 0);
+        // clang-format on
     }
 
     void gpxFromElsewhere()
@@ -245,8 +238,7 @@ private Q_SLOTS:
         QCOMPARE(read.skipped, skipped);
         QCOMPARE(!read.error.isEmpty(), error);
         if (places)
-            QCOMPARE(read.places.first(),
-                     (SavedPlace {QStringLiteral("1.50000, 2.50000"), {1.5, 2.5}}));
+            QCOMPARE(read.places.first(), (SavedPlace {u"1.50000, 2.50000"_s, {1.5, 2.5}}));
     }
 
 private:
