@@ -1,9 +1,13 @@
 // Routes: GPX files read and written, and positions along a path on the ellipsoid.
+#include "LoopbackHttpServer.h"
+#include "TestSupport.h"
 #include "route/Gpx.h"
+#include "route/RoadRouter.h"
 
 #include <GeographicLib/Geodesic.hpp>
 #include <QBuffer>
 #include <QDir>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimeZone>
@@ -179,6 +183,65 @@ private Q_SLOTS:
             (std::vector<double> {0, 0, 12}));
         QCOMPARE(RoutePath({{{0, 0}, t(100)}, {{0, 1}, t(99)}}).recordedSchedule(), std::nullopt);
         QCOMPARE(RoutePath({{{0, 0}, t(100)}, {{0, 1}, {}}}).recordedSchedule(), std::nullopt);
+    }
+
+    // The road router against a loopback service: the roads, or one line and nothing else.
+    void roadRoute_data()
+    {
+        QTest::addColumn<int>("status"); // 0: nobody listens
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("line"); // empty: routed
+        const auto row = [](const char *name, int status, const char *body, const char *line) {
+            QTest::newRow(name) << status << QByteArray(body) << QString::fromUtf8(line);
+        };
+        const char *ok = R"({"code":"Ok","routes":[{"geometry":{"type":"LineString",)"
+                         R"("coordinates":[[2.35,48.85],[2.36,48.86],[2.4,48.9]]}}]})";
+        row("roads", 200, ok, "");
+        row("no route", 400, R"({"code":"NoRoute","message":"Impossible route between points"})",
+            "Impossible route between points");
+        row("server error", 502, "<html>bad gateway</html>", "the answer was not a route");
+        row("error status with a route", 500, ok, "HTTP 500");
+        row("malformed JSON", 200, R"({"code":"Ok","routes":[)", "the answer was not a route");
+        row("a point off the map", 200,
+            R"({"code":"Ok","routes":[{"geometry":{"coordinates":[[2,48],[200,48]]}}]})",
+            "the answer held a point off the map");
+        row("no server", 0, "", "Connection refused");
+    }
+
+    void roadRoute()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, line);
+        LoopbackHttpServer server;
+        server.respondWith({status, body});
+        AppEnvironment environment = SimDeviceKit().environment();
+        environment.routingUrl = status ? server.url(u"/osrm"_s)
+                                        : QUrl(u"http://127.0.0.1:%1"_s.arg(freeLoopbackPort()));
+        environment.timings.routingInterval = std::chrono::milliseconds(300);
+        RoadRouter router(environment);
+        QSignalSpy routed(&router, &RoadRouter::routed);
+        QSignalSpy failed(&router, &RoadRouter::failed);
+
+        // A burst of edits: the first goes out at once and is given up for the newer ones, of
+        // which only the newest is sent, an interval later. One answer comes, for it.
+        for (double longitude : {2.4, 2.5, 2.6})
+            router.route({{48.85, 2.35}, {48.9, longitude}}, road::Profile::Foot);
+        QTRY_COMPARE_WITH_TIMEOUT(routed.size() + failed.size(), 1, 10000);
+        if (status) {
+            QCOMPARE(server.requestedPaths.last(),
+                     "/osrm/route/v1/foot/2.35,48.85;2.6,48.9?overview=full&geometries=geojson");
+            QVERIFY(server.requestedPaths.size() <= 2);
+            QVERIFY(!server.requestedPaths.first().contains("2.5,"));
+            QCOMPARE(server.requestHeaders.last().value("user-agent"), AppEnvironment::userAgent());
+        }
+        QCOMPARE(failed.size(), line.isEmpty() ? 0 : 1);
+        if (line.isEmpty())
+            QCOMPARE(routed.first().first().value<QList<CLLocationCoordinate2D>>().last(),
+                     (CLLocationCoordinate2D {48.9, 2.4}));
+        else
+            QVERIFY2(failed.first().first().toString().startsWith(road::kFailurePrefix + line),
+                     qPrintable(failed.first().first().toString()));
     }
 };
 
