@@ -82,12 +82,9 @@ void RoadRouter::route(const QList<CLLocationCoordinate2D> &waypoints, road::Pro
     for (const CLLocationCoordinate2D &point : waypoints)
         places.append(coordinates::formatDegrees(point.longitude) + u','
                       + coordinates::formatDegrees(point.latitude));
-    QUrl url = serviceUrl_;
-    QString path = url.path();
-    if (!path.endsWith(u'/'))
-        path += u'/';
-    url.setPath(path + QStringLiteral("route/v1/") + road::profileName(profile) + u'/'
-                + places.join(u';'));
+    QUrl url = AppEnvironment::serviceEndpoint(
+        serviceUrl_,
+        QStringLiteral("route/v1/") + road::profileName(profile) + u'/' + places.join(u';'));
     url.setQuery(QStringLiteral("overview=full&geometries=geojson"));
     pending_ = url;
     if (reply_) { // replaced: its answer would describe a route that is gone

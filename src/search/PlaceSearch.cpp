@@ -204,11 +204,7 @@ void PlaceSearch::sendPending()
 {
     if (pendingQuery_.isEmpty())
         return;
-    QUrl url = serviceUrl_;
-    QString path = url.path();
-    if (!path.endsWith(u'/'))
-        path += u'/';
-    url.setPath(path + QStringLiteral("search"));
+    QUrl url = AppEnvironment::serviceEndpoint(serviceUrl_, QStringLiteral("search"));
     // Encoded by hand: QUrlQuery would leave a "+" in the name, which servers read as a blank.
     url.setQuery(QStringLiteral("q=") + QString::fromLatin1(QUrl::toPercentEncoding(pendingQuery_))
                      + QStringLiteral("&format=jsonv2&limit=8"),

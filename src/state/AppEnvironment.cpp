@@ -49,6 +49,16 @@ QByteArray AppEnvironment::userAgent()
     return QByteArrayLiteral("PinDrift/" PINDRIFT_VERSION " (Qt ") + qVersion() + ')';
 }
 
+QUrl AppEnvironment::serviceEndpoint(const QUrl &base, const QString &path)
+{
+    QUrl url = base;
+    QString prefix = url.path();
+    if (!prefix.endsWith(QLatin1Char('/')))
+        prefix += QLatin1Char('/');
+    url.setPath(prefix + path);
+    return url;
+}
+
 QString AppEnvironment::shellPath() const
 {
     return shell.isEmpty() ? platform::shellPath() : shell;

@@ -65,6 +65,8 @@ struct AppEnvironment
 
     // What every web request says it comes from: "PinDrift/1.0 (Qt 6.4.2)".
     static QByteArray userAgent();
+    // A web service's endpoint: `path` below the service's base URL, whatever its last slash.
+    static QUrl serviceEndpoint(const QUrl &base, const QString &path);
 
     ToolRunner toolRunner() const { return ToolRunner(tools, timings.toolDeadline); }
     QString shellPath() const;
