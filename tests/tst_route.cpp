@@ -3,6 +3,8 @@
 #include "TestSupport.h"
 #include "route/Gpx.h"
 #include "route/RoadRouter.h"
+#include "route/RouteModel.h"
+#include "route/RoutePlayer.h"
 
 #include <GeographicLib/Geodesic.hpp>
 #include <QBuffer>
@@ -14,6 +16,7 @@
 #include <cmath>
 
 using namespace Qt::StringLiterals;
+Q_DECLARE_METATYPE(playback::Repeat)
 
 namespace {
 
@@ -183,6 +186,96 @@ private Q_SLOTS:
             (std::vector<double> {0, 0, 12}));
         QCOMPARE(RoutePath({{{0, 0}, t(100)}, {{0, 1}, t(99)}}).recordedSchedule(), std::nullopt);
         QCOMPARE(RoutePath({{{0, 0}, t(100)}, {{0, 1}, {}}}).recordedSchedule(), std::nullopt);
+    }
+
+    // Where a playback stands after so much travelled on a lap of 100, for each way of repeating.
+    void progressOnALap_data()
+    {
+        using playback::Repeat;
+        QTest::addColumn<Repeat>("repeat");
+        QTest::addColumn<double>("travelled");
+        QTest::addColumn<double>("intoLap");
+        QTest::addColumn<bool>("backwards");
+        QTest::addColumn<bool>("finished");
+        // clang-format off
+        QTest::newRow("once, under way") << Repeat::Once << 40.0 << 40.0 << false << false;
+        QTest::newRow("once, at the end") << Repeat::Once << 100.0 << 100.0 << false << true;
+        QTest::newRow("once, past the end") << Repeat::Once << 250.0 << 100.0 << false << true;
+        QTest::newRow("loop, second lap") << Repeat::Loop << 140.0 << 40.0 << false << false;
+        QTest::newRow("loop, lap done") << Repeat::Loop << 100.0 << 0.0 << false << false;
+        QTest::newRow("back and forth, out") << Repeat::BackAndForth << 99.0 << 99.0 << false << false;
+        QTest::newRow("back and forth, back") << Repeat::BackAndForth << 130.0 << 70.0 << true << false;
+        QTest::newRow("back and forth, home") << Repeat::BackAndForth << 200.0 << 0.0 << false << false;
+        QTest::newRow("not started") << Repeat::Loop << 0.0 << 0.0 << false << false;
+        QTest::newRow("not a number") << Repeat::Once << std::nan("") << 0.0 << false << false;
+        // clang-format on
+    }
+
+    void progressOnALap()
+    {
+        QFETCH(playback::Repeat, repeat);
+        QFETCH(double, travelled);
+        QFETCH(double, intoLap);
+        QFETCH(bool, backwards);
+        QFETCH(bool, finished);
+        const playback::Progress progress = playback::progressAt(travelled, 100.0, repeat);
+        QCOMPARE(progress.intoLap, intoLap);
+        QCOMPARE(progress.backwards, backwards);
+        QCOMPARE(progress.finished, finished);
+    }
+
+    // A track replays at its recorded pace: between two points at the speed it had there.
+    void recordedPace()
+    {
+        const auto t = [](qint64 s) { return QDateTime::fromSecsSinceEpoch(s, QTimeZone::utc()); };
+        const RoutePath path({{{0, 0}, t(0)}, {{0, 0.01}, t(10)}, {{0, 0.02}, t(110)}});
+        const std::vector<double> schedule = *path.recordedSchedule();
+        const double leg = path.distanceTo(1);
+        for (const auto &[seconds, metres] :
+             {std::pair {-1.0, 0.0}, {5.0, leg / 2}, {10.0, leg}, {60.0, leg * 1.5}, {500.0, leg * 2}})
+            QVERIFY(std::fabs(playback::distanceAtTime(path, schedule, seconds) - metres) < 1e-6);
+
+        // The player switches between the track's pace and a chosen one where it stands.
+        RoutePlayer player(std::chrono::milliseconds(1000));
+        player.setPath(path);
+        QVERIFY(player.usesRecordedPace());
+        QCOMPARE(*player.secondsLeft(), 110.0);
+        player.setSpeed(playback::kWalk);
+        QVERIFY(!player.usesRecordedPace());
+        QVERIFY(std::fabs(*player.secondsLeft() - 2 * leg / playback::kWalk) < 1e-6);
+    }
+
+    // Waypoints edited while roads are followed: the roads are asked for once per change, never
+    // while a waypoint is dragged, and a failure keeps the straight legs.
+    void routeModelAsksForRoadsPerEdit()
+    {
+        LoopbackHttpServer server;
+        server.respondWith({200, R"({"code":"Ok","routes":[{"geometry":{"coordinates":)"
+                                 R"([[2,48],[2.5,48.2],[3,48]]}}]})"});
+        AppEnvironment environment;
+        environment.routingUrl = server.url({});
+        environment.timings.routingInterval = std::chrono::milliseconds(0);
+        RouteModel route(environment);
+        route.addWaypoint({48, 2});
+        route.addWaypoint({48, 3});
+        QCOMPARE(route.path().points().size(), 2); // straight until roads are asked for
+        QVERIFY(server.requestedPaths.isEmpty());
+        route.setFollowRoads(true);
+        QTRY_COMPARE(route.path().points().size(), 3);
+        QCOMPARE(server.requestedPaths.size(), 1);
+        route.setDragging(true);
+        route.moveWaypoint(1, {48.1, 3});
+        route.moveWaypoint(1, {48.2, 3});
+        QCOMPARE(route.path().points().size(), 2);
+        route.setDragging(false);
+        QTRY_COMPARE(server.requestedPaths.size(), 2);
+        server.respondWith({503, "busy"});
+        QSignalSpy status(&route, &RouteModel::roadStatusChanged);
+        route.removeLastWaypoint();
+        route.addWaypoint({49, 3});
+        QTRY_COMPARE(status.size(), 1);
+        QVERIFY(status.first().first().toString().startsWith(road::kFailurePrefix));
+        QCOMPARE(route.path().points().last().coordinate, (CLLocationCoordinate2D {49, 3}));
     }
 
     // The road router against a loopback service: the roads, or one line and nothing else.

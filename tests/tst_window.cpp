@@ -419,7 +419,10 @@ private Q_SLOTS:
             QStringLiteral("latitudeField"),   QStringLiteral("longitudeField"),
             QStringLiteral("goButton"),        QStringLiteral("quickLocation0"),
             QStringLiteral("quickLocation1"),  QStringLiteral("quickLocation2"),
-            QStringLiteral("savePlaceButton"), QStringLiteral("lockButton"),
+            QStringLiteral("savePlaceButton"), QStringLiteral("drawRouteButton"),
+            QStringLiteral("followRoadsCheck"), QStringLiteral("paceCombo"),
+            QStringLiteral("repeatCombo"),     QStringLiteral("driftCheck"),
+            QStringLiteral("followMapCheck"),  QStringLiteral("lockButton"),
             QStringLiteral("resetButton")};
         QWidget *widget = w.button("detectButton");
         widget->setFocus();
@@ -427,7 +430,9 @@ private Q_SLOTS:
         for (int i = 0; i < expected.size(); ++i) {
             order.append(widget->objectName());
             widget = widget->nextInFocusChain();
-            while (widget && (!(widget->focusPolicy() & Qt::TabFocus) || !widget->isVisible()))
+            while (widget
+                   && (!(widget->focusPolicy() & Qt::TabFocus) || !widget->isVisibleTo(&w.window)
+                       || !widget->isEnabled()))
                 widget = widget->nextInFocusChain();
         }
         QCOMPARE(order, expected);

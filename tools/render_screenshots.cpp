@@ -3,6 +3,8 @@
 #include "app/ContentView.h"
 #include "app/MainWindow.h"
 #include "map/MapView.h"
+#include "route/RouteModel.h"
+#include "route/RoutePanel.h"
 #include "state/PinPlacement.h"
 #include "state/ScreenModel.h"
 
@@ -62,6 +64,19 @@ int main(int argc, char *argv[])
         });
     }
     save(QStringLiteral("tilted.png"));
+    // A walk drawn round the island, north up.
+    RouteModel &route = window.contentView()->route();
+    for (const CLLocationCoordinate2D point :
+         {CLLocationCoordinate2D {40.68859, -74.04700}, {40.69010, -74.04590},
+          {40.69050, -74.04400}, {40.68930, -74.04290}, {40.68800, -74.04420}})
+        route.addWaypoint(point);
+    window.contentView()->routePanel().setDrawing(true);
+    model.update([](ScreenState &s) {
+        s.cameraPosition = MapCameraPosition::fromCamera(s.pinCoordinate, 16.3);
+    });
+    save(QStringLiteral("route.png"));
+    window.contentView()->routePanel().setDrawing(false);
+    route.clear();
     model.update([](ScreenState &s) {
         s.isLocationLocked = false;
         s.lockStatusText = QStringLiteral("❌ Failed to spoof location — see console log.");

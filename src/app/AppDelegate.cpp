@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 
+#include "app/ContentView.h"
 #include "app/MainWindow.h"
 
 #include <QApplication>
@@ -25,4 +26,6 @@ void AppDelegate::createMainWindow()
     window_->show();
     window_->raise();
     window_->activateWindow();
+    if (!routeFile_.isEmpty())
+        window_->contentView()->openRoute(routeFile_);
 }

@@ -20,10 +20,13 @@ public:
     static bool applicationShouldTerminateAfterLastWindowClosed() { return true; }
 
     MainWindow *window() const { return window_.get(); }
+    // A GPX file named on the command line, opened as the route once the window is there.
+    void setRouteFile(const QString &path) { routeFile_ = path; }
 
 private:
     void createMainWindow();
 
     AppEnvironment environment_;
     std::unique_ptr<MainWindow> window_;
+    QString routeFile_;
 };

@@ -8,8 +8,13 @@
 #include "geo/GeolocationLookup.h"
 #include "map/CoordinatesPanel.h"
 #include "map/MapPane.h"
+#include "map/MapView.h"
 #include "places/PlacesPanel.h"
 #include "places/SavedPlaces.h"
+#include "route/Gpx.h"
+#include "route/Movement.h"
+#include "route/RouteModel.h"
+#include "route/RoutePanel.h"
 #include "search/PlaceSearch.h"
 #include "search/SearchPanel.h"
 #include "spoof/FixActions.h"
@@ -17,7 +22,9 @@
 #include "state/ScreenModel.h"
 
 #include <QFrame>
+#include <QFileInfo>
 #include <QHBoxLayout>
+#include <QShortcut>
 #include <QVBoxLayout>
 
 ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
@@ -30,6 +37,8 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
     , geolocation_(new GeolocationLookup(*model_, this))
     , search_(new PlaceSearch(environment, this))
     , places_(new SavedPlaces(environment.dataFolderPath(), this))
+    , route_(new RouteModel(environment, this))
+    , movement_(new Movement(*model_, *spoof_, this))
 {
     setObjectName(QStringLiteral("contentView"));
     setMinimumSize(760, 480);
@@ -61,6 +70,8 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
             coordinates::selectPoint(*model, move, place);
         });
     sidebar_->addSection(placesPanel_);
+    routePanel_ = new RoutePanel(*route_, *movement_);
+    sidebar_->addSection(routePanel_);
     main->addWidget(sidebar_);
     auto *divider = new QFrame(this);
     divider->setFrameShape(QFrame::VLine);
@@ -72,6 +83,7 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
     mapPane_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     main->addWidget(mapPane_, 1);
     root->addLayout(main, 1);
+    connectRoute();
 
     connect(devicePanel_, &DevicePanel::detectRequested, detector_,
             &DeviceDetector::startDeviceDetection);
@@ -104,11 +116,87 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
         placesPanel_->findChild<QWidget *>(QStringLiteral("savePlaceButton")),
         placesPanel_->findChild<QWidget *>(QStringLiteral("placesList")),
         placesPanel_->findChild<QWidget *>(QStringLiteral("undoDeleteButton")),
+        routePanel_->findChild<QWidget *>(QStringLiteral("drawRouteButton")),
+        routePanel_->findChild<QWidget *>(QStringLiteral("clearRouteButton")),
+        routePanel_->findChild<QWidget *>(QStringLiteral("followRoadsCheck")),
+        routePanel_->findChild<QWidget *>(QStringLiteral("paceCombo")),
+        routePanel_->findChild<QWidget *>(QStringLiteral("customSpeedField")),
+        routePanel_->findChild<QWidget *>(QStringLiteral("repeatCombo")),
+        routePanel_->findChild<QWidget *>(QStringLiteral("driftCheck")),
+        routePanel_->findChild<QWidget *>(QStringLiteral("followMapCheck")),
+        routePanel_->findChild<QWidget *>(QStringLiteral("playButton")),
+        routePanel_->findChild<QWidget *>(QStringLiteral("pauseButton")),
+        routePanel_->findChild<QWidget *>(QStringLiteral("stopButton")),
         sidebar_->findChild<QWidget *>(QStringLiteral("lockButton")),
         sidebar_->findChild<QWidget *>(QStringLiteral("resetButton"))};
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
     render();
+}
+
+void ContentView::connectRoute()
+{
+    MapView *map = mapPane_->mapView();
+    connect(routePanel_, &RoutePanel::drawingChanged, map, &MapView::setRouteEditing);
+    connect(map, &MapView::routePointAdded, route_, &RouteModel::addWaypoint);
+    connect(map, &MapView::routeDotDragged, this,
+            [this](int index, CLLocationCoordinate2D at, bool done) {
+                route_->setDragging(!done);
+                route_->moveWaypoint(index, at);
+            });
+    connect(map, &MapView::routeUndoRequested, route_, &RouteModel::removeLastWaypoint);
+    connect(route_, &RouteModel::changed, this, [this, map] {
+        QList<CLLocationCoordinate2D> line;
+        line.reserve(route_->path().points().size());
+        for (const RoutePoint &point : route_->path().points())
+            line.append(point.coordinate);
+        map->setRoute(line, route_->waypoints());
+    });
+    connect(map, &MapView::steeringChanged, this,
+            [this, map](QPointF direction) { movement_->steer(direction, map->bearing()); });
+    connect(movement_, &Movement::moved, this, [this, map](CLLocationCoordinate2D at, bool follow) {
+        const std::optional<QPointF> shown = map->pointFor(at);
+        // Recentred only when the traveller nears the edge, so the map does not judder.
+        const QRectF inner = QRectF(map->rect()).adjusted(map->width() * 0.2, map->height() * 0.2,
+                                                          -map->width() * 0.2,
+                                                          -map->height() * 0.2);
+        if (follow && (!shown || !inner.contains(*shown)))
+            model_->update([&](ScreenState &s) {
+                s.cameraPosition =
+                    MapCameraPosition::fromCamera(at, map->zoom(), map->bearing(), map->pitch());
+            });
+    });
+    connect(movement_, &Movement::stateChanged, this, &ContentView::render);
+    auto *drawKey = new QShortcut(QKeySequence(Qt::Key_R), this);
+    drawKey->setContext(Qt::WidgetWithChildrenShortcut);
+    connect(drawKey, &QShortcut::activated, this,
+            [this] { routePanel_->setDrawing(!routePanel_->isDrawing()); });
+}
+
+bool ContentView::openRoute(const QString &path)
+{
+    const gpx::ReadResult read = gpx::readFile(path);
+    if (!read.document) {
+        routePanel_->showStatus(read.error);
+        return false;
+    }
+    movement_->stop();
+    const gpx::Document &document = *read.document;
+    route_->setFromFile(document.name.isEmpty() ? QFileInfo(path).completeBaseName()
+                                                : document.name,
+                        document.points, document.kind == gpx::Document::Kind::Track);
+    routePanel_->showStatus({});
+    return true;
+}
+
+bool ContentView::saveRoute(const QString &path)
+{
+    const std::optional<QString> error =
+        gpx::writeFile(path, route_->name().isEmpty() ? QFileInfo(path).completeBaseName()
+                                                      : route_->name(),
+                       route_->path().points());
+    routePanel_->showStatus(error.value_or(QString()));
+    return !error;
 }
 
 ContentView::~ContentView()
@@ -127,6 +215,8 @@ void ContentView::showEvent(QShowEvent *event)
 
 void ContentView::stopBackgroundWork()
 {
+    if (movement_)
+        movement_->halt();
     search_->cancel();
     if (model_)
         model_->stopBackgroundWork();
@@ -143,4 +233,5 @@ void ContentView::render()
     devicePanel_->render(s);
     coordinatesPanel_->render();
     sidebar_->render(s);
+    mapPane_->mapView()->setSteering(s.isLocationLocked && !movement_->isPlaying());
 }

@@ -11,6 +11,9 @@ class DevicePanel;
 class FixActions;
 class GeolocationLookup;
 class MapPane;
+class Movement;
+class RouteModel;
+class RoutePanel;
 class PlaceSearch;
 class PlacesPanel;
 class SavedPlaces;
@@ -35,6 +38,15 @@ public:
     PlaceSearch &placeSearch() { return *search_; }
     SavedPlaces &savedPlaces() { return *places_; }
     FixActions &fixActions() { return *fixes_; }
+    RouteModel &route() { return *route_; }
+    Movement &movement() { return *movement_; }
+    RoutePanel &routePanel() { return *routePanel_; }
+
+    // Reads a GPX file into the route; a file that cannot be read leaves the route as it was
+    // and says why under the route. False then.
+    bool openRoute(const QString &path);
+    // Writes the route as GPX; false (and the reason under the route) when that failed.
+    bool saveRoute(const QString &path);
 
     // The disappear handler: the window is closing.
     void stopBackgroundWork();
@@ -44,6 +56,7 @@ protected:
 
 private:
     void render();
+    void connectRoute();
 
     ScreenModel *model_;
     DeviceDetector *detector_;
@@ -60,5 +73,8 @@ private:
     PlacesPanel *placesPanel_;
     Sidebar *sidebar_;
     MapPane *mapPane_;
+    RouteModel *route_;
+    Movement *movement_;
+    RoutePanel *routePanel_;
     bool started_ = false;
 };

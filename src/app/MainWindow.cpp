@@ -9,6 +9,9 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QMenuBar>
+#include <QMimeData>
+#include <QDropEvent>
+#include <QDragEnterEvent>
 #include <QMessageBox>
 #include <QScreen>
 #include <QSettings>
@@ -22,6 +25,7 @@ MainWindow::MainWindow(const AppEnvironment &environment, QSettings *settings, Q
     setWindowTitle(QStringLiteral("PinDrift"));
     setObjectName(QStringLiteral("mainWindow"));
     setCentralWidget(content_);
+    setAcceptDrops(true);
 
     QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
     const QString gpxFiles = QStringLiteral("GPX files (*.gpx);;All files (*)");
@@ -42,6 +46,24 @@ MainWindow::MainWindow(const AppEnvironment &environment, QSettings *settings, Q
                 content_->savedPlaces().exportGpx(path);
         });
     exportPlaces->setObjectName(QStringLiteral("exportPlacesAction"));
+    file->addSeparator();
+    QAction *openRoute = file->addAction(QStringLiteral("&Open Route…"), this, [this, gpxFiles] {
+        const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Open Route"),
+                                                          QDir::homePath(), gpxFiles);
+        if (!path.isEmpty())
+            content_->openRoute(path);
+    });
+    openRoute->setObjectName(QStringLiteral("openRouteAction"));
+    openRoute->setShortcut(QKeySequence::Open);
+    QAction *saveRoute = file->addAction(QStringLiteral("&Save Route…"), this, [this, gpxFiles] {
+        const QString path = QFileDialog::getSaveFileName(
+            this, QStringLiteral("Save Route"),
+            QDir::home().filePath(QStringLiteral("PinDrift route.gpx")), gpxFiles);
+        if (!path.isEmpty())
+            content_->saveRoute(path);
+    });
+    saveRoute->setObjectName(QStringLiteral("saveRouteAction"));
+    saveRoute->setShortcut(QKeySequence::Save);
     file->addSeparator();
     QAction *quit = file->addAction(QStringLiteral("&Quit"), this, &QWidget::close);
     quit->setShortcut(QKeySequence::Quit);
@@ -101,6 +123,34 @@ void MainWindow::showLog()
     log_->show();
     log_->raise();
     log_->activateWindow();
+}
+
+namespace {
+
+// The first local .gpx file among dragged URLs.
+QString droppedRoute(const QMimeData *data)
+{
+    for (const QUrl &url : data->urls())
+        if (url.isLocalFile() && url.toLocalFile().endsWith(QStringLiteral(".gpx"), Qt::CaseInsensitive))
+            return url.toLocalFile();
+    return {};
+}
+
+} // namespace
+
+void MainWindow::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (!droppedRoute(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent *event)
+{
+    const QString path = droppedRoute(event->mimeData());
+    if (path.isEmpty())
+        return;
+    event->acceptProposedAction();
+    content_->openRoute(path);
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

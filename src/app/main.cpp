@@ -22,6 +22,10 @@ int main(int argc, char *argv[])
     AppEnvironment environment;
     environment.readServiceSettings(QSettings());
     AppDelegate delegate(environment);
+    // "pindrift walk.gpx" opens the route.
+    for (const QString &argument : QApplication::arguments().mid(1))
+        if (argument.endsWith(QStringLiteral(".gpx"), Qt::CaseInsensitive))
+            delegate.setRouteFile(argument);
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     // Asked to end from outside (logout, Ctrl+C): close the window as the user would.
     platform::onTerminationSignal(&delegate, [&delegate] {

@@ -325,6 +325,7 @@ void MapView::paintEvent(QPaintEvent *event)
     const qreal dpr = deviceScale(painter);
     if (!viewport_.isNorthUpFlat()) {
         TilePainter(*tiles_).paintTurned(painter, viewport_, dpr, turnedBuffer_);
+        paintRoute(painter);
         paintLabels(painter, dpr);
         return;
     }
@@ -335,6 +336,7 @@ void MapView::paintEvent(QPaintEvent *event)
     TilePainter(*tiles_).paint(
         painter, viewport_, QRectF(dirty.topLeft() * dpr, dirty.size() * dpr).toAlignedRect(), dpr);
     painter.restore();
+    paintRoute(painter);
     paintLabels(painter, dpr);
 }
 

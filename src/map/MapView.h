@@ -72,6 +72,17 @@ public:
 
     bool isAnimating() const;
 
+    // A route drawn over the tiles: its line, and numbered dots on its waypoints. While editing,
+    // a click adds a waypoint (routePointAdded) instead of clicking, and a dot can be dragged.
+    void setRoute(const QList<CLLocationCoordinate2D> &line,
+                  const QList<CLLocationCoordinate2D> &dots);
+    void setRouteEditing(bool editing);
+    bool isRouteEditing() const { return routeEditing_; }
+    // The dot under a view point (within reach of a finger), or -1.
+    int routeDotAt(QPointF viewPoint) const;
+    // While steering, the arrow keys and W A S D steer (steeringChanged) instead of panning.
+    void setSteering(bool steering);
+
     QSize sizeHint() const override { return {420, 480}; }
 
     static const QString &attribution();
@@ -82,6 +93,13 @@ Q_SIGNALS:
     // The user's pan, zoom, turn or tilt came to rest: a drag or fling ended, an animation
     // finished, a burst of wheel or gesture events paused, a key turned or tilted the map.
     void cameraChangedByUser();
+    void routePointAdded(CLLocationCoordinate2D coordinate);
+    // A dot dragged to a coordinate; `done` on the release.
+    void routeDotDragged(int index, CLLocationCoordinate2D coordinate, bool done);
+    // Backspace while editing: the last waypoint goes.
+    void routeUndoRequested();
+    // The direction the held steering keys point on the screen (x right, y down), or none.
+    void steeringChanged(QPointF direction);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -93,6 +111,8 @@ protected:
     void mouseDoubleClickEvent(QMouseEvent *event) override;
     void wheelEvent(QWheelEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
+    void keyReleaseEvent(QKeyEvent *event) override;
+    void focusOutEvent(QFocusEvent *event) override;
     bool event(QEvent *event) override;
 
 private:
@@ -134,6 +154,12 @@ private:
     void placeMarker();
 
     void paintLabels(QPainter &painter, qreal dpr);
+    void paintRoute(QPainter &painter);
+    // A steering key pressed or released; false for other keys.
+    bool steerKey(QKeyEvent *event, bool down);
+    // The view point of a point in world units, on the copy of the world nearest `near`
+    // (units); none behind the camera.
+    std::optional<QPointF> unitToView(QPointF unit) const;
 
     TileSource *tiles_ = nullptr;
     mapgeometry::Viewport viewport_;
@@ -166,4 +192,11 @@ private:
     QImage titleImage_;
     QImage turnedBuffer_; // what a turned or tilted view draws its tiles into
     QImage attributionImage_;
+
+    QList<QPointF> routeLine_; // in world units, each point on the copy nearest the one before
+    QList<QPointF> routeDots_;
+    bool routeEditing_ = false;
+    int draggedDot_ = -1;
+    bool steering_ = false;
+    QList<int> steerKeys_; // held, in the order pressed
 };

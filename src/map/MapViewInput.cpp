@@ -44,6 +44,13 @@ void MapView::mousePressEvent(QMouseEvent *event)
         event->ignore();
         return;
     }
+    if (routeEditing_ && !orbitPress) {
+        draggedDot_ = routeDotAt(event->position());
+        if (draggedDot_ >= 0) {
+            update();
+            return;
+        }
+    }
     // A press that catches a flinging map only stops it; a zoom stops where it is.
     pressStoppedFling_ = animation_.kind == Animation::Kind::Fling;
     if (isAnimating()) {
@@ -60,6 +67,11 @@ void MapView::mousePressEvent(QMouseEvent *event)
 
 void MapView::mouseMoveEvent(QMouseEvent *event)
 {
+    if (draggedDot_ >= 0) {
+        if (const auto at = coordinateAt(event->position()))
+            Q_EMIT routeDotDragged(draggedDot_, *at, false);
+        return;
+    }
     if (!pressed_)
         return;
     const QPointF position = event->position();
@@ -90,13 +102,24 @@ void MapView::mouseMoveEvent(QMouseEvent *event)
 
 void MapView::mouseReleaseEvent(QMouseEvent *event)
 {
+    if (draggedDot_ >= 0 && event->button() == Qt::LeftButton) {
+        const int dot = std::exchange(draggedDot_, -1);
+        if (const auto at = coordinateAt(event->position()))
+            Q_EMIT routeDotDragged(dot, *at, true);
+        update();
+        return;
+    }
     if (event->button() != pressButton_ || !pressed_)
         return;
     pressed_ = false;
     const Drag drag = std::exchange(drag_, Drag::None);
     if (drag == Drag::None) {
-        if (!pressStoppedFling_ && !orbitPress_)
+        if (pressStoppedFling_ || orbitPress_)
+            return;
+        if (!routeEditing_)
             Q_EMIT clicked(event->position());
+        else if (const auto at = coordinateAt(event->position()))
+            Q_EMIT routePointAdded(*at);
         return;
     }
     unsetCursor();
@@ -153,6 +176,12 @@ void MapView::wheelEvent(QWheelEvent *event)
 
 void MapView::keyPressEvent(QKeyEvent *event)
 {
+    if (steerKey(event, true))
+        return;
+    if (routeEditing_ && (event->key() == Qt::Key_Backspace || event->key() == Qt::Key_Delete)) {
+        Q_EMIT routeUndoRequested();
+        return;
+    }
     const QPointF middle = QRectF(rect()).center();
     switch (event->key()) {
     case Qt::Key_Plus:

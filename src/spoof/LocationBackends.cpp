@@ -135,6 +135,33 @@ std::shared_ptr<ChildProcess> SetLocationBackend::startSetLocation(double latitu
                            QStringLiteral("❌ idevicesetlocation exited early: "));
 }
 
+SetLocationBackend::Step SetLocationBackend::setOnce(double latitude, double longitude,
+                                                    milliseconds settle) const
+{
+    const std::optional<QString> tool =
+        environment_.tools.resolveTool(devicetools::kIdevicesetlocation);
+    if (!tool) {
+        consoleLine(QStringLiteral("❌ idevicesetlocation not found in bundled tools"));
+        return {};
+    }
+    const ChildProcess::Launch launched =
+        ChildProcess::launch(*tool, devicetools::setLocationArguments(latitude, longitude));
+    if (!launched.process) {
+        consoleLine(QStringLiteral("❌ Error launching idevicesetlocation: ") + launched.error);
+        return {};
+    }
+    const std::shared_ptr<ChildProcess> &process = launched.process;
+    if (!process->waitForExit(settle)) {
+        childprocess::watch(process);
+        return {true, process};
+    }
+    if (process->exitStatus() == 0)
+        return {true, nullptr};
+    consoleLine(QStringLiteral("❌ idevicesetlocation failed: ")
+                + QString::fromUtf8(process->takeOutput()).trimmed());
+    return {};
+}
+
 void SetLocationBackend::resetSetLocation() const
 {
     const std::optional<QString> tool =

@@ -62,6 +62,15 @@ public:
     // "idevicesetlocation reset", its output on our own standard output. Reports nothing.
     void resetSetLocation() const;
 
+    // One step of a moving location. The stock tool sets the location and exits; one that is
+    // still running after `settle` holds it and is the answer's `holder`.
+    struct Step
+    {
+        bool applied = false;
+        std::shared_ptr<ChildProcess> holder;
+    };
+    Step setOnce(double latitude, double longitude, std::chrono::milliseconds settle) const;
+
 private:
     AppEnvironment environment_;
 };

@@ -206,6 +206,7 @@ void SpoofController::spoofLocation()
 
 void SpoofController::moveSpoofedLocation(bool recenter, CLLocationCoordinate2D coordinate)
 {
+    Q_EMIT heldLocationTaken();
     coordinates::placePin(model_, recenter, coordinate);
     if (unlockInFlight_) // the location is being given back: only the pin moves
         return;
@@ -214,7 +215,7 @@ void SpoofController::moveSpoofedLocation(bool recenter, CLLocationCoordinate2D 
         s.lockStatusText = kMoving;
         s.spoofHint = {};
     });
-    if (startInFlight_) {
+    if (startInFlight_ || stepInFlight_) {
         pendingMove_ = coordinate; // the newest target wins once the running start completes
         return;
     }
@@ -325,6 +326,7 @@ void SpoofController::applySpoofFailed(const HintState &hint)
 
 void SpoofController::unlockLocation()
 {
+    Q_EMIT heldLocationTaken();
     model_.update([](ScreenState &s) {
         s.disabledLockButton = true;
         s.lockStatusText = kUnlocking;
@@ -392,10 +394,99 @@ void SpoofController::beginEpoch()
     startInFlight_.reset();
     pendingMove_.reset();
     unlockInFlight_ = false;
+    stepInFlight_ = false;
+}
+
+bool SpoofController::stepTo(CLLocationCoordinate2D coordinate, bool recenter)
+{
+    coordinates::placePin(model_, recenter, coordinate);
+    const ScreenState &state = model_.state();
+    if (unlockInFlight_ || state.udidLabelText.isEmpty())
+        return true; // no device to tell: the pin alone moves
+    if (startInFlight_ || stepInFlight_)
+        return false;
+    const bool tunnel = usesTunnelChain(state.deviceiosLabelText);
+    const QString udid = state.udidLabelText;
+    const std::shared_ptr<ChildProcess> oldProcess = state.locationProcess;
+    AppEnvironment environment = model_.environment();
+    // A step cannot wait seconds to see its command hold: the next one is due in one.
+    environment.timings.simulateWait = environment.timings.stepSettle;
+    const MainQueue queue = model_.mainQueue();
+    const quint64 epoch = epoch_;
+    const QPointer<SpoofController> self(this);
+    stepInFlight_ = true;
+
+    work_->submit([tunnel, udid, environment, queue, epoch, self, coordinate, oldProcess,
+                   agent = agent_, named = announcedChain_] {
+        const milliseconds grace = environment.timings.terminateGrace;
+        const qsizetype firstLine = ConsoleLog::instance().lineCount();
+        bool applied = false;
+        std::shared_ptr<ChildProcess> holder;
+        if (!tunnel) {
+            // The set command may simply set and exit; the holder of before stays until the
+            // new one is known to be there, as ending it does not take the location away.
+            const SetLocationBackend::Step step =
+                SetLocationBackend(environment)
+                    .setOnce(coordinate.latitude, coordinate.longitude,
+                             environment.timings.stepSettle);
+            applied = step.applied;
+            holder = step.holder;
+        } else {
+            // iOS 17+ clears a location when the process that set it ends: end the old one
+            // first, so that it cannot clear the new one.
+            endAndWait(oldProcess, grace);
+            holder = startOnDevice(true, environment, *named, agent, udid, coordinate);
+            applied = holder != nullptr;
+        }
+        const HintState hint = applied
+            ? HintState {}
+            : HintState::of(failure::recognise(ConsoleLog::instance().linesSince(firstLine)),
+                            environment.tools);
+        const auto handoff = std::make_shared<ProcessHandoff>(std::move(holder), grace);
+        queue.post([self, handoff, epoch, applied, tunnel, grace, hint] {
+            const std::shared_ptr<ChildProcess> process = handoff->take();
+            if (self)
+                self->finishStep(epoch, applied, process, tunnel || process, hint);
+            else
+                childprocess::terminate(process, grace);
+        });
+    });
+    return true;
+}
+
+void SpoofController::finishStep(quint64 epoch, bool applied,
+                                 const std::shared_ptr<ChildProcess> &holder, bool replacesHolder,
+                                 const HintState &hint)
+{
+    if (epoch != epoch_) {
+        terminateLater(holder, model_);
+        return;
+    }
+    stepInFlight_ = false;
+    if (!applied) {
+        applySpoofFailed(hint);
+        Q_EMIT stepFailed();
+    } else {
+        model_.update([&](ScreenState &s) {
+            if (replacesHolder) {
+                if (s.locationProcess != holder)
+                    terminateLater(s.locationProcess, model_);
+                s.locationProcess = holder;
+            }
+            s.isLocationLocked = true;
+            s.disabledLockButton = false;
+            s.spoofHint = {};
+        });
+    }
+    // The user moved the location while the step was on its way: that move goes next.
+    if (pendingMove_ && model_.state().isLocationLocked)
+        submitStart(StartKind::Move, *std::exchange(pendingMove_, std::nullopt),
+                    model_.state().locationProcess);
 }
 
 void SpoofController::endSpoofOnDisconnect()
 {
+    Q_EMIT heldLocationTaken();
     const bool wasBusy = startInFlight_ || unlockInFlight_;
     beginEpoch();
     if (!model_.state().isLocationLocked) {

@@ -46,6 +46,14 @@ public:
     // Called on every disconnection; changes no screen field when nothing is held.
     void endSpoofOnDisconnect();
 
+    // One step of a moving location (a route played, the arrow keys): the pin goes there at
+    // once and the device follows, unless the step before is still on its way: then this one
+    // is skipped (false), never queued, so the device never falls behind the pin. With nothing
+    // held yet, a step starts holding. Each step ends the process of the one before, so one
+    // location process at most is alive after it.
+    bool stepTo(CLLocationCoordinate2D coordinate, bool recenter);
+    bool isStepping() const { return stepInFlight_; }
+
     // Completion steps, on the GUI thread.
     void applySpoofStarted(const std::shared_ptr<ChildProcess> &process, double latitude,
                            double longitude);
@@ -63,6 +71,13 @@ public:
     void endAgent();
     GoIosAgent &goIosAgent() { return *agent_; }
 
+Q_SIGNALS:
+    // The user moved the held location, unlocked it or reset it, or the device went away:
+    // whatever moves the location on its own stops.
+    void heldLocationTaken();
+    // A step could not reach the device (the console says why).
+    void stepFailed();
+
 private:
     enum class StartKind { Spoof, Move };
 
@@ -71,6 +86,8 @@ private:
     void finishStart(quint64 epoch, StartKind kind, const std::shared_ptr<ChildProcess> &process,
                      CLLocationCoordinate2D target, const HintState &hint);
     void finishUnlock(quint64 epoch);
+    void finishStep(quint64 epoch, bool applied, const std::shared_ptr<ChildProcess> &holder,
+                    bool replacesHolder, const HintState &hint);
     void beginEpoch();
 
     ScreenModel &model_;
@@ -78,6 +95,7 @@ private:
     std::optional<StartKind> startInFlight_;
     std::optional<CLLocationCoordinate2D> pendingMove_;
     bool unlockInFlight_ = false;
+    bool stepInFlight_ = false;
 
     class SerialWork;
     std::shared_ptr<SerialWork> work_;

@@ -31,6 +31,9 @@ struct Timings
     ms routingTimeout {15000}; // a road route request gives up after this
     ms routingInterval {1000}; // the routing service is asked at most once in this time
     ms fixDeadline {600000}; // a fix (the image download) is stopped after this
+    ms movementStep {1000}; // a moving location tells the device where it is this often
+    ms stepSettle {400}; // a step's set command that still runs after this holds the location
+    double movementTimeScale = 1.0; // route seconds per second of playback (tests, the demo)
 };
 
 // Everything the program takes from outside, in one value. The shipped program uses

@@ -1,0 +1,207 @@
+#include "map/MapView.h"
+
+#include <QKeyEvent>
+#include <QPainter>
+#include <QPainterPath>
+#include <cmath>
+
+// The route drawn over the map, its editing by mouse, and steering by the keyboard.
+
+namespace {
+
+constexpr double kDotRadius = 9.0;
+constexpr double kDotReach = 14.0; // a press this near a dot takes it
+constexpr double kNearWeight = 1e-3; // nearer the eye than this: behind the camera
+const QColor kRouteColour(0x00, 0x7a, 0xff);
+
+// Unit points that follow each other across the antimeridian, not back around the world.
+QList<QPointF> toUnits(const QList<CLLocationCoordinate2D> &coordinates)
+{
+    QList<QPointF> units;
+    units.reserve(coordinates.size());
+    for (const CLLocationCoordinate2D &coordinate : coordinates) {
+        QPointF unit = mapgeometry::toUnit(coordinate);
+        if (!units.isEmpty())
+            unit.rx() -= std::round(unit.x() - units.last().x());
+        units.append(unit);
+    }
+    return units;
+}
+
+} // namespace
+
+void MapView::setRoute(const QList<CLLocationCoordinate2D> &line,
+                       const QList<CLLocationCoordinate2D> &dots)
+{
+    routeLine_ = toUnits(line);
+    routeDots_.clear();
+    for (const CLLocationCoordinate2D &dot : dots)
+        routeDots_.append(mapgeometry::toUnit(dot));
+    update();
+}
+
+void MapView::setRouteEditing(bool editing)
+{
+    routeEditing_ = editing;
+    draggedDot_ = -1;
+    setCursor(editing ? Qt::CrossCursor : Qt::ArrowCursor);
+}
+
+void MapView::setSteering(bool steering)
+{
+    steering_ = steering;
+    if (!steering && !steerKeys_.isEmpty()) {
+        steerKeys_.clear();
+        Q_EMIT steeringChanged({});
+    }
+}
+
+std::optional<QPointF> MapView::unitToView(QPointF unit) const
+{
+    const QTransform t = viewport_.planeToView();
+    const QPointF plane = unit * mapgeometry::worldSize(viewport_.zoom()) - viewport_.topLeftWorld();
+    if (!(t.m13() * plane.x() + t.m23() * plane.y() + t.m33() > kNearWeight))
+        return std::nullopt;
+    return t.map(plane);
+}
+
+int MapView::routeDotAt(QPointF viewPoint) const
+{
+    int best = -1;
+    double bestDistance = kDotReach;
+    for (qsizetype i = 0; i < routeDots_.size(); ++i) {
+        QPointF unit = routeDots_[i];
+        unit.rx() -= std::round(unit.x() - viewport_.centerUnit().x());
+        const std::optional<QPointF> at = unitToView(unit);
+        if (!at)
+            continue;
+        const double distance = QLineF(*at, viewPoint).length();
+        if (distance <= bestDistance) {
+            bestDistance = distance;
+            best = static_cast<int>(i);
+        }
+    }
+    return best;
+}
+
+void MapView::paintRoute(QPainter &painter)
+{
+    if (routeLine_.isEmpty() && routeDots_.isEmpty())
+        return;
+    painter.save();
+    painter.setRenderHint(QPainter::Antialiasing);
+    const QTransform t = viewport_.planeToView();
+    const double world = mapgeometry::worldSize(viewport_.zoom());
+    const QPointF topLeft = viewport_.topLeftWorld();
+    const auto weight = [&t](QPointF p) { return t.m13() * p.x() + t.m23() * p.y() + t.m33(); };
+    // The whole line on the copy of the world nearest the centre, as far as its middle goes.
+    const double shift = routeLine_.isEmpty()
+        ? 0.0
+        : std::round(routeLine_[routeLine_.size() / 2].x() - viewport_.centerUnit().x());
+
+    // Points closer than half a pixel to the last one drawn add nothing: a long track costs
+    // what the screen can show, not what the file holds.
+    QPainterPath path;
+    bool open = false;
+    QPointF lastPlane;
+    for (qsizetype i = 0; i < routeLine_.size(); ++i) {
+        const QPointF plane = (routeLine_[i] - QPointF(shift, 0)) * world - topLeft;
+        const bool last = i + 1 == routeLine_.size();
+        if (open && !last && std::abs(plane.x() - lastPlane.x()) < 0.5
+            && std::abs(plane.y() - lastPlane.y()) < 0.5)
+            continue;
+        if (!(weight(plane) > kNearWeight)) {
+            open = false;
+            continue;
+        }
+        const QPointF at = t.map(plane);
+        if (open)
+            path.lineTo(at);
+        else
+            path.moveTo(at);
+        open = true;
+        lastPlane = plane;
+    }
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(QColor(255, 255, 255, 220), 7, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.drawPath(path);
+    painter.setPen(QPen(kRouteColour, 4, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
+    painter.drawPath(path);
+
+    QFont font = this->font();
+    font.setPixelSize(11);
+    font.setBold(true);
+    painter.setFont(font);
+    for (qsizetype i = 0; i < routeDots_.size(); ++i) {
+        QPointF unit = routeDots_[i];
+        unit.rx() -= std::round(unit.x() - viewport_.centerUnit().x());
+        const std::optional<QPointF> at = unitToView(unit);
+        if (!at)
+            continue;
+        const QRectF disc(*at - QPointF(kDotRadius, kDotRadius), QSizeF(2, 2) * kDotRadius);
+        painter.setPen(QPen(Qt::white, 2));
+        painter.setBrush(i == draggedDot_ ? kRouteColour.darker(130) : kRouteColour);
+        painter.drawEllipse(disc);
+        painter.setPen(Qt::white);
+        painter.drawText(disc, Qt::AlignCenter, QString::number(i + 1));
+    }
+    painter.restore();
+}
+
+bool MapView::steerKey(QKeyEvent *event, bool down)
+{
+    if (!steering_ || (event->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier)))
+        return false;
+    int key = event->key();
+    switch (key) {
+    case Qt::Key_W:
+        key = Qt::Key_Up;
+        break;
+    case Qt::Key_A:
+        key = Qt::Key_Left;
+        break;
+    case Qt::Key_S:
+        key = Qt::Key_Down;
+        break;
+    case Qt::Key_D:
+        key = Qt::Key_Right;
+        break;
+    case Qt::Key_Up:
+    case Qt::Key_Down:
+    case Qt::Key_Left:
+    case Qt::Key_Right:
+        break;
+    default:
+        return false;
+    }
+    if (event->isAutoRepeat())
+        return true;
+    if (down && !steerKeys_.contains(key))
+        steerKeys_.append(key);
+    else if (!down)
+        steerKeys_.removeAll(key);
+    QPointF direction;
+    for (int held : steerKeys_)
+        direction += held == Qt::Key_Up ? QPointF(0, -1)
+            : held == Qt::Key_Down      ? QPointF(0, 1)
+            : held == Qt::Key_Left      ? QPointF(-1, 0)
+                                        : QPointF(1, 0);
+    Q_EMIT steeringChanged(direction);
+    return true;
+}
+
+void MapView::keyReleaseEvent(QKeyEvent *event)
+{
+    if (!steerKey(event, false))
+        QWidget::keyReleaseEvent(event);
+}
+
+void MapView::focusOutEvent(QFocusEvent *event)
+{
+    // Keys released elsewhere never reach us: stop rather than run on.
+    if (!steerKeys_.isEmpty()) {
+        steerKeys_.clear();
+        Q_EMIT steeringChanged({});
+    }
+    QWidget::focusOutEvent(event);
+}

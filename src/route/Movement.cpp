@@ -1,0 +1,146 @@
+#include "route/Movement.h"
+
+#include "spoof/SpoofController.h"
+#include "state/ScreenModel.h"
+
+#include <GeographicLib/Geodesic.hpp>
+#include <cmath>
+
+namespace {
+
+const QString kFollowing = QStringLiteral("▶ Following the route");
+const QString kSteering = QStringLiteral("🕹 Steering with the keyboard");
+
+QString heldLine(CLLocationCoordinate2D at)
+{
+    return QStringLiteral("🔒 Spoofing at ") + coordinates::formatDegrees(at.latitude)
+        + QStringLiteral(", ") + coordinates::formatDegrees(at.longitude);
+}
+
+} // namespace
+
+Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
+    : QObject(parent)
+    , model_(model)
+    , spoof_(spoof)
+    , player_(model.environment().timings.movementStep,
+              model.environment().timings.movementTimeScale)
+{
+    steerTimer_.setInterval(model.environment().timings.movementStep);
+    connect(&player_, &RoutePlayer::stepped, this, &Movement::step);
+    connect(&player_, &RoutePlayer::finished, this, [this] { holdHere(); });
+    connect(&player_, &RoutePlayer::stateChanged, this, &Movement::stateChanged);
+    connect(&steerTimer_, &QTimer::timeout, this, [this] {
+        steerStep(static_cast<double>(steerClock_.restart()) / 1000.0
+                  * model_.environment().timings.movementTimeScale);
+    });
+    // The user took the location over: nothing moves it on its own any more.
+    connect(&spoof_, &SpoofController::heldLocationTaken, this, [this] {
+        steerTimer_.stop();
+        player_.stop();
+    });
+    connect(&spoof_, &SpoofController::stepFailed, this, [this] {
+        steerTimer_.stop();
+        player_.stop();
+    });
+}
+
+void Movement::play(const RoutePath &path)
+{
+    steerTimer_.stop();
+    if (player_.state() == RoutePlayer::State::Paused) {
+        player_.resume();
+    } else {
+        player_.setPath(path);
+        skipped_ = 0;
+        player_.start();
+    }
+    if (isPlaying())
+        model_.update([](ScreenState &s) { s.lockStatusText = kFollowing; });
+}
+
+void Movement::pause()
+{
+    if (!isPlaying())
+        return;
+    player_.pause();
+    holdHere();
+}
+
+void Movement::stop()
+{
+    if (player_.state() == RoutePlayer::State::Stopped)
+        return;
+    player_.stop();
+    holdHere();
+}
+
+void Movement::halt()
+{
+    steerTimer_.stop();
+    player_.stop();
+}
+
+void Movement::changePath(const RoutePath &path)
+{
+    if (player_.state() == RoutePlayer::State::Stopped)
+        return;
+    player_.setPath(path);
+}
+
+void Movement::setSpeed(std::optional<double> metresPerSecond)
+{
+    speed_ = metresPerSecond;
+    player_.setSpeed(metresPerSecond);
+}
+
+void Movement::holdHere()
+{
+    // The last step that reached the device holds the location already; only the line says so.
+    const ScreenState &state = model_.state();
+    if (state.isLocationLocked)
+        model_.update([](ScreenState &s) { s.lockStatusText = heldLine(s.pinCoordinate); });
+    else if (state.lockStatusText == kFollowing || state.lockStatusText == kSteering)
+        model_.update([](ScreenState &s) { s.lockStatusText.clear(); });
+}
+
+void Movement::step(CLLocationCoordinate2D position)
+{
+    if (!spoof_.stepTo(position, false))
+        ++skipped_;
+    Q_EMIT moved(position, follow_);
+}
+
+void Movement::steer(QPointF direction, double mapBearing)
+{
+    steerBearing_ = mapBearing;
+    if (direction.isNull() || !model_.state().isLocationLocked || isPlaying()) {
+        if (steerTimer_.isActive()) {
+            steerTimer_.stop();
+            holdHere();
+        }
+        return;
+    }
+    steerDirection_ = direction;
+    if (steerTimer_.isActive())
+        return;
+    model_.update([](ScreenState &s) { s.lockStatusText = kSteering; });
+    steerClock_.start();
+    steerTimer_.start();
+    // A tap moves as far as one step.
+    steerStep(static_cast<double>(steerTimer_.interval()) / 1000.0
+              * model_.environment().timings.movementTimeScale);
+}
+
+void Movement::steerStep(double seconds)
+{
+    const double metres = speed_.value_or(playback::kWalk) * seconds;
+    // Up on the screen is the map's bearing; the rest turns from there.
+    const double azimuth = steerBearing_
+        + std::atan2(steerDirection_.x(), -steerDirection_.y()) * 180.0 / M_PI;
+    CLLocationCoordinate2D next = model_.state().pinCoordinate;
+    GeographicLib::Geodesic::WGS84().Direct(next.latitude, next.longitude, azimuth, metres,
+                                            next.latitude, next.longitude);
+    next.longitude = std::remainder(next.longitude, 360.0);
+    step(next);
+}

@@ -1,0 +1,271 @@
+#include "route/RoutePanel.h"
+
+#include "route/Movement.h"
+#include "route/RouteModel.h"
+#include "widgets/Style.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QDoubleSpinBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QStandardItemModel>
+#include <QVBoxLayout>
+#include <cmath>
+
+namespace {
+
+constexpr double kMetresPerMile = 1609.344;
+
+QLabel *caption(QWidget *parent, const char *name)
+{
+    auto *label = new QLabel(parent);
+    label->setObjectName(QString::fromLatin1(name));
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    label->setFont(style::font(style::TextStyle::Caption));
+    QPalette dim = label->palette();
+    dim.setColor(QPalette::WindowText, style::secondaryText(label));
+    label->setPalette(dim);
+    return label;
+}
+
+QString distanceText(double metres, bool metric)
+{
+    if (metric)
+        return metres < 1000.0 ? QStringLiteral("%1 m").arg(std::round(metres))
+                               : QStringLiteral("%1 km").arg(metres / 1000.0, 0, 'f', 1);
+    const double miles = metres / kMetresPerMile;
+    return QStringLiteral("%1 mi").arg(miles, 0, 'f', miles < 10 ? 2 : 1);
+}
+
+QString durationText(double seconds)
+{
+    const auto total = static_cast<qint64>(std::ceil(seconds));
+    if (total < 60)
+        return QStringLiteral("%1 s").arg(total);
+    if (total < 3600)
+        return QStringLiteral("%1 min").arg((total + 30) / 60);
+    return QStringLiteral("%1 h %2 min").arg(total / 3600).arg((total % 3600) / 60);
+}
+
+QPushButton *button(QWidget *parent, const char *name, const QString &text,
+                    const QString &accessible)
+{
+    auto *b = new QPushButton(text, parent);
+    b->setObjectName(QString::fromLatin1(name));
+    b->setAccessibleName(accessible);
+    return b;
+}
+
+} // namespace
+
+RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
+    : QWidget(parent)
+    , route_(route)
+    , movement_(movement)
+    , metric_(QLocale().measurementSystem() == QLocale::MetricSystem)
+{
+    setObjectName(QStringLiteral("routePanel"));
+    auto *layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(6);
+
+    auto *heading = new QLabel(QStringLiteral("Route"), this);
+    QFont headingFont = style::font(style::TextStyle::Subheadline);
+    headingFont.setBold(true);
+    heading->setFont(headingFont);
+    layout->addWidget(heading);
+
+    auto *editRow = new QHBoxLayout;
+    draw_ = button(this, "drawRouteButton", QStringLiteral("✏️ Draw"),
+                   QStringLiteral("Draw a route on the map"));
+    draw_->setCheckable(true);
+    draw_->setToolTip(QStringLiteral("Each click on the map adds a waypoint (R)"));
+    clear_ = button(this, "clearRouteButton", QStringLiteral("Clear"),
+                    QStringLiteral("Clear the route"));
+    editRow->addWidget(draw_, 1);
+    editRow->addWidget(clear_);
+    layout->addLayout(editRow);
+
+    roads_ = new QCheckBox(QStringLiteral("Follow roads"), this);
+    roads_->setObjectName(QStringLiteral("followRoadsCheck"));
+    roads_->setAccessibleName(roads_->text());
+    layout->addWidget(roads_);
+    status_ = caption(this, "routeStatus");
+    layout->addWidget(status_);
+
+    auto *grid = new QGridLayout;
+    grid->setContentsMargins(0, 0, 0, 0);
+    pace_ = new QComboBox(this);
+    pace_->setObjectName(QStringLiteral("paceCombo"));
+    pace_->setAccessibleName(QStringLiteral("Pace"));
+    const QString unit = metric_ ? QStringLiteral("km/h") : QStringLiteral("mph");
+    const auto paceName = [&](const char *name, double kmh) -> QString {
+        return QString::fromUtf8(name) + QStringLiteral(" · ")
+            + QString::number(metric_ ? kmh : std::round(kmh / 1.609344)) + u' ' + unit;
+    };
+    pace_->addItems({QStringLiteral("As recorded"), paceName("Walk", 5), paceName("Cycle", 15),
+                     paceName("Drive", 50), QStringLiteral("Custom")});
+    pace_->setCurrentIndex(Walk);
+    custom_ = new QDoubleSpinBox(this);
+    custom_->setObjectName(QStringLiteral("customSpeedField"));
+    custom_->setAccessibleName(QStringLiteral("Custom speed"));
+    custom_->setRange(0.5, 300.0);
+    custom_->setDecimals(1);
+    custom_->setValue(metric_ ? 8.0 : 5.0);
+    custom_->setSuffix(u' ' + unit);
+    grid->addWidget(pace_, 0, 0);
+    grid->addWidget(custom_, 0, 1);
+    repeat_ = new QComboBox(this);
+    repeat_->setObjectName(QStringLiteral("repeatCombo"));
+    repeat_->setAccessibleName(QStringLiteral("At the end"));
+    repeat_->addItems({QStringLiteral("Once"), QStringLiteral("Loop"),
+                       QStringLiteral("Back and forth")});
+    grid->addWidget(repeat_, 1, 0, 1, 2);
+    layout->addLayout(grid);
+
+    auto *checks = new QHBoxLayout;
+    drift_ = new QCheckBox(QStringLiteral("Natural drift"), this);
+    drift_->setObjectName(QStringLiteral("driftCheck"));
+    drift_->setAccessibleName(drift_->text());
+    drift_->setToolTip(QStringLiteral("A few metres of wander and a speed that varies a little"));
+    follow_ = new QCheckBox(QStringLiteral("Map follows"), this);
+    follow_->setObjectName(QStringLiteral("followMapCheck"));
+    follow_->setAccessibleName(QStringLiteral("The map follows the moving location"));
+    follow_->setChecked(true);
+    checks->addWidget(drift_);
+    checks->addWidget(follow_);
+    layout->addLayout(checks);
+
+    auto *playRow = new QHBoxLayout;
+    play_ = button(this, "playButton", QStringLiteral("▶ Start"), QStringLiteral("Start"));
+    pause_ = button(this, "pauseButton", QStringLiteral("⏸"), QStringLiteral("Pause"));
+    stop_ = button(this, "stopButton", QStringLiteral("⏹"), QStringLiteral("Stop"));
+    playRow->addWidget(play_, 1);
+    playRow->addWidget(pause_);
+    playRow->addWidget(stop_);
+    layout->addLayout(playRow);
+    progress_ = caption(this, "routeProgress");
+    layout->addWidget(progress_);
+
+    connect(draw_, &QPushButton::toggled, this, &RoutePanel::drawingChanged);
+    connect(clear_, &QPushButton::clicked, this, [this] {
+        movement_.stop();
+        route_.clear();
+    });
+    connect(roads_, &QCheckBox::toggled, &route_, &RouteModel::setFollowRoads);
+    connect(pace_, &QComboBox::currentIndexChanged, this, &RoutePanel::paceChanged);
+    connect(custom_, &QDoubleSpinBox::valueChanged, this, &RoutePanel::paceChanged);
+    connect(repeat_, &QComboBox::currentIndexChanged, this, [this](int index) {
+        movement_.player().setRepeat(static_cast<playback::Repeat>(index));
+        render();
+    });
+    connect(drift_, &QCheckBox::toggled, this,
+            [this](bool on) { movement_.player().setDrift(on); });
+    connect(follow_, &QCheckBox::toggled, this, [this](bool on) { movement_.setFollow(on); });
+    connect(play_, &QPushButton::clicked, this, [this] { movement_.play(route_.path()); });
+    connect(pause_, &QPushButton::clicked, &movement_, &Movement::pause);
+    connect(stop_, &QPushButton::clicked, &movement_, &Movement::stop);
+    connect(&route_, &RouteModel::changed, this, &RoutePanel::routeChanged);
+    connect(&route_, &RouteModel::roadStatusChanged, this, &RoutePanel::showStatus);
+    connect(&movement_, &Movement::stateChanged, this, &RoutePanel::render);
+    connect(&movement_, &Movement::moved, this, &RoutePanel::render);
+    status_->hide();
+    paceChanged();
+    render();
+}
+
+void RoutePanel::showStatus(const QString &line)
+{
+    status_->setText(line);
+    status_->setVisible(!line.isEmpty());
+}
+
+bool RoutePanel::isDrawing() const
+{
+    return draw_->isChecked();
+}
+
+void RoutePanel::setDrawing(bool drawing)
+{
+    draw_->setChecked(drawing);
+}
+
+std::optional<double> RoutePanel::speed() const
+{
+    switch (pace_->currentIndex()) {
+    case Recorded:
+        return std::nullopt;
+    case Cycle:
+        return playback::kCycle;
+    case Drive:
+        return playback::kDrive;
+    case Custom:
+        return custom_->value() * (metric_ ? 1000.0 : kMetresPerMile) / 3600.0;
+    default:
+        return playback::kWalk;
+    }
+}
+
+void RoutePanel::paceChanged()
+{
+    const std::optional<double> metresPerSecond = speed();
+    movement_.setSpeed(metresPerSecond);
+    const double kmh = metresPerSecond.value_or(playback::kWalk) * 3.6;
+    route_.setProfile(kmh < 10 ? road::Profile::Foot
+                          : kmh < 25 ? road::Profile::Bike
+                                     : road::Profile::Car);
+    render();
+}
+
+void RoutePanel::routeChanged()
+{
+    const RoutePath &path = route_.path();
+    // A track with times plays at its own pace until the user picks one; a drawn route has none.
+    const bool recorded = path.recordedSchedule().has_value() && path.length() > 0.0;
+    if (recorded && !route_.track().isEmpty() && route_.waypoints().isEmpty())
+        pace_->setCurrentIndex(Recorded);
+    else if (!recorded && pace_->currentIndex() == Recorded)
+        pace_->setCurrentIndex(Walk);
+    movement_.changePath(path);
+    render();
+}
+
+void RoutePanel::render()
+{
+    const RoutePlayer &player = movement_.player();
+    const bool playing = player.state() == RoutePlayer::State::Playing;
+    const bool stopped = player.state() == RoutePlayer::State::Stopped;
+    const RoutePath &shown = stopped ? route_.path() : player.path();
+    const bool playable = shown.points().size() >= 2 && shown.length() > 0.0;
+    const bool recorded = shown.recordedSchedule().has_value();
+    if (auto *items = qobject_cast<QStandardItemModel *>(pace_->model()))
+        items->item(Recorded)->setEnabled(recorded);
+    custom_->setVisible(pace_->currentIndex() == Custom);
+    clear_->setEnabled(!route_.isEmpty());
+    play_->setEnabled(playable && !playing);
+    play_->setText(player.state() == RoutePlayer::State::Paused ? QStringLiteral("▶ Resume")
+                                                                : QStringLiteral("▶ Start"));
+    pause_->setEnabled(playing);
+    stop_->setEnabled(!stopped);
+    if (route_.isEmpty()) {
+        progress_->setText(draw_->isChecked()
+                               ? QStringLiteral("Click the map to add waypoints.")
+                               : QStringLiteral("Draw a route, or open a GPX file."));
+        return;
+    }
+    if (stopped) {
+        const qsizetype stops = route_.waypoints().size();
+        progress_->setText(distanceText(shown.length(), metric_)
+                           + (stops ? QStringLiteral(" · %1 waypoints").arg(stops) : QString()));
+        return;
+    }
+    const std::optional<double> left = player.secondsLeft();
+    progress_->setText(distanceText(player.distanceDone(), metric_) + QStringLiteral(" done · ")
+                       + distanceText(player.distanceLeft(), metric_) + QStringLiteral(" left")
+                       + (left ? QStringLiteral(" · ") + durationText(*left) : QString()));
+}

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QWidget>
+#include <optional>
+
+class Movement;
+class QCheckBox;
+class QComboBox;
+class QDoubleSpinBox;
+class QLabel;
+class QPushButton;
+class RouteModel;
+
+// The sidebar's route section: drawing on the map, following roads, the pace, repeating, and
+// Start, Pause and Stop, with how far the traveller has come and how long is left.
+class RoutePanel : public QWidget
+{
+    Q_OBJECT
+public:
+    enum Pace { Recorded, Walk, Cycle, Drive, Custom };
+
+    RoutePanel(RouteModel &route, Movement &movement, QWidget *parent = nullptr);
+
+    bool isDrawing() const;
+    void setDrawing(bool drawing);
+    // The chosen speed in metres per second; nothing: the track's recorded pace.
+    std::optional<double> speed() const;
+
+    // A line under the route (a file that could not be read, a road route not found); empty
+    // hides it.
+    void showStatus(const QString &line);
+
+Q_SIGNALS:
+    void drawingChanged(bool drawing);
+
+private:
+    void routeChanged();
+    void paceChanged();
+    void render();
+
+    RouteModel &route_;
+    Movement &movement_;
+    QPushButton *draw_;
+    QPushButton *clear_;
+    QCheckBox *roads_;
+    QComboBox *pace_;
+    QDoubleSpinBox *custom_;
+    QComboBox *repeat_;
+    QCheckBox *drift_;
+    QCheckBox *follow_;
+    QPushButton *play_;
+    QPushButton *pause_;
+    QPushButton *stop_;
+    QLabel *progress_;
+    QLabel *status_;
+    bool metric_;
+};
