@@ -146,20 +146,13 @@ private Q_SLOTS:
     void kitReplay_data()
     {
         QTest::addColumn<bool>("reachable");
-        QTest::addColumn<QStringList>("command"); // "FILE": the route written for the row
+        QTest::addColumn<QString>("command"); // "FILE": the row's route
         QTest::addColumn<QByteArray>("gpx"); // empty: no file
-        QTest::addColumn<QStringList>("track"); // "lat lon" or "cleared", in order
+        QTest::addColumn<QString>("track"); // "lat lon" or "cleared", comma-separated
         QTest::addColumn<QList<int>>("gaps"); // milliseconds between applied points, scaled
         QTest::addColumn<int>("exitCode"); // -1: holds until terminated
-        const QStringList play {u"pymobiledevice3"_s,
-                                u"developer"_s,
-                                u"dvt"_s,
-                                u"simulate-location"_s,
-                                u"play"_s,
-                                u"--tunnel"_s,
-                                kUdid,
-                                u"--"_s,
-                                u"FILE"_s};
+        const QString play = u"pymobiledevice3 developer dvt simulate-location play --tunnel "_s
+            + kUdid + u" -- FILE"_s;
         const QByteArray route =
             "<gpx><trk><trkseg>"
             R"(<trkpt lat="1" lon="2"><time>2026-12-07T10:00:00Z</time></trkpt>)"
@@ -167,21 +160,20 @@ private Q_SLOTS:
             R"(<trkpt lat="5" lon="6"><time>2026-12-07T10:00:02.600Z</time>)"
             R"(</trkpt><trkpt lat="7" lon="8"/></trkseg></trk></gpx>)";
         QTest::newRow("stock idevicesetlocation")
-            << false << QStringList {u"idevicesetlocation"_s, u"--"_s, u"1.5"_s, u"-2.5"_s}
-            << QByteArray() << QStringList {u"1.5 -2.5"_s} << QList<int>() << 0;
+            << false << u"idevicesetlocation -- 1.5 -2.5"_s << QByteArray() << u"1.5 -2.5"_s
+            << QList<int>() << 0;
         QTest::newRow("play: paced, untimed at once, holds, clears")
-            << true << play << route
-            << QStringList {u"1 2"_s, u"3 4"_s, u"5 6"_s, u"7 8"_s, u"cleared"_s}
-            << QList<int> {500, 150, 0} << -1;
+            << true << play << route << u"1 2,3 4,5 6,7 8,cleared"_s << QList<int> {500, 150, 0}
+            << -1;
         QTest::newRow("play: no such file")
-            << true << play << QByteArray() << QStringList() << QList<int>() << 1;
+            << true << play << QByteArray() << QString() << QList<int>() << 1;
     }
 
     void kitReplay()
     {
-        QFETCH(QStringList, command);
+        QFETCH(QString, command);
         QFETCH(QByteArray, gpx);
-        QFETCH(QStringList, track);
+        QFETCH(QString, track);
         QFETCH(QList<int>, gaps);
         QFETCH(int, exitCode);
         prepare();
@@ -190,12 +182,13 @@ private Q_SLOTS:
         const QString file = kit_->temporaryFolder() + u"route.gpx"_s;
         if (!gpx.isEmpty())
             QVERIFY(writeScript(file, gpx) == file);
-        command.replaceInStrings(u"FILE"_s, file);
+        QStringList arguments = command.replace(u"FILE"_s, file).split(u' ');
 
         QProcess tool;
-        tool.start(kit_->toolPath(command.takeFirst()), command);
+        tool.start(kit_->toolPath(arguments.takeFirst()), arguments);
+        const QStringList expected = track.split(u',', Qt::SkipEmptyParts);
         if (exitCode < 0) {
-            QTRY_COMPARE_WITH_TIMEOUT(kit_->track().size(), track.size() - 1, kPatience);
+            QTRY_COMPARE_WITH_TIMEOUT(kit_->track().size(), expected.size() - 1, kPatience);
             QCOMPARE(tool.state(), QProcess::Running);
             tool.terminate();
         }
@@ -203,11 +196,9 @@ private Q_SLOTS:
         QCOMPARE(tool.exitCode(), std::max(exitCode, 0));
         QStringList applied;
         const QList<SimDeviceKit::TrackPoint> points = kit_->track();
-        for (const SimDeviceKit::TrackPoint &point : points)
-            applied << (point.cleared ? u"cleared"_s
-                                      : QString::number(point.latitude) + u' '
-                                + QString::number(point.longitude));
-        QCOMPARE(applied, track);
+        for (const SimDeviceKit::TrackPoint &p : points)
+            applied << (p.cleared ? u"cleared"_s : u"%1 %2"_s.arg(p.latitude).arg(p.longitude));
+        QCOMPARE(applied, expected);
         for (qsizetype i = 0; i < gaps.size(); ++i) {
             const qint64 gap = points[i + 1].ms - points[i].ms;
             QVERIFY2(qAbs(gap - gaps[i]) <= 150, qPrintable(QString::number(gap)));
