@@ -4,15 +4,19 @@
 // faults and shows what the device was told.
 //
 // The device lives in a state folder: SIMDEVICE_STATE when set, otherwise "simdevice-state"
-// beside the tool. Every command received is appended to the folder's journal.
+// beside the tool. Every command received is appended to the folder's journal, every location
+// applied to its track. SIMDEVICE_TIME_SCALE (default 1) divides the waits of a route's replay.
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
@@ -36,9 +40,11 @@ namespace {
 using Args = std::vector<std::string>;
 
 volatile sig_atomic_t g_terminated = 0;
+volatile sig_atomic_t g_signal = 0;
 
-void onTerminate(int)
+void onTerminate(int signal)
 {
+    g_signal = signal;
     g_terminated = 1;
 }
 
@@ -125,15 +131,29 @@ std::string quoteForJournal(const std::string &arg)
 }
 
 // One line per entry, appended with a single write so concurrent tools do not interleave.
-void journal(const std::string &line)
+void appendLine(const char *file, const std::string &line)
 {
     const std::string entry = line + "\n";
     const int fd =
-        ::open((g_state / "journal").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        ::open((g_state / file).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0)
         return;
     [[maybe_unused]] const ssize_t written = ::write(fd, entry.data(), entry.size());
     ::close(fd);
+}
+
+void journal(const std::string &line)
+{
+    appendLine("journal", line);
+}
+
+// Every location the device was given, with the wall-clock time it got it, so tests can check
+// the pace of a replayed route: "<ms since the epoch> <lat> <lon>" or "<ms> cleared".
+void track(const std::string &entry)
+{
+    const auto now = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::system_clock::now().time_since_epoch());
+    appendLine("track", std::to_string(now.count()) + " " + entry);
 }
 
 void journalCommand(const std::string &tool, const Args &args)
@@ -269,12 +289,110 @@ void setLocation(const std::string &latitude, const std::string &longitude)
     updateDevice(
         {{"location", latitude + " " + longitude}, {"locationOwner", std::to_string(getpid())}});
     journal("# location " + latitude + " " + longitude);
+    track(latitude + " " + longitude);
 }
 
 void clearLocation()
 {
     updateDevice({{"location", ""}, {"locationOwner", ""}});
     journal("# location cleared");
+    track("cleared");
+}
+
+// ---- replaying a recorded route -------------------------------------------------------------
+
+// SIMDEVICE_TIME_SCALE speeds up every wait of a replay, so tests need not take a route's time.
+double timeScale()
+{
+    const char *text = std::getenv("SIMDEVICE_TIME_SCALE");
+    if (!text || !*text)
+        return 1;
+    char *end = nullptr;
+    const double scale = std::strtod(text, &end);
+    return (*end == '\0' && std::isfinite(scale) && scale > 0) ? scale : 1;
+}
+
+// Waits in short slices so a signal ends the wait promptly; false when one came.
+bool waitUnlessTerminated(double ms)
+{
+    using namespace std::chrono;
+    const auto until = steady_clock::now()
+        + duration_cast<steady_clock::duration>(duration<double, std::milli>(ms / timeScale()));
+    while (!g_terminated) {
+        const auto left = until - steady_clock::now();
+        if (left <= steady_clock::duration::zero())
+            break;
+        std::this_thread::sleep_for(std::min<steady_clock::duration>(left, milliseconds(10)));
+    }
+    return !g_terminated;
+}
+
+struct GpxPoint
+{
+    std::string latitude;
+    std::string longitude;
+    std::optional<long long> ms; // from <time>, milliseconds since the epoch
+};
+
+// "2026-12-07T10:00:05Z", optionally with a fraction of a second.
+std::optional<long long> parseUtcTime(const std::string &text)
+{
+    std::tm fields {};
+    int consumed = 0;
+    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%n", &fields.tm_year, &fields.tm_mon,
+                    &fields.tm_mday, &fields.tm_hour, &fields.tm_min, &fields.tm_sec, &consumed)
+        != 6)
+        return std::nullopt;
+    fields.tm_year -= 1900;
+    fields.tm_mon -= 1;
+    long long ms = static_cast<long long>(timegm(&fields)) * 1000;
+    size_t at = static_cast<size_t>(consumed);
+    if (at < text.size() && text[at] == '.') {
+        long long scale = 100;
+        for (++at; at < text.size() && std::isdigit(static_cast<unsigned char>(text[at])); ++at) {
+            ms += (text[at] - '0') * scale;
+            scale /= 10;
+        }
+    }
+    if (at >= text.size() || text[at] != 'Z')
+        return std::nullopt;
+    return ms;
+}
+
+std::vector<GpxPoint> gpxPoints(const std::string &text)
+{
+    std::vector<GpxPoint> points;
+    for (size_t at = text.find("<trkpt"); at != std::string::npos;) {
+        const size_t next = text.find("<trkpt", at + 1);
+        const std::string element = text.substr(at, next == std::string::npos ? next : next - at);
+        const auto attribute = [&](const std::string &name) {
+            const size_t from = element.find(name + "=\"");
+            return from == std::string::npos
+                ? std::string()
+                : element.substr(from + name.size() + 2,
+                                 element.find('"', from + name.size() + 2) - from - name.size()
+                                     - 2);
+        };
+        GpxPoint point {attribute("lat"), attribute("lon"), std::nullopt};
+        const size_t time = element.find("<time>");
+        const size_t ends = element.find("</trkpt>");
+        const size_t tagEnd = element.find('>');
+        const bool empty = tagEnd != std::string::npos && tagEnd > 0 && element[tagEnd - 1] == '/';
+        if (!empty && time != std::string::npos && (ends == std::string::npos || time < ends))
+            point.ms =
+                parseUtcTime(element.substr(time + 6, element.find("</time>", time) - time - 6));
+        points.push_back(point);
+        at = next;
+    }
+    return points;
+}
+
+std::optional<std::string> readWholeFile(const std::string &path)
+{
+    std::ifstream in(path);
+    if (!in)
+        return std::nullopt;
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // ---- the tools ------------------------------------------------------------------------------
@@ -383,8 +501,11 @@ int idevicesetlocation(const Args &args)
     }
     installTerminateHandler();
     setLocation(args[1], args[2]);
+    // The stock tool sends the location and leaves; "hold" is a patched one that stays.
+    if (device()["setlocationMode"] == "stock")
+        return exitStatusFault(fault);
     if (fault && fault->kind == "exit-early")
-        return 0; // the stock tool sends the location and leaves
+        return 0;
     holdUntilTerminated(fault);
     journal("# idevicesetlocation ended");
     return 0;
@@ -530,8 +651,8 @@ int pymobiledevice3(const Args &args)
     const bool isSimulate = args.size() >= 6 && args[0] == "developer" && args[1] == "dvt"
         && args[2] == "simulate-location" && args[4] == "--tunnel";
     if (!isSimulate) {
-        sayError(
-            "Usage: pymobiledevice3 developer dvt simulate-location set|clear --tunnel UDID\n");
+        sayError("Usage: pymobiledevice3 developer dvt simulate-location set|clear|play --tunnel "
+                 "UDID\n");
         return 2;
     }
     const std::string &verb = args[3];
@@ -554,15 +675,39 @@ int pymobiledevice3(const Args &args)
         clearLocation();
         return 0;
     }
-    if (verb != "set" || args.size() != 9 || args[6] != "--") {
-        sayError("Usage: simulate-location set --tunnel UDID -- LATITUDE LONGITUDE\n");
+    const bool play = verb == "play" && args.size() == 8 && args[6] == "--";
+    if (!play && (verb != "set" || args.size() != 9 || args[6] != "--")) {
+        sayError("Usage: simulate-location set --tunnel UDID -- LATITUDE LONGITUDE\n"
+                 "       simulate-location play --tunnel UDID -- FILE\n");
         return 2;
     }
     installTerminateHandler();
-    setLocation(args[7], args[8]);
+    if (play) {
+        const std::optional<std::string> gpx = readWholeFile(args[7]);
+        if (!gpx) {
+            sayError("ERROR [Errno 2] No such file or directory: '" + args[7] + "'\n");
+            return 1;
+        }
+        // Paced like the real tool: only between two points that both carry a time.
+        std::optional<long long> last;
+        bool first = true;
+        for (const GpxPoint &point : gpxPoints(*gpx)) {
+            if (!first && last && point.ms && *point.ms >= *last
+                && !waitUnlessTerminated(static_cast<double>(*point.ms - *last)))
+                break;
+            if (g_terminated)
+                break;
+            first = false;
+            last = point.ms;
+            setLocation(point.latitude, point.longitude);
+        }
+    } else {
+        setLocation(args[7], args[8]);
+    }
     if (fault && fault->kind == "exit-early")
         return 0;
-    holdUntilTerminated(fault);
+    if (!g_terminated)
+        holdUntilTerminated(fault);
     // iOS 17 drops a simulated location when the connection that set it goes away.
     if (device()["locationOwner"] == std::to_string(getpid()))
         clearLocation();
@@ -860,22 +1005,34 @@ int goIos(const Args &args)
             clearLocation();
             return 0;
         }
-        std::ifstream gpx(option(args, "gpxfilepath"));
+        const std::optional<std::string> gpx = readWholeFile(option(args, "gpxfilepath"));
         if (!gpx) {
             goLog("ERROR", "Setting location failed with", "open: no such file or directory");
             return 1;
         }
-        const std::string text((std::istreambuf_iterator<char>(gpx)), {});
-        for (size_t at = text.find("<trkpt"); at != std::string::npos;
-             at = text.find("<trkpt", at + 1)) {
-            const auto attribute = [&](const std::string &name) {
-                const size_t from = text.find(name + "=\"", at);
-                return from == std::string::npos
-                    ? std::string()
-                    : text.substr(from + name.size() + 2,
-                                  text.find('"', from + name.size() + 2) - from - name.size() - 2);
-            };
-            setLocation(attribute("lat"), attribute("lon"));
+        installTerminateHandler();
+        // go-ios sleeps the whole seconds between two points' times, and has no handler of its
+        // own: a signal ends it as a signal.
+        std::optional<long long> last;
+        for (const GpxPoint &point : gpxPoints(*gpx)) {
+            if (last) {
+                if (!point.ms) {
+                    goLog("ERROR", "Setting location failed with",
+                          "parsing time \"\" as \"2006-01-02T15:04:05Z07:00\": cannot parse \"\" "
+                          "as \"2006\"");
+                    return 1;
+                }
+                const long long seconds = *point.ms / 1000 - *last / 1000;
+                if (seconds > 0)
+                    waitUnlessTerminated(static_cast<double>(seconds) * 1000);
+            }
+            if (g_terminated) {
+                signal(g_signal, SIG_DFL);
+                raise(g_signal);
+                return 128 + g_signal;
+            }
+            last = point.ms;
+            setLocation(point.latitude, point.longitude);
         }
         return 0;
     }
@@ -927,6 +1084,9 @@ int usage()
              "  clear-faults\n"
              "  condition NAME         none, locked, untrusted, pairing-pending, devmode-off,\n"
              "                         no-image, no-usbmuxd: each tool says so in its words\n"
+             "  setlocation-mode stock|hold   idevicesetlocation leaves at once (stock) or\n"
+             "                         stays until terminated (hold, the default)\n"
+             "  track                  each location applied: '<ms> <lat> <lon>', '<ms> cleared'\n"
              "  tunnel-port N | agent-port N\n"
              "  stop-tunnel | stop-agent\n");
     return 2;
@@ -1011,6 +1171,16 @@ int control(const fs::path &self, Args args)
     if (command == "journal") {
         std::ifstream in(g_state / "journal");
         say(std::string(std::istreambuf_iterator<char>(in), {}));
+        return 0;
+    }
+    if (command == "track") {
+        std::ifstream in(g_state / "track");
+        say(std::string(std::istreambuf_iterator<char>(in), {}));
+        return 0;
+    }
+    if (command == "setlocation-mode" && args.size() == 2
+        && (args[1] == "stock" || args[1] == "hold")) {
+        updateDevice({{"setlocationMode", args[1]}});
         return 0;
     }
     if (command == "fault" && (args.size() == 3 || args.size() == 4)) {

@@ -4,6 +4,7 @@
 #include "platform/Dispatch.h"
 #include "spoof/LocationBackends.h"
 
+#include <QProcess>
 #include <QTest>
 
 using namespace std::chrono_literals;
@@ -138,6 +139,70 @@ private Q_SLOTS:
         QCOMPARE(capture.lines(), QStringList());
         QTEST(kit_->commands() == QStringList {u"idevicesetlocation reset"_s}, "ran");
         QVERIFY(ProcessCensus::children().isEmpty());
+    }
+
+    // The kit's side of route playback: a stock idevicesetlocation leaves at once; pymobiledevice3
+    // replays a route at the pace of its times (divided by the time scale), then holds.
+    void kitReplay_data()
+    {
+        QTest::addColumn<bool>("reachable");
+        QTest::addColumn<QString>("command"); // "FILE": the row's route
+        QTest::addColumn<QByteArray>("gpx"); // empty: no file
+        QTest::addColumn<QString>("track"); // "lat lon" or "cleared", comma-separated
+        QTest::addColumn<QList<int>>("gaps"); // milliseconds between applied points, scaled
+        QTest::addColumn<int>("exitCode"); // -1: holds until terminated
+        const QString play = u"pymobiledevice3 developer dvt simulate-location play --tunnel "_s
+            + kUdid + u" -- FILE"_s;
+        const QByteArray route =
+            "<gpx><trk><trkseg>"
+            R"(<trkpt lat="1" lon="2"><time>2026-12-07T10:00:00Z</time></trkpt>)"
+            R"(<trkpt lat="3" lon="4"><time>2026-12-07T10:00:02Z</time></trkpt>)"
+            R"(<trkpt lat="5" lon="6"><time>2026-12-07T10:00:02.600Z</time>)"
+            R"(</trkpt><trkpt lat="7" lon="8"/></trkseg></trk></gpx>)";
+        QTest::newRow("stock idevicesetlocation")
+            << false << u"idevicesetlocation -- 1.5 -2.5"_s << QByteArray() << u"1.5 -2.5"_s
+            << QList<int>() << 0;
+        QTest::newRow("play: paced, untimed at once, holds, clears")
+            << true << play << route << u"1 2,3 4,5 6,7 8,cleared"_s << QList<int> {500, 150, 0}
+            << -1;
+        QTest::newRow("play: no such file")
+            << true << play << QByteArray() << QString() << QList<int>() << 1;
+    }
+
+    void kitReplay()
+    {
+        QFETCH(QString, command);
+        QFETCH(QByteArray, gpx);
+        QFETCH(QString, track);
+        QFETCH(QList<int>, gaps);
+        QFETCH(int, exitCode);
+        prepare();
+        kit_->setTimeScale(4);
+        QVERIFY(kit_->setStockSetLocation(true));
+        const QString file = kit_->temporaryFolder() + u"route.gpx"_s;
+        if (!gpx.isEmpty())
+            QVERIFY(writeScript(file, gpx) == file);
+        QStringList arguments = command.replace(u"FILE"_s, file).split(u' ');
+
+        QProcess tool;
+        tool.start(kit_->toolPath(arguments.takeFirst()), arguments);
+        const QStringList expected = track.split(u',', Qt::SkipEmptyParts);
+        if (exitCode < 0) {
+            QTRY_COMPARE_WITH_TIMEOUT(kit_->track().size(), expected.size() - 1, kPatience);
+            QCOMPARE(tool.state(), QProcess::Running);
+            tool.terminate();
+        }
+        QVERIFY(tool.waitForFinished(kPatience));
+        QCOMPARE(tool.exitCode(), std::max(exitCode, 0));
+        QStringList applied;
+        const QList<SimDeviceKit::TrackPoint> points = kit_->track();
+        for (const SimDeviceKit::TrackPoint &p : points)
+            applied << (p.cleared ? u"cleared"_s : u"%1 %2"_s.arg(p.latitude).arg(p.longitude));
+        QCOMPARE(applied, expected);
+        for (qsizetype i = 0; i < gaps.size(); ++i) {
+            const qint64 gap = points[i + 1].ms - points[i].ms;
+            QVERIFY2(qAbs(gap - gaps[i]) <= 150, qPrintable(QString::number(gap)));
+        }
     }
 
 private:

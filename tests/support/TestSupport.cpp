@@ -58,6 +58,7 @@ SimDeviceKit::SimDeviceKit()
 
 SimDeviceKit::~SimDeviceKit()
 {
+    qunsetenv("SIMDEVICE_TIME_SCALE");
     if (valid_) {
         stopTunnel();
         control({QStringLiteral("stop-agent")});
@@ -143,6 +144,35 @@ QMap<QString, QString> SimDeviceKit::device() const
             values.insert(line.left(eq), line.mid(eq + 1));
     }
     return values;
+}
+
+QList<SimDeviceKit::TrackPoint> SimDeviceKit::track() const
+{
+    QList<TrackPoint> points;
+    QFile file(stateFolder() + QStringLiteral("/track"));
+    if (!file.open(QIODevice::ReadOnly))
+        return points;
+    for (const QString &line : QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts)) {
+        const QStringList words = line.split(u' ', Qt::SkipEmptyParts);
+        TrackPoint point;
+        point.ms = words.value(0).toLongLong();
+        point.cleared = words.value(1) == QStringLiteral("cleared");
+        point.latitude = words.value(1).toDouble();
+        point.longitude = words.value(2).toDouble();
+        points.append(point);
+    }
+    return points;
+}
+
+void SimDeviceKit::setTimeScale(double scale)
+{
+    qputenv("SIMDEVICE_TIME_SCALE", QByteArray::number(scale));
+}
+
+bool SimDeviceKit::setStockSetLocation(bool stock) const
+{
+    return control({QStringLiteral("setlocation-mode"),
+                    stock ? QStringLiteral("stock") : QStringLiteral("hold")});
 }
 
 void SimDeviceKit::removeTool(const QString &name) const

@@ -49,6 +49,20 @@ public:
     QMap<QString, QString> device() const;
     QString location() const { return device().value(QStringLiteral("location")); }
 
+    // Each location the device was given or lost, with the wall-clock time (the kit's "track").
+    struct TrackPoint
+    {
+        qint64 ms = 0; // since the Unix epoch
+        double latitude = 0;
+        double longitude = 0;
+        bool cleared = false;
+    };
+    QList<TrackPoint> track() const;
+    // Divides the waits of a replayed route; tools launched from now on inherit it.
+    void setTimeScale(double scale);
+    // Stock idevicesetlocation leaves as soon as it has sent the location; the default stays.
+    bool setStockSetLocation(bool stock) const;
+
     void removeTool(const QString &name) const;
     // Replaces the tool with a file the system cannot execute (a launch failure).
     void breakTool(const QString &name) const;
