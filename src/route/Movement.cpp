@@ -36,6 +36,7 @@ Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
     });
     // The user took the location over: nothing moves it on its own any more.
     connect(&spoof_, &SpoofController::heldLocationTaken, this, [this] {
+        lastSkipped_ = false;
         steerTimer_.stop();
         player_.stop();
     });
@@ -96,7 +97,12 @@ void Movement::setSpeed(std::optional<double> metresPerSecond)
 
 void Movement::holdHere()
 {
-    // The last step that reached the device holds the location already; only the line says so.
+    // The last step that reached the device holds the location already; one that was skipped
+    // is sent once the step on its way has arrived.
+    if (lastSkipped_) {
+        lastSkipped_ = false;
+        spoof_.stepTo(model_.state().pinCoordinate, false, true);
+    }
     const ScreenState &state = model_.state();
     if (state.isLocationLocked)
         model_.update([](ScreenState &s) { s.lockStatusText = heldLine(s.pinCoordinate); });
@@ -106,8 +112,8 @@ void Movement::holdHere()
 
 void Movement::step(CLLocationCoordinate2D position)
 {
-    if (!spoof_.stepTo(position, false))
-        ++skipped_;
+    lastSkipped_ = !spoof_.stepTo(position, false);
+    skipped_ += lastSkipped_ ? 1 : 0;
     Q_EMIT moved(position, follow_);
 }
 

@@ -61,6 +61,7 @@ private:
     std::optional<double> speed_;
     bool follow_ = true;
     int skipped_ = 0;
+    bool lastSkipped_ = false; // the device has not been told the pin's place
     QPointF steerDirection_;
     double steerBearing_ = 0.0;
     QTimer steerTimer_;

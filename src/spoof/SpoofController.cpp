@@ -57,6 +57,16 @@ void endAndWait(const std::shared_ptr<ChildProcess> &process, milliseconds grace
         std::this_thread::sleep_for(milliseconds(10));
 }
 
+void killAndWait(const std::shared_ptr<ChildProcess> &process)
+{
+    if (!process)
+        return;
+    process->kill();
+    const auto deadline = steady_clock::now() + seconds(2);
+    while (process->isRunning() && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(5));
+}
+
 void terminateLater(const std::shared_ptr<ChildProcess> &process, const ScreenModel &model)
 {
     childprocess::terminate(process, model.environment().timings.terminateGrace);
@@ -395,16 +405,20 @@ void SpoofController::beginEpoch()
     pendingMove_.reset();
     unlockInFlight_ = false;
     stepInFlight_ = false;
+    pendingStep_.reset();
 }
 
-bool SpoofController::stepTo(CLLocationCoordinate2D coordinate, bool recenter)
+bool SpoofController::stepTo(CLLocationCoordinate2D coordinate, bool recenter, bool mustArrive)
 {
     coordinates::placePin(model_, recenter, coordinate);
     const ScreenState &state = model_.state();
     if (unlockInFlight_ || state.udidLabelText.isEmpty())
         return true; // no device to tell: the pin alone moves
-    if (startInFlight_ || stepInFlight_)
+    if (startInFlight_ || stepInFlight_) {
+        if (mustArrive)
+            pendingStep_ = coordinate;
         return false;
+    }
     const bool tunnel = usesTunnelChain(state.deviceiosLabelText);
     const QString udid = state.udidLabelText;
     const std::shared_ptr<ChildProcess> oldProcess = state.locationProcess;
@@ -432,11 +446,13 @@ bool SpoofController::stepTo(CLLocationCoordinate2D coordinate, bool recenter)
             applied = step.applied;
             holder = step.holder;
         } else {
-            // iOS 17+ clears a location when the process that set it ends: end the old one
-            // first, so that it cannot clear the new one.
-            endAndWait(oldProcess, grace);
+            // The new one first, so the device never goes back to its real position between
+            // two steps; then the old one is killed, not asked to end, as an interrupted
+            // setlocation would stop the simulation the new one just set.
             holder = startOnDevice(true, environment, *named, agent, udid, coordinate);
             applied = holder != nullptr;
+            if (applied)
+                killAndWait(oldProcess);
         }
         const HintState hint = applied
             ? HintState {}
@@ -479,9 +495,14 @@ void SpoofController::finishStep(quint64 epoch, bool applied,
         });
     }
     // The user moved the location while the step was on its way: that move goes next.
-    if (pendingMove_ && model_.state().isLocationLocked)
+    if (pendingMove_ && model_.state().isLocationLocked) {
+        pendingStep_.reset();
         submitStart(StartKind::Move, *std::exchange(pendingMove_, std::nullopt),
                     model_.state().locationProcess);
+    } else if (pendingStep_ && applied) {
+        const CLLocationCoordinate2D next = *std::exchange(pendingStep_, std::nullopt);
+        stepTo(next, false, true);
+    }
 }
 
 void SpoofController::endSpoofOnDisconnect()

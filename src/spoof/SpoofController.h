@@ -50,8 +50,9 @@ public:
     // once and the device follows, unless the step before is still on its way: then this one
     // is skipped (false), never queued, so the device never falls behind the pin. With nothing
     // held yet, a step starts holding. Each step ends the process of the one before, so one
-    // location process at most is alive after it.
-    bool stepTo(CLLocationCoordinate2D coordinate, bool recenter);
+    // location process at most is alive after it. A step that must arrive (where a movement
+    // came to rest) waits for the one on its way instead of being skipped.
+    bool stepTo(CLLocationCoordinate2D coordinate, bool recenter, bool mustArrive = false);
     bool isStepping() const { return stepInFlight_; }
 
     // Completion steps, on the GUI thread.
@@ -96,6 +97,7 @@ private:
     std::optional<CLLocationCoordinate2D> pendingMove_;
     bool unlockInFlight_ = false;
     bool stepInFlight_ = false;
+    std::optional<CLLocationCoordinate2D> pendingStep_; // must arrive once the running one has
 
     class SerialWork;
     std::shared_ptr<SerialWork> work_;
