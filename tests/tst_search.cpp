@@ -289,8 +289,8 @@ private Q_SLOTS:
     {
         LoopbackHttpServer server;
         // Each answer names the query it answers.
-        server.setHandler([](const QByteArray &path) {
-            const QString query = QUrlQuery(QUrl(QString::fromLatin1(path)))
+        server.setHandler([](const LoopbackHttpServer::Request &request) {
+            const QString query = QUrlQuery(QUrl(QString::fromLatin1(request.path)))
                                       .queryItemValue(u"q"_s, QUrl::FullyDecoded);
             return LoopbackHttpServer::Response {
                 200, R"([{"lat":"1","lon":"2","name":")" + query.toUtf8() + R"("}])"};
