@@ -20,10 +20,10 @@ public:
     struct Response
     {
         int status = 200;
-        QByteArray body;
+        QByteArray body {};
         int delayMs = 0;
         QByteArray contentType = "application/json";
-        QByteArray headers; // further header lines, each ending in "\r\n"
+        QByteArray headers {}; // further header lines, each ending in "\r\n"
     };
     struct Request
     {
