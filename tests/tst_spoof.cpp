@@ -12,6 +12,7 @@
 #include <memory>
 
 using namespace std::chrono_literals;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -214,22 +215,14 @@ private Q_SLOTS:
         QTest::addColumn<QString>("line"); // the back-end's console line ("*" ends a prefix)
         const QString ios16 = QStringLiteral("16.7.10");
         const QString ios17 = QStringLiteral("17.0");
-        QTest::newRow("exits early with status 0")
-            << ios16 << QStringLiteral("exit-early") << false
-            << QStringLiteral("❌ idevicesetlocation exited early: ");
-        QTest::newRow("exits with an error")
-            << ios17 << QStringLiteral("exit-nonzero") << false
-            << QStringLiteral("❌ simulate-location set exited early: ERROR: simulated failure\n");
-        QTest::newRow("output not UTF-8")
-            << ios17 << QStringLiteral("non-utf8") << false
-            << QStringLiteral("❌ simulate-location set exited early: ");
-        QTest::newRow("tool missing") << ios17 << QStringLiteral("missing") << false << kNoIosChainLine;
-        QTest::newRow("launch failure")
-            << ios16 << QStringLiteral("broken") << false
-            << QStringLiteral("❌ Error launching idevicesetlocation: *");
-        QTest::newRow("a move that fails keeps the lock")
-            << ios16 << QStringLiteral("exit-nonzero") << true
-            << QStringLiteral("❌ idevicesetlocation exited early: *");
+        // clang-format off
+        QTest::newRow("exits early with status 0") << ios16 << u"exit-early"_s << false << u"❌ idevicesetlocation exited early: "_s;
+        QTest::newRow("exits with an error") << ios17 << u"exit-nonzero"_s << false << u"❌ simulate-location set exited early: ERROR: simulated failure\n"_s;
+        QTest::newRow("output not UTF-8") << ios17 << u"non-utf8"_s << false << u"❌ simulate-location set exited early: "_s;
+        QTest::newRow("tool missing") << ios17 << u"missing"_s << false << kNoIosChainLine;
+        QTest::newRow("launch failure") << ios16 << u"broken"_s << false << u"❌ Error launching idevicesetlocation: *"_s;
+        QTest::newRow("a move that fails keeps the lock") << ios16 << u"exit-nonzero"_s << true << u"❌ idevicesetlocation exited early: *"_s;
+        // clang-format on
     }
 
     void failedStart()
