@@ -149,22 +149,17 @@ private Q_SLOTS:
             QTest::newRow(name) << setup << prompt << result << prompts << QString::fromUtf8(line);
         };
         const QByteArray runs = kPromptRunsScript;
+        // clang-format off
         row("already answering: no script, no prompt", PreStarted, runs, true, 0, "");
         row("brought up through the prompt", Plain, runs, true, 1, "");
         row("daemon slow to answer", DaemonSlow, runs, true, 1, "");
-        row("prompt cancelled", Plain, "echo 'Request dismissed' >&2\nexit 126\n", false, 1,
-            "❌ Failed to start tunneld (password prompt may have been cancelled): Request "
-            "dismissed\n");
-        row("prompt output not UTF-8", Plain, "printf 'bad \\377\\n'\nexit 1\n", false, 1,
-            "❌ Failed to start tunneld (password prompt may have been cancelled): ");
-        row("never answering", Plain, "exit 0\n", false, 1,
-            "❌ tunneld did not become reachable in time — check {log}");
-        row("tool missing", ToolMissing, runs, false, 0,
-            "❌ pymobiledevice3 not found in bundled tools");
-        row("script cannot be written", NoTemporaryFolder, runs, false, 0,
-            "❌ Could not write tunneld helper script: No such file or directory");
-        row("prompt cannot be launched", NoPrompt, runs, false, 0,
-            "❌ Error requesting admin privileges for tunneld: *");
+        row("prompt cancelled", Plain, "echo 'Request dismissed' >&2\nexit 126\n", false, 1, "❌ Failed to start tunneld (password prompt may have been cancelled): Request dismissed\n");
+        row("prompt output not UTF-8", Plain, "printf 'bad \\377\\n'\nexit 1\n", false, 1, "❌ Failed to start tunneld (password prompt may have been cancelled): ");
+        row("never answering", Plain, "exit 0\n", false, 1, "❌ tunneld did not become reachable in time — check {log}");
+        row("tool missing", ToolMissing, runs, false, 0, "❌ pymobiledevice3 not found in bundled tools");
+        row("script cannot be written", NoTemporaryFolder, runs, false, 0, "❌ Could not write tunneld helper script: No such file or directory");
+        row("prompt cannot be launched", NoPrompt, runs, false, 0, "❌ Error requesting admin privileges for tunneld: *");
+        // clang-format on
     }
 
     void ensureTunnel()
