@@ -1,9 +1,8 @@
 // The search field: coordinates read from pasted text, and place search against a loopback
 // geocoding service with recorded answers.
 #include "LoopbackHttpServer.h"
+#include "ScreenSupport.h"
 #include "SpoofSupport.h"
-#include "app/ContentView.h"
-#include "app/MainWindow.h"
 #include "geo/GeolocationLookup.h"
 #include "map/MapPane.h"
 #include "places/SavedPlaces.h"
@@ -14,7 +13,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QSettings>
 #include <QTcpSocket>
 #include <QTest>
 #include <QUrlQuery>
@@ -45,16 +43,13 @@ QByteArray searchPath(const char *query)
 }
 
 // The window over a simulated device, its geocoding service on loopback.
-struct SearchWindow
+struct SearchWindow : ShownWindow
 {
     explicit SearchWindow(const SimDeviceKit &kit, const QUrl &service,
                           std::chrono::milliseconds timeout = std::chrono::seconds(10))
-        : settings(kit.temporaryFolder() + u"window.ini"_s, QSettings::IniFormat)
-        , window(environment(kit, service, timeout), &settings)
+        : ShownWindow(environment(kit, service, timeout), kit.temporaryFolder() + u"window.ini"_s)
     {
-        window.show();
     }
-    ~SearchWindow() { window.close(); }
 
     static AppEnvironment environment(const SimDeviceKit &kit, const QUrl &service,
                                       std::chrono::milliseconds timeout)
@@ -66,12 +61,6 @@ struct SearchWindow
         return environment;
     }
 
-    const ScreenState &state() { return window.contentView()->model().state(); }
-    template<typename T = QWidget>
-    T *find(const char *name)
-    {
-        return window.findChild<T *>(QString::fromLatin1(name));
-    }
     void search(const QString &text)
     {
         auto *field = find<QLineEdit>("searchField");
@@ -79,9 +68,6 @@ struct SearchWindow
         QTest::keyClick(field, Qt::Key_Return);
     }
     QString statusLine() { return find<QLabel>("searchStatus")->text(); }
-
-    QSettings settings;
-    MainWindow window;
 };
 
 } // namespace

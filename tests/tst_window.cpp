@@ -1,9 +1,7 @@
 // The whole window, driven through its real widgets.
 #include "ScreenSupport.h"
 #include "SpoofSupport.h"
-#include "app/ContentView.h"
 #include "app/LogWindow.h"
-#include "app/MainWindow.h"
 #include "app/SetupBanner.h"
 #include "app/Sidebar.h"
 #include "device/DeviceDetection.h"
@@ -23,7 +21,6 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -32,38 +29,21 @@ using namespace std::chrono_literals;
 
 namespace {
 
-template<typename T = QWidget>
-T *find(QWidget *root, const char *name)
+// A window over a simulated device.
+struct Window : ShownWindow
 {
-    return root->findChild<T *>(QString::fromLatin1(name));
-}
-
-AppEnvironment windowEnvironment(const SimDeviceKit &kit)
-{
-    AppEnvironment environment = kit.environment();
-    environment.adminPromptCommand = {QStringLiteral("/bin/sh")};
-    return environment;
-}
-
-// A window over a simulated device, shown offscreen, with its own settings file.
-struct Window
-{
-    explicit Window(const SimDeviceKit &kit, const QString &settingsFile)
-        : settings(settingsFile, QSettings::IniFormat)
-        , window(windowEnvironment(kit), &settings)
+    Window(const SimDeviceKit &kit, const QString &settingsFile)
+        : ShownWindow(environment(kit), settingsFile)
     {
-        window.show();
     }
-    ~Window() { window.close(); }
-
-    ContentView &content() { return *window.contentView(); }
-    ScreenModel &model() { return content().model(); }
-    const ScreenState &state() { return model().state(); }
-    QPushButton *button(const char *name) { return find<QPushButton>(&window, name); }
-    QLineEdit *field(const char *name) { return find<QLineEdit>(&window, name); }
-
-    QSettings settings;
-    MainWindow window;
+    static AppEnvironment environment(const SimDeviceKit &kit)
+    {
+        AppEnvironment environment = kit.environment();
+        environment.adminPromptCommand = {QStringLiteral("/bin/sh")};
+        return environment;
+    }
+    QPushButton *button(const char *name) { return find<QPushButton>(name); }
+    QLineEdit *field(const char *name) { return find<QLineEdit>(name); }
 };
 
 } // namespace
@@ -91,20 +71,20 @@ private Q_SLOTS:
         Window w(kit, settingsFile());
         QVERIFY(QTest::qWaitForWindowExposed(&w.window));
 
-        QVERIFY(find(&w.window, "setupBanner")->isVisible());
+        QVERIFY(w.find("setupBanner")->isVisible());
         QVERIFY(w.button("detectButton")->isEnabled());
-        QVERIFY(!find(&w.window, "lockStatusLabel")->isVisible());
-        QCOMPARE(find<LineLimitedLabel>(&w.window, "statusLabel")->text(),
+        QVERIFY(!w.find("lockStatusLabel")->isVisible());
+        QCOMPARE(w.find<LineLimitedLabel>("statusLabel")->text(),
                  QStringLiteral("Connect iOS Device in normal mode"));
-        QCOMPARE(find(&w.window, "statusPicture")->accessibleName(), QStringLiteral("iphone16"));
-        QVERIFY(!find(&w.window, "versionLabel")->isVisible());
-        QVERIFY(!find(&w.window, "serialValue")->isVisible());
+        QCOMPARE(w.find("statusPicture")->accessibleName(), QStringLiteral("iphone16"));
+        QVERIFY(!w.find("versionLabel")->isVisible());
+        QVERIFY(!w.find("serialValue")->isVisible());
         QCOMPARE(w.field("latitudeField")->text(), QStringLiteral("40.689247"));
         QCOMPARE(w.field("longitudeField")->text(), QStringLiteral("-74.044502"));
         QCOMPARE(w.field("latitudeField")->placeholderText(), QStringLiteral("Latitude"));
-        QCOMPARE(find<MapPane>(&w.window, "mapPane")->mapView()->markerCoordinate(),
+        QCOMPARE(w.find<MapPane>("mapPane")->mapView()->markerCoordinate(),
                  (CLLocationCoordinate2D {40.689247, -74.044502}));
-        QCOMPARE(find(&w.window, "sidebar")->width(), Sidebar::kWidth);
+        QCOMPARE(w.find("sidebar")->width(), Sidebar::kWidth);
         QCOMPARE(w.window.centralWidget()->size(), QSize(900, 580));
         QCOMPARE(w.window.centralWidget()->minimumSize(), QSize(760, 480));
         // Centred on its screen at the first start.
@@ -150,7 +130,7 @@ private Q_SLOTS:
         QCOMPARE(lock->property("fillColor").value<QColor>(), colour);
         QCOMPARE(lock->isEnabled(), lockEnabled);
         QCOMPARE(w.button("resetButton")->isEnabled(), resetEnabled);
-        QCOMPARE(find<MapPane>(&w.window, "mapPane")->pinMarker()->discColor(), colour);
+        QCOMPARE(w.find<MapPane>("mapPane")->pinMarker()->discColor(), colour);
     }
 
     void closingTheBannerGivesItsHeightToTheMap()
@@ -158,13 +138,13 @@ private Q_SLOTS:
         SimDeviceKit kit;
         Window w(kit, settingsFile());
         QVERIFY(QTest::qWaitForWindowExposed(&w.window));
-        QWidget *banner = find(&w.window, "setupBanner");
-        QWidget *map = find(&w.window, "mapPane");
+        QWidget *banner = w.find("setupBanner");
+        QWidget *map = w.find("mapPane");
         const int mapHeight = map->height();
         const int bannerHeight = banner->height();
         QVERIFY(bannerHeight > 20);
 
-        QTest::mouseClick(find<QToolButton>(&w.window, "closeBannerButton"), Qt::LeftButton);
+        QTest::mouseClick(w.find<QToolButton>("closeBannerButton"), Qt::LeftButton);
 
         QVERIFY(!w.state().showSetupBanner);
         QTRY_VERIFY(!banner->isVisible());
@@ -176,8 +156,8 @@ private Q_SLOTS:
         SimDeviceKit kit;
         Window w(kit, settingsFile());
         QVERIFY(QTest::qWaitForWindowExposed(&w.window));
-        QWidget *map = find(&w.window, "mapPane");
-        QWidget *sidebar = find(&w.window, "sidebar");
+        QWidget *map = w.find("mapPane");
+        QWidget *sidebar = w.find("sidebar");
         const QSize mapBefore = map->size();
         w.window.resize(w.window.width() + 200, w.window.height() + 100);
         QTRY_COMPARE(map->width(), mapBefore.width() + 200);
@@ -189,10 +169,10 @@ private Q_SLOTS:
         w.window.resize(100, 100);
         QTRY_VERIFY(w.window.centralWidget()->width() >= 760);
         QVERIFY(w.window.centralWidget()->height() >= 480);
-        auto *scroll = find<QScrollArea>(&w.window, "sidebarScroll");
+        auto *scroll = w.find<QScrollArea>("sidebarScroll");
         QTRY_VERIFY(scroll->verticalScrollBar()->maximum() > 0);
         for (const char *name : {"lockButton", "resetButton", "versionFooter"}) {
-            QWidget *control = find(&w.window, name);
+            QWidget *control = w.find(name);
             const QRect at(control->mapTo(sidebar, QPoint()), control->size());
             QVERIFY2(sidebar->rect().contains(at), name);
         }
@@ -229,12 +209,12 @@ private Q_SLOTS:
             s.serialnumberLabelText = fields[2];
             s.udidLabelText = fields[3];
         });
-        auto *line = find<QLabel>(&w.window, "versionLabel");
+        auto *line = w.find<QLabel>("versionLabel");
         QCOMPARE(line->isVisible(), !versionLine.isEmpty());
         if (!versionLine.isEmpty())
             QCOMPARE(line->text(), versionLine);
-        auto *serialField = find<ValueField>(&w.window, "serialValue");
-        auto *udidField = find<ValueField>(&w.window, "udidValue");
+        auto *serialField = w.find<ValueField>("serialValue");
+        auto *udidField = w.find<ValueField>("udidValue");
         QCOMPARE(serialField->isVisible(), rowsShown);
         QCOMPARE(udidField->isVisible(), rowsShown);
         if (rowsShown)
@@ -257,7 +237,7 @@ private Q_SLOTS:
             s.statusLabelText = status;
         });
 
-        auto *udidField = find<ValueField>(&w.window, "udidValue");
+        auto *udidField = w.find<ValueField>("udidValue");
         QVERIFY(udidField->text() != udid);
         QVERIFY(udidField->text().contains(QStringLiteral("…")));
         QVERIFY(udidField->text().startsWith(QStringLiteral("0000")));
@@ -266,7 +246,7 @@ private Q_SLOTS:
         QTest::keySequence(udidField, QKeySequence::Copy);
         QCOMPARE(QApplication::clipboard()->text(), udid);
 
-        auto *statusLabel = find<LineLimitedLabel>(&w.window, "statusLabel");
+        auto *statusLabel = w.find<LineLimitedLabel>("statusLabel");
         const QStringList lines = statusLabel->visibleLines();
         QCOMPARE(lines.size(), 2);
         QVERIFY(lines.last().endsWith(QStringLiteral("…")));
@@ -290,7 +270,7 @@ private Q_SLOTS:
         Window w(kit, settingsFile());
         QVERIFY(QTest::qWaitForWindowExposed(&w.window));
         w.model().update([&](ScreenState &s) { s.lockStatusText = text; });
-        auto *label = find<QLabel>(&w.window, "lockStatusLabel");
+        auto *label = w.find<QLabel>("lockStatusLabel");
         QCOMPARE(label->isVisible(), shown);
         QCOMPARE(label->textFormat(), Qt::PlainText);
         QCOMPARE(label->text(), text);
@@ -454,7 +434,7 @@ private Q_SLOTS:
 
         // Detect Device with nothing plugged in, then the device arrives by itself.
         QTest::mouseClick(w.button("detectButton"), Qt::LeftButton);
-        auto *status = find<LineLimitedLabel>(&w.window, "statusLabel");
+        auto *status = w.find<LineLimitedLabel>("statusLabel");
         QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("Not detecting any devices!"),
                                   15000);
         QTRY_COMPARE_WITH_TIMEOUT(status->text(),
@@ -463,8 +443,7 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(w.state().udidLabelText, udid, 15000);
         QTRY_VERIFY(w.button("lockButton")->isEnabled());
         QCOMPARE(status->text(), QStringLiteral("iOS Device Connected!"));
-        QCOMPARE(find<QLabel>(&w.window, "versionLabel")->text(),
-                 QStringLiteral("iOS 17.4.1 · iPhone15,2"));
+        QCOMPARE(w.find<QLabel>("versionLabel")->text(), QStringLiteral("iOS 17.4.1 · iPhone15,2"));
 
         QTest::mouseClick(w.button("lockButton"), Qt::LeftButton);
         QCOMPARE(w.state().lockStatusText, QStringLiteral("Spoofing location..."));
@@ -478,7 +457,7 @@ private Q_SLOTS:
                 .arg(udid)));
 
         // A click on the map moves the held location there; the camera stays.
-        auto *pane = find<MapPane>(&w.window, "mapPane");
+        auto *pane = w.find<MapPane>("mapPane");
         MapView *map = pane->mapView();
         const QPoint clickAt(map->width() / 3, map->height() / 3);
         const CLLocationCoordinate2D target = *map->coordinateAt(clickAt);

@@ -1,9 +1,13 @@
 #pragma once
 
+#include "app/ContentView.h"
+#include "app/MainWindow.h"
 #include "device/DeviceDetection.h"
 #include "device/DeviceMonitor.h"
 #include "spoof/SpoofController.h"
 #include "state/ScreenModel.h"
+
+#include <QSettings>
 
 // The screen without its widgets: the model with detection, spoofing and the attachment monitor,
 // wired as the window wires them.
@@ -41,3 +45,32 @@ struct Screen
 
 // The status line of a held location.
 QString heldText(CLLocationCoordinate2D coordinate);
+
+template<typename T = QWidget>
+T *find(const QObject *root, const char *name)
+{
+    return root->findChild<T *>(QString::fromLatin1(name));
+}
+
+// The main window, shown offscreen, with a settings file of its own.
+struct ShownWindow
+{
+    ShownWindow(const AppEnvironment &environment, const QString &settingsFile)
+        : settings(settingsFile, QSettings::IniFormat)
+        , window(environment, &settings)
+    {
+        window.show();
+    }
+    ~ShownWindow() { window.close(); }
+
+    ScreenModel &model() { return window.contentView()->model(); }
+    const ScreenState &state() { return model().state(); }
+    template<typename T = QWidget>
+    T *find(const char *name)
+    {
+        return ::find<T>(&window, name);
+    }
+
+    QSettings settings;
+    MainWindow window;
+};
