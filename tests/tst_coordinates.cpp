@@ -92,8 +92,7 @@ private Q_SLOTS:
     {
         QFETCH(QString, latitude);
         QFETCH(QString, longitude);
-        QFETCH(bool, valid);
-        QCOMPARE(coordinates::readCoordinates(latitude, longitude).has_value(), valid);
+        QTEST(coordinates::readCoordinates(latitude, longitude).has_value(), "valid");
     }
 
     void format_data()
@@ -125,8 +124,7 @@ private Q_SLOTS:
     void format()
     {
         QFETCH(double, value);
-        QFETCH(QString, text);
-        QCOMPARE(formatDegrees(value), text);
+        QTEST(formatDegrees(value), "text");
     }
 
     // A million doubles, half of them random bit patterns (every magnitude) and half in the
@@ -213,7 +211,6 @@ private Q_SLOTS:
     {
         QFETCH(bool, recenter);
         QFETCH(CLLocationCoordinate2D, place);
-        QFETCH(QStringList, texts);
         ScreenModel model;
         const MapCameraPosition before = model.state().cameraPosition;
         QSignalSpy changes(&model, &ScreenModel::changed);
@@ -223,7 +220,7 @@ private Q_SLOTS:
         QCOMPARE(changes.size(), 1);
         const ScreenState &s = model.state();
         QCOMPARE(s.pinCoordinate, place);
-        QCOMPARE((QStringList {s.latitudeText, s.longitudeText}), texts);
+        QTEST((QStringList {s.latitudeText, s.longitudeText}), "texts");
         QCOMPARE(s.cameraPosition,
                  recenter ? MapCameraPosition::fromRegion(coordinates::pinRegion(place)) : before);
         QVERIFY(!s.isLocationLocked && s.lockStatusText.isEmpty());
