@@ -7,7 +7,6 @@
 #include "spoof/SpoofController.h"
 #include "state/ScreenModel.h"
 
-#include <QFile>
 #include <QTest>
 #include <memory>
 
@@ -370,23 +369,6 @@ private Q_SLOTS:
         }
     }
 
-    void guiThreadNeverWaitsForThePrompt()
-    {
-        const QString gate = kit_->resourceFolder() + QStringLiteral("/gate");
-        start(QStringLiteral("17.0"), {},
-              "while [ ! -e '" + QFile::encodeName(gate) + "' ]; do sleep 0.02; done\n"
-                  + kPromptRunsScript);
-        controller_->spoofLocation();
-        // The event loop turns while the prompt is open.
-        QTRY_COMPARE_WITH_TIMEOUT(promptCount(kit_->resourceFolder()), 1, kPatience);
-        QCOMPARE(state().lockStatusText, QStringLiteral("Spoofing location..."));
-        QVERIFY(state().disabledDetectButtonSafety);
-        QFile(gate).open(QIODevice::WriteOnly);
-        QTRY_COMPARE_WITH_TIMEOUT(state().lockStatusText,
-                                  held(QStringLiteral("40.689247"), QStringLiteral("-74.044502")),
-                                  kPatience);
-    }
-
 private:
     static void chains()
     {
@@ -397,13 +379,13 @@ private:
     }
 
     // A device attached and detected, as the detection leaves the screen.
-    void start(const QString &version, std::chrono::milliseconds wait = {},
-               const QByteArray &prompt = kPromptRunsScript)
+    void start(const QString &version, std::chrono::milliseconds wait = {})
     {
         if (wait.count() > 0)
             timings_.simulateWait = timings_.setLocationWait = wait;
         AppEnvironment environment = kit_->environment(timings_);
-        environment.adminPromptCommand = {writeFakePrompt(kit_->resourceFolder(), prompt)};
+        environment.adminPromptCommand = {
+            writeFakePrompt(kit_->resourceFolder(), kPromptRunsScript)};
         model_ = std::make_unique<ScreenModel>(environment);
         controller_ = std::make_unique<SpoofController>(*model_);
         QVERIFY(kit_->attach(version));

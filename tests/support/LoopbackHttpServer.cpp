@@ -97,7 +97,7 @@ void LoopbackHttpServer::answer(QTcpSocket *socket, int index)
         const Response &response = responses_[index];
         socket->write("HTTP/1.1 " + QByteArray::number(response.status)
                       + " Status\r\nContent-Type: " + response.contentType
-                      + "\r\nContent-Length: " + QByteArray::number(response.body.size())
-                      + "\r\n" + response.headers + "\r\n" + response.body);
+                      + "\r\nContent-Length: " + QByteArray::number(response.body.size()) + "\r\n"
+                      + response.headers + "\r\n" + response.body);
     });
 }

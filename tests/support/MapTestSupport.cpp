@@ -86,8 +86,8 @@ TileServer::TileServer()
         }
         if (request.headers.value("if-modified-since") == kLastModified)
             return {304, {}, 0, "image/png", "Cache-Control: " + cacheControl_ + "\r\n"};
-        const QByteArray body = testTilePng(
-            {parts[1].toInt(), parts[2].toInt(), parts[3].section(u'.', 0, 0).toInt()});
+        const QByteArray body =
+            testTilePng({parts[1].toInt(), parts[2].toInt(), parts[3].section(u'.', 0, 0).toInt()});
         return {200, body, 0, "image/png",
                 "Cache-Control: " + cacheControl_ + "\r\nLast-Modified: " + kLastModified + "\r\n"};
     });

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "LoopbackHttpServer.h"
 #include "map/MapView.h"
 #include "map/TileSource.h"
-#include "LoopbackHttpServer.h"
 
 #include <QHash>
 #include <QLineF>
