@@ -11,6 +11,8 @@
 #include <cmath>
 #include <random>
 
+using namespace Qt::StringLiterals;
+
 using coordinates::formatDegrees;
 using coordinates::parseDegrees;
 
@@ -54,8 +56,7 @@ private Q_SLOTS:
             QTest::addRow("rejects '%s'", text)
                 << QString::fromUtf8(text) << std::optional<double>();
         QTest::newRow("leading NUL") << QString(QChar(0)) + u"40" << std::optional<double>();
-        QTest::newRow("embedded NUL")
-            << QStringLiteral("40") + QChar(0) + u"5" << std::optional<double>();
+        QTest::newRow("embedded NUL") << u"40"_s + QChar(0) + u"5" << std::optional<double>();
     }
 
     void parse()
@@ -143,7 +144,7 @@ private Q_SLOTS:
             const QString text = formatDegrees(value);
             const std::optional<double> back = parseDegrees(text);
             if (!back || !sameBits(*back, value))
-                QFAIL(qPrintable(QStringLiteral("%1 does not read back").arg(text)));
+                QFAIL(qPrintable(u"%1 does not read back"_s.arg(text)));
         }
     }
 
@@ -151,25 +152,24 @@ private Q_SLOTS:
     {
         QTemporaryDir localeDir;
         QProcess localedef;
-        localedef.start(QStringLiteral("localedef"),
-                        {QStringLiteral("-i"), QStringLiteral("de_DE"), QStringLiteral("-f"),
-                         QStringLiteral("UTF-8"),
-                         localeDir.path() + QStringLiteral("/de_DE.UTF-8")});
+        localedef.start(
+            u"localedef"_s,
+            {u"-i"_s, u"de_DE"_s, u"-f"_s, u"UTF-8"_s, localeDir.path() + u"/de_DE.UTF-8"_s});
         if (!localedef.waitForFinished(60000) || localedef.exitCode() != 0)
             QSKIP("localedef cannot build a comma-decimal locale here");
         qputenv("LOCPATH", QFile::encodeName(localeDir.path()));
         QVERIFY(std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr);
         QCOMPARE(std::localeconv()->decimal_point, ",");
 
-        const std::optional<double> dot = parseDegrees(QStringLiteral("40.5"));
-        const std::optional<double> comma = parseDegrees(QStringLiteral("40,5"));
+        const std::optional<double> dot = parseDegrees(u"40.5"_s);
+        const std::optional<double> comma = parseDegrees(u"40,5"_s);
         const QString written = formatDegrees(40.5);
         std::setlocale(LC_ALL, "C");
         qunsetenv("LOCPATH");
 
         QCOMPARE(dot.value_or(0), 40.5);
         QVERIFY(!comma);
-        QCOMPARE(written, QStringLiteral("40.5"));
+        QCOMPARE(written, u"40.5"_s);
     }
 
     void pinRegionSpans6000Metres_data()
@@ -198,13 +198,12 @@ private Q_SLOTS:
         QTest::addColumn<CLLocationCoordinate2D>("place");
         QTest::addColumn<QStringList>("texts");
         const CLLocationCoordinate2D london {51.500729, -0.124625};
-        const QStringList londonTexts {QStringLiteral("51.500729"), QStringLiteral("-0.124625")};
+        const QStringList londonTexts {u"51.500729"_s, u"-0.124625"_s};
         QTest::newRow("keep camera") << false << london << londonTexts;
         QTest::newRow("recenter") << true << london << londonTexts;
         // Any value is placed; the fields then fail their own check.
         QTest::newRow("out of range")
-            << true << CLLocationCoordinate2D {95.0, 1e16}
-            << QStringList {QStringLiteral("95.0"), QStringLiteral("1e+16")};
+            << true << CLLocationCoordinate2D {95.0, 1e16} << QStringList {u"95.0"_s, u"1e+16"_s};
     }
 
     void placePin()
