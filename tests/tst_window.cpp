@@ -71,7 +71,6 @@ private Q_SLOTS:
     {
         SimDeviceKit kit;
         Window w(kit, settingsFile());
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
 
         QVERIFY(w.find("setupBanner")->isVisible());
         QVERIFY(w.button("detectButton")->isEnabled());
@@ -136,7 +135,6 @@ private Q_SLOTS:
     {
         SimDeviceKit kit;
         Window w(kit, settingsFile());
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
         QWidget *banner = w.find("setupBanner");
         QWidget *map = w.find("mapPane");
         const int mapHeight = map->height();
@@ -154,7 +152,6 @@ private Q_SLOTS:
     {
         SimDeviceKit kit;
         Window w(kit, settingsFile());
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
         QWidget *map = w.find("mapPane");
         QWidget *sidebar = w.find("sidebar");
         const QSize mapBefore = map->size();
@@ -201,7 +198,6 @@ private Q_SLOTS:
 
         SimDeviceKit kit;
         Window w(kit, settingsFile());
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
         w.model().update([&](ScreenState &s) {
             s.deviceiosLabelText = fields[0];
             s.productTypeLabelText = fields[1];
@@ -224,7 +220,6 @@ private Q_SLOTS:
     {
         SimDeviceKit kit;
         Window w(kit, settingsFile());
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
         const QString udid = u"00008110-001A2B3C4D5E6F70-AAAABBBBCCCCDDDDEEEEFFFF00001111"_s;
         const QString status =
             u"A status text that goes on and on, far longer than two lines of the narrow "
@@ -265,7 +260,6 @@ private Q_SLOTS:
         QFETCH(QString, text);
         SimDeviceKit kit;
         Window w(kit, settingsFile());
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
         w.model().update([&](ScreenState &s) { s.lockStatusText = text; });
         auto *label = w.find<QLabel>("lockStatusLabel");
         QTEST(label->isVisible(), "shown");
@@ -360,12 +354,10 @@ private Q_SLOTS:
         QRect moved;
         {
             Window first(kit, file);
-            QVERIFY(QTest::qWaitForWindowExposed(&first.window));
             first.window.setGeometry(QRect(60, 70, 980, 640));
             moved = first.window.geometry();
         }
         Window second(kit, file);
-        QVERIFY(QTest::qWaitForWindowExposed(&second.window));
         QCOMPARE(second.window.geometry(), moved);
     }
 
@@ -386,7 +378,6 @@ private Q_SLOTS:
     {
         SimDeviceKit kit;
         Window w(kit, settingsFile());
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
         w.model().update([](ScreenState &s) {
             s.disabledLockButton = false;
             s.udidLabelText = u"x"_s;
@@ -423,7 +414,6 @@ private Q_SLOTS:
     {
         SimDeviceKit kit;
         Window w(kit, settingsFile());
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
         const QString udid = QString::fromLatin1(SimDeviceKit::defaultUdid);
 
         // Detect Device with nothing plugged in, then the device arrives by itself.

@@ -8,6 +8,7 @@
 #include "state/ScreenModel.h"
 
 #include <QSettings>
+#include <QTest>
 
 // The screen without its widgets: the model with detection, spoofing and the attachment monitor,
 // wired as the window wires them.
@@ -52,7 +53,7 @@ T *find(const QObject *root, const char *name)
     return root->findChild<T *>(QString::fromLatin1(name));
 }
 
-// The main window, shown offscreen, with a settings file of its own.
+// The main window, shown offscreen and exposed, with a settings file of its own.
 struct ShownWindow
 {
     ShownWindow(const AppEnvironment &environment, const QString &settingsFile)
@@ -60,6 +61,7 @@ struct ShownWindow
         , window(environment, &settings)
     {
         window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
     }
     ~ShownWindow() { window.close(); }
 
