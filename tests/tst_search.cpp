@@ -47,18 +47,11 @@ struct SearchWindow : ShownWindow
 {
     explicit SearchWindow(const SimDeviceKit &kit, const QUrl &service,
                           std::chrono::milliseconds timeout = std::chrono::seconds(10))
-        : ShownWindow(environment(kit, service, timeout), kit.temporaryFolder() + u"window.ini"_s)
+        : ShownWindow(kit, kit.temporaryFolder() + u"window.ini"_s, [&](AppEnvironment &e) {
+            e.geocodingUrl = service;
+            e.timings.searchTimeout = timeout;
+        })
     {
-    }
-
-    static AppEnvironment environment(const SimDeviceKit &kit, const QUrl &service,
-                                      std::chrono::milliseconds timeout)
-    {
-        AppEnvironment environment = kit.environment();
-        environment.adminPromptCommand = {u"/bin/sh"_s};
-        environment.geocodingUrl = service;
-        environment.timings.searchTimeout = timeout;
-        return environment;
     }
 
     void search(const QString &text)

@@ -34,16 +34,7 @@ namespace {
 // A window over a simulated device.
 struct Window : ShownWindow
 {
-    Window(const SimDeviceKit &kit, const QString &settingsFile)
-        : ShownWindow(environment(kit), settingsFile)
-    {
-    }
-    static AppEnvironment environment(const SimDeviceKit &kit)
-    {
-        AppEnvironment environment = kit.environment();
-        environment.adminPromptCommand = {u"/bin/sh"_s};
-        return environment;
-    }
+    using ShownWindow::ShownWindow;
     QPushButton *button(const char *name) { return find<QPushButton>(name); }
     QLineEdit *field(const char *name) { return find<QLineEdit>(name); }
 };

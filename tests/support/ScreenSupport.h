@@ -1,5 +1,6 @@
 #pragma once
 
+#include "TestSupport.h"
 #include "app/ContentView.h"
 #include "app/MainWindow.h"
 #include "device/DeviceDetection.h"
@@ -9,6 +10,7 @@
 
 #include <QSettings>
 #include <QTest>
+#include <functional>
 
 // The screen without its widgets: the model with detection, spoofing and the attachment monitor,
 // wired as the window wires them.
@@ -53,17 +55,28 @@ T *find(const QObject *root, const char *name)
     return root->findChild<T *>(QString::fromLatin1(name));
 }
 
-// The main window, shown offscreen and exposed, with a settings file of its own.
+// The main window over a simulated device, shown offscreen and exposed, with a settings file of
+// its own; its password prompt is a plain shell.
 struct ShownWindow
 {
-    ShownWindow(const AppEnvironment &environment, const QString &settingsFile)
+    ShownWindow(const SimDeviceKit &kit, const QString &settingsFile,
+                const std::function<void(AppEnvironment &)> &adjust = {})
         : settings(settingsFile, QSettings::IniFormat)
-        , window(environment, &settings)
+        , window(environment(kit, adjust), &settings)
     {
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
     }
     ~ShownWindow() { window.close(); }
+    static AppEnvironment environment(const SimDeviceKit &kit,
+                                      const std::function<void(AppEnvironment &)> &adjust)
+    {
+        AppEnvironment environment = kit.environment();
+        environment.adminPromptCommand = {QStringLiteral("/bin/sh")};
+        if (adjust)
+            adjust(environment);
+        return environment;
+    }
 
     ScreenModel &model() { return window.contentView()->model(); }
     const ScreenState &state() { return model().state(); }
