@@ -215,21 +215,16 @@ private Q_SLOTS:
         QTest::addColumn<int>("delayMs");
         QTest::addColumn<QString>("line"); // the start of it for "no answer"
         QTest::addColumn<int>("requests");
-        const auto row = [](const char *name, int status, const QByteArray &body, int delayMs,
-                            const QString &line, int requests, const char *text = "Eiffel Tower") {
-            QTest::newRow(name) << QString::fromUtf8(text) << status << body << delayMs << line
-                                << requests;
-        };
-        const QString failed = u"Search failed: "_s;
+        const QString eiffel = u"Eiffel Tower"_s, failed = u"Search failed: "_s;
         const QString notAList = failed + u"the answer was not a list of places"_s;
         // clang-format off
-        row("no answer", 0, {}, 0, failed, 0);
-        row("too slow", 200, kEiffelAnswer, 5000, failed + u"the service did not answer in time"_s, 1);
-        row("http error", 503, "busy", 0, failed + u"HTTP 503"_s, 1);
-        row("malformed json", 200, R"([{"lat":"48.8",)", 0, notAList, 1);
-        row("not a list", 200, R"({"error":"Unable to geocode"})", 0, notAList, 1);
-        row("no results", 200, "[]", 0, u"No place found for “Eiffel Towr”"_s, 1, "Eiffel Towr");
-        row("ambiguous coordinates", 200, kEiffelAnswer, 0, kInvalidCoordinatesMessage, 0, "48,8566");
+        QTest::newRow("no answer") << eiffel << 0 << QByteArray() << 0 << failed << 0;
+        QTest::newRow("too slow") << eiffel << 200 << kEiffelAnswer << 5000 << failed + u"the service did not answer in time"_s << 1;
+        QTest::newRow("http error") << eiffel << 503 << QByteArray("busy") << 0 << failed + u"HTTP 503"_s << 1;
+        QTest::newRow("malformed json") << eiffel << 200 << QByteArray(R"([{"lat":"48.8",)") << 0 << notAList << 1;
+        QTest::newRow("not a list") << eiffel << 200 << QByteArray(R"({"error":"Unable to geocode"})") << 0 << notAList << 1;
+        QTest::newRow("no results") << u"Eiffel Towr"_s << 200 << QByteArray("[]") << 0 << u"No place found for “Eiffel Towr”"_s << 1;
+        QTest::newRow("ambiguous coordinates") << u"48,8566"_s << 200 << kEiffelAnswer << 0 << kInvalidCoordinatesMessage << 0;
         // clang-format on
     }
 
