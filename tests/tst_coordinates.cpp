@@ -74,19 +74,19 @@ private Q_SLOTS:
         QTest::addColumn<QString>("latitude");
         QTest::addColumn<QString>("longitude");
         QTest::addColumn<bool>("valid");
-        const auto row = [](const char *name, const char *latitude, const char *longitude,
-                            bool valid) { QTest::newRow(name) << latitude << longitude << valid; };
-        row("default pin", "40.689247", "-74.044502", true);
-        row("inclusive corners", "90", "-180", true);
-        row("other corners", "-90", "180", true);
-        row("exponent forms", "4.5e1", "-1.2e2", true);
-        row("latitude just over", "90.000001", "0", false);
-        row("longitude just over", "0", "-180.5", false);
-        row("nan latitude", "nan", "0", false);
-        row("nan longitude", "0", "nan", false);
-        row("inf longitude", "0", "inf", false);
-        row("empty longitude", "10", "", false);
-        row("comma in longitude", "10", "2,5", false);
+        // clang-format off
+        QTest::newRow("default pin") << "40.689247" << "-74.044502" << true;
+        QTest::newRow("inclusive corners") << "90" << "-180" << true;
+        QTest::newRow("other corners") << "-90" << "180" << true;
+        QTest::newRow("exponent forms") << "4.5e1" << "-1.2e2" << true;
+        QTest::newRow("latitude just over") << "90.000001" << "0" << false;
+        QTest::newRow("longitude just over") << "0" << "-180.5" << false;
+        QTest::newRow("nan latitude") << "nan" << "0" << false;
+        QTest::newRow("nan longitude") << "0" << "nan" << false;
+        QTest::newRow("inf longitude") << "0" << "inf" << false;
+        QTest::newRow("empty longitude") << "10" << "" << false;
+        QTest::newRow("comma in longitude") << "10" << "2,5" << false;
+        // clang-format on
     }
 
     void readCoordinates()
@@ -100,26 +100,25 @@ private Q_SLOTS:
     {
         QTest::addColumn<double>("value");
         QTest::addColumn<QString>("text");
-        const auto row = [](const char *name, double value, const char *text) {
-            QTest::newRow(name) << value << QString::fromLatin1(text);
-        };
-        row("whole", 40.0, "40.0");
-        row("negative zero", -0.0, "-0.0");
-        row("default latitude", 40.689247, "40.689247");
-        row("London longitude", -0.124625, "-0.124625");
-        row("trailing zero typed", 40.70, "40.7");
-        row("smallest plain", 0.0001, "0.0001");
-        row("below 1e-4", 0.00001, "1e-05");
-        row("small with digits", -2.5e-07, "-2.5e-07");
-        row("tiny", 5e-324, "5e-324");
-        row("a tenth plus a fifth", 0.1 + 0.2, "0.30000000000000004");
-        row("largest plain whole", 9007199254740991.0, "9007199254740991.0");
-        row("2^53 switches to exponent", 9007199254740992.0, "9.007199254740992e+15");
-        row("1e16", 1e16, "1e+16");
-        row("huge", -1.7976931348623157e308, "-1.7976931348623157e+308");
-        row("infinity", HUGE_VAL, "inf");
-        row("negative infinity", -HUGE_VAL, "-inf");
-        row("nan", std::nan(""), "nan");
+        // clang-format off
+        QTest::newRow("whole") << 40.0 << "40.0";
+        QTest::newRow("negative zero") << -0.0 << "-0.0";
+        QTest::newRow("default latitude") << 40.689247 << "40.689247";
+        QTest::newRow("London longitude") << -0.124625 << "-0.124625";
+        QTest::newRow("trailing zero typed") << 40.70 << "40.7";
+        QTest::newRow("smallest plain") << 0.0001 << "0.0001";
+        QTest::newRow("below 1e-4") << 0.00001 << "1e-05";
+        QTest::newRow("small with digits") << -2.5e-07 << "-2.5e-07";
+        QTest::newRow("tiny") << 5e-324 << "5e-324";
+        QTest::newRow("a tenth plus a fifth") << 0.1 + 0.2 << "0.30000000000000004";
+        QTest::newRow("largest plain whole") << 9007199254740991.0 << "9007199254740991.0";
+        QTest::newRow("2^53 switches to exponent") << 9007199254740992.0 << "9.007199254740992e+15";
+        QTest::newRow("1e16") << 1e16 << "1e+16";
+        QTest::newRow("huge") << -1.7976931348623157e308 << "-1.7976931348623157e+308";
+        QTest::newRow("infinity") << HUGE_VAL << "inf";
+        QTest::newRow("negative infinity") << -HUGE_VAL << "-inf";
+        QTest::newRow("nan") << std::nan("") << "nan";
+        // clang-format on
     }
 
     void format()
