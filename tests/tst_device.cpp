@@ -31,7 +31,6 @@ struct Rig
         t.toolDeadline = 800ms;
         return t;
     }
-    QStringList commandsSince(qsizetype from) const { return kit.commands().mid(from); }
 
     SimDeviceKit kit;
     Screen screen;

@@ -35,7 +35,6 @@ public:
     explicit LoopbackHttpServer(QObject *parent = nullptr);
     ~LoopbackHttpServer() override;
 
-    bool isListening() const { return server_.isListening(); }
     QUrl url(const QString &path) const;
     quint16 port() const { return server_.serverPort(); }
     void setHandler(std::function<Response(const Request &)> handler);
