@@ -122,29 +122,22 @@ private Q_SLOTS:
         QCOMPARE(w.find<MapPane>("mapPane")->pinMarker()->discColor(), colour);
     }
 
-    void closingTheBannerGivesItsHeightToTheMap()
+    // The map gets the closed banner's height and whatever the window grows by.
+    void theMapTakesTheSpaceTheBannerAndTheWindowGive()
     {
         SimDeviceKit kit;
         Window w(kit, settingsFile());
         QWidget *banner = w.find("setupBanner");
         QWidget *map = w.find("mapPane");
+        QWidget *sidebar = w.find("sidebar");
         const int mapHeight = map->height();
         const int bannerHeight = banner->height();
         QVERIFY(bannerHeight > 20);
-
         QTest::mouseClick(w.find<QToolButton>("closeBannerButton"), Qt::LeftButton);
-
         QVERIFY(!w.state().showSetupBanner);
         QTRY_VERIFY(!banner->isVisible());
         QTRY_COMPARE(map->height(), mapHeight + bannerHeight);
-    }
 
-    void resizingChangesOnlyTheMap()
-    {
-        SimDeviceKit kit;
-        Window w(kit, settingsFile());
-        QWidget *map = w.find("mapPane");
-        QWidget *sidebar = w.find("sidebar");
         const QSize mapBefore = map->size();
         w.window.resize(w.window.width() + 200, w.window.height() + 100);
         QTRY_COMPARE(map->width(), mapBefore.width() + 200);
