@@ -19,17 +19,16 @@ private Q_SLOTS:
         QTest::addColumn<CLLocationCoordinate2D>("coordinate");
         QTest::addColumn<int>("zoom");
         QTest::addColumn<QPoint>("tile");
-        const auto row = [](const char *name, CLLocationCoordinate2D c, int zoom, QPoint tile) {
-            QTest::newRow(name) << c << zoom << tile;
-        };
-        row("null island z5", {0, 0}, 5, {16, 16});
-        row("Westminster z10", {51.5007, -0.1246}, 10, {511, 340});
-        row("Liberty Island z13", kLiberty, 13, {2411, 3080});
-        row("Sydney Opera House z12", {-33.8568, 151.2153}, 12, {3768, 2457});
-        row("Ushuaia z19", {-54.8019, -68.303}, 19, {162670, 357955});
-        row("near the clamp, z7", {85.05, 179.999999}, 7, {127, 0});
-        row("longitude 180 wraps to 0", {0, 180}, 3, {0, 4});
-        row("pole clamps to last row", {-90, 0}, 4, {8, 15});
+        // clang-format off
+        QTest::newRow("null island z5") << CLLocationCoordinate2D {0, 0} << 5 << QPoint(16, 16);
+        QTest::newRow("Westminster z10") << CLLocationCoordinate2D {51.5007, -0.1246} << 10 << QPoint(511, 340);
+        QTest::newRow("Liberty Island z13") << kLiberty << 13 << QPoint(2411, 3080);
+        QTest::newRow("Sydney Opera House z12") << CLLocationCoordinate2D {-33.8568, 151.2153} << 12 << QPoint(3768, 2457);
+        QTest::newRow("Ushuaia z19") << CLLocationCoordinate2D {-54.8019, -68.303} << 19 << QPoint(162670, 357955);
+        QTest::newRow("near the clamp, z7") << CLLocationCoordinate2D {85.05, 179.999999} << 7 << QPoint(127, 0);
+        QTest::newRow("longitude 180 wraps to 0") << CLLocationCoordinate2D {0, 180} << 3 << QPoint(0, 4);
+        QTest::newRow("pole clamps to last row") << CLLocationCoordinate2D {-90, 0} << 4 << QPoint(8, 15);
+        // clang-format on
     }
 
     void knownTilesAndTheRoundTrip()

@@ -1,4 +1,5 @@
 // Saved places: the panel's edits, the file they are kept in, and GPX import and export.
+#include "ScreenSupport.h"
 #include "TestSupport.h"
 #include "places/Gpx.h"
 #include "places/PlacesPanel.h"
@@ -69,11 +70,8 @@ private Q_SLOTS:
             [](CLLocationCoordinate2D pin) { return pin.latitude > 50 ? u"London"_s : QString(); },
             [&visited](CLLocationCoordinate2D place) { visited.append(place); });
         panel.show();
-        const auto find = [&panel](const char *name) {
-            return panel.findChild<QWidget *>(QString::fromLatin1(name));
-        };
-        QWidget *star = find("savePlaceButton"), *undo = find("undoDeleteButton");
-        auto *list = static_cast<QListWidget *>(find("placesList"));
+        QWidget *star = find(&panel, "savePlaceButton"), *undo = find(&panel, "undoDeleteButton");
+        auto *list = find<QListWidget>(&panel, "placesList");
         for (const CLLocationCoordinate2D pin :
              {CLLocationCoordinate2D {48.8566, 2.3522}, CLLocationCoordinate2D {51.5, -0.12},
               CLLocationCoordinate2D {35.0, 139.0}}) {
@@ -101,7 +99,7 @@ private Q_SLOTS:
         list->setCurrentRow(1);
         QTest::keyClick(list, Qt::Key_Delete);
         QCOMPARE(list->count(), 2);
-        QCOMPARE(static_cast<QLabel *>(find("placesStatus"))->text(), u"Deleted “Paris”."_s);
+        QCOMPARE(find<QLabel>(&panel, "placesStatus")->text(), u"Deleted “Paris”."_s);
         QVERIFY(undo->isVisible());
         QTest::mouseClick(undo, Qt::LeftButton);
         QCOMPARE(list->item(1)->text(), u"Paris"_s);

@@ -268,8 +268,8 @@ private Q_SLOTS:
         const CLLocationCoordinate2D tokyo {35.658584, 139.745438};
         row("Return", false, "Return", "40.7128|-74.0060", typed);
         row("Go with a blank", false, "goButton", " 41|-74.0060", std::nullopt);
-        row("quick location", false, "quickLocation1", "x|y",
-            CLLocationCoordinate2D {51.500729, -0.124625});
+        const CLLocationCoordinate2D london {51.500729, -0.124625};
+        row("quick location", false, "quickLocation1", "x|y", london);
         row("held: Go", true, "goButton", "40.7128|-74.0060", typed);
         row("held: Return", true, "Return", "40.7128|-74.0060", typed);
         row("held: quick location", true, "quickLocation2", "40.7128|-74.0060", tokyo);
