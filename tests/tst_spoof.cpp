@@ -1,5 +1,6 @@
 // The spoof controller end to end: screen state, console, what the simulated device was told,
 // and which child processes live.
+#include "ScreenSupport.h"
 #include "SpoofSupport.h"
 #include "platform/ChildProcess.h"
 #include "platform/Dispatch.h"
@@ -20,11 +21,6 @@ const QString kUdid = QString::fromLatin1(SimDeviceKit::defaultUdid);
 const QString kUnlocked = u"Location unlocked — real GPS restored."_s;
 const QString kFailed = u"❌ Failed to spoof location — see console log."_s;
 const QString kDisconnected = u"Device disconnected — location spoof ended."_s;
-
-QString held(const QString &latitude, const QString &longitude)
-{
-    return u"🔒 Spoofing at "_s + latitude + u", "_s + longitude;
-}
 
 // What the device is told on each chain.
 QString setCommand(bool tunnel, const QString &latitude, const QString &longitude)
@@ -117,7 +113,7 @@ private Q_SLOTS:
         controller_->toggleLocationLock();
         QCOMPARE(state().lockStatusText, u"Spoofing location..."_s);
         QVERIFY(state().disabledLockButton && state().disabledDetectButtonSafety);
-        QTRY_COMPARE_WITH_TIMEOUT(state().lockStatusText, held(u"-90.0"_s, u"180.0"_s), kPatience);
+        QTRY_COMPARE_WITH_TIMEOUT(state().lockStatusText, heldText({-90.0, 180.0}), kPatience);
         QVERIFY(state().isLocationLocked);
         QVERIFY(!state().disabledLockButton && !state().disabledDetectButtonSafety);
         QCOMPARE(state().latitudeText, u"-90"_s); // the typed text stays
@@ -133,8 +129,7 @@ private Q_SLOTS:
                  MapCameraPosition::fromRegion(coordinates::pinRegion(paris)));
         QCOMPARE(state().lockStatusText, u"Moving spoofed location..."_s);
         QVERIFY(state().disabledLockButton);
-        QTRY_COMPARE_WITH_TIMEOUT(state().lockStatusText, held(u"48.8566"_s, u"2.3522"_s),
-                                  kPatience);
+        QTRY_COMPARE_WITH_TIMEOUT(state().lockStatusText, heldText({48.8566, 2.3522}), kPatience);
         QVERIFY(!state().disabledLockButton);
         QVERIFY(state().locationProcess != first);
         QTRY_VERIFY(!first->isRunning());
@@ -239,7 +234,7 @@ private Q_SLOTS:
             controller_->moveSpoofedLocation(false, {10.0 + i, 20.0 + i});
         QCOMPARE(state().pinCoordinate, (CLLocationCoordinate2D {19.0, 29.0}));
 
-        QTRY_COMPARE_WITH_TIMEOUT(state().lockStatusText, held(u"19.0"_s, u"29.0"_s), kPatience);
+        QTRY_COMPARE_WITH_TIMEOUT(state().lockStatusText, heldText({19.0, 29.0}), kPatience);
         QVERIFY(!state().disabledLockButton);
         QCOMPARE(kit_->location(), u"19.0 29.0"_s);
         QTRY_COMPARE(ProcessCensus::children(),
