@@ -45,20 +45,12 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("console");
 
         const QString set = u"developer dvt simulate-location set"_s + kTunnel;
-        QTest::newRow("tunnel: holds")
-            << true << true << kUdid << 40.689247 << -74.044502
-            << set + kUdid + u" -- 40.689247 -74.044502"_s << QStringList();
-        QTest::newRow("tunnel: negative and tiny coordinates")
-            << true << true << kUdid << -33.5 << 1e-05 << set + kUdid + u" -- -33.5 1e-05"_s
-            << QStringList();
-        QTest::newRow("tunnel: empty UDID passed unchanged")
-            << true << true << QString() << 1.0 << 2.0 << set + u"'' -- 1.0 2.0"_s
-            << QStringList {
-                   u"❌ simulate-location set exited early: ERROR: Device is not connected\n"_s};
-        QTest::newRow("tunnel: unreachable")
-            << true << false << kUdid << 1.0 << 2.0 << QString() << kNoTunnel;
-        QTest::newRow("set: negative latitude after --")
-            << false << true << kUdid << -33.5 << 151.25 << u"-- -33.5 151.25"_s << QStringList();
+        // clang-format off
+        QTest::newRow("tunnel: negative and tiny coordinates") << true << true << kUdid << -33.5 << 1e-05 << set + kUdid + u" -- -33.5 1e-05"_s << QStringList();
+        QTest::newRow("tunnel: empty UDID passed unchanged") << true << true << QString() << 1.0 << 2.0 << set + u"'' -- 1.0 2.0"_s << QStringList {u"❌ simulate-location set exited early: ERROR: Device is not connected\n"_s};
+        QTest::newRow("tunnel: unreachable") << true << false << kUdid << 1.0 << 2.0 << QString() << kNoTunnel;
+        QTest::newRow("set: negative latitude after --") << false << true << kUdid << -33.5 << 151.25 << u"-- -33.5 151.25"_s << QStringList();
+        // clang-format on
     }
 
     void start()

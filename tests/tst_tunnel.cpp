@@ -14,6 +14,8 @@
 #include <future>
 #include <memory>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 constexpr int kPatience = 20000;
@@ -98,12 +100,10 @@ private Q_SLOTS:
     void reachability()
     {
         QFETCH(Server, server);
-        QFETCH(bool, reachable);
         QTcpServer listener;
         if (server == Server::Kit || server == Server::KitHttpError) {
             if (server == Server::KitHttpError)
-                QVERIFY(kit_->fault(QStringLiteral("pymobiledevice3:tunneld"),
-                                    QStringLiteral("http-error")));
+                QVERIFY(kit_->fault(u"pymobiledevice3:tunneld"_s, u"http-error"_s));
             QVERIFY(startKitTunnel(*kit_));
             QTRY_VERIFY_WITH_TIMEOUT(portListening(kit_->tunnelPort()), kPatience);
         } else if (server != Server::None) {
@@ -132,7 +132,7 @@ private Q_SLOTS:
             std::async(std::launch::async, [service] { return service.isTunnelReachable(); });
         QTRY_VERIFY_WITH_TIMEOUT(
             probe.wait_for(std::chrono::seconds(0)) == std::future_status::ready, kPatience);
-        QCOMPARE(probe.get(), reachable);
+        QTEST(probe.get(), "reachable");
     }
 
     void ensureTunnel_data()
@@ -149,54 +149,46 @@ private Q_SLOTS:
             QTest::newRow(name) << setup << prompt << result << prompts << QString::fromUtf8(line);
         };
         const QByteArray runs = kPromptRunsScript;
+        // clang-format off
         row("already answering: no script, no prompt", PreStarted, runs, true, 0, "");
         row("brought up through the prompt", Plain, runs, true, 1, "");
         row("daemon slow to answer", DaemonSlow, runs, true, 1, "");
-        row("prompt cancelled", Plain, "echo 'Request dismissed' >&2\nexit 126\n", false, 1,
-            "❌ Failed to start tunneld (password prompt may have been cancelled): Request "
-            "dismissed\n");
-        row("prompt output not UTF-8", Plain, "printf 'bad \\377\\n'\nexit 1\n", false, 1,
-            "❌ Failed to start tunneld (password prompt may have been cancelled): ");
-        row("never answering", Plain, "exit 0\n", false, 1,
-            "❌ tunneld did not become reachable in time — check {log}");
-        row("tool missing", ToolMissing, runs, false, 0,
-            "❌ pymobiledevice3 not found in bundled tools");
-        row("script cannot be written", NoTemporaryFolder, runs, false, 0,
-            "❌ Could not write tunneld helper script: No such file or directory");
-        row("prompt cannot be launched", NoPrompt, runs, false, 0,
-            "❌ Error requesting admin privileges for tunneld: *");
+        row("prompt cancelled", Plain, "echo 'Request dismissed' >&2\nexit 126\n", false, 1, "❌ Failed to start tunneld (password prompt may have been cancelled): Request dismissed\n");
+        row("prompt output not UTF-8", Plain, "printf 'bad \\377\\n'\nexit 1\n", false, 1, "❌ Failed to start tunneld (password prompt may have been cancelled): ");
+        row("never answering", Plain, "exit 0\n", false, 1, "❌ tunneld did not become reachable in time — check {log}");
+        row("tool missing", ToolMissing, runs, false, 0, "❌ pymobiledevice3 not found in bundled tools");
+        row("script cannot be written", NoTemporaryFolder, runs, false, 0, "❌ Could not write tunneld helper script: No such file or directory");
+        row("prompt cannot be launched", NoPrompt, runs, false, 0, "❌ Error requesting admin privileges for tunneld: *");
+        // clang-format on
     }
 
     void ensureTunnel()
     {
         QFETCH(int, setup);
         QFETCH(QByteArray, prompt);
-        QFETCH(bool, result);
-        QFETCH(int, prompts);
         QFETCH(QString, line);
 
         environment_.adminPromptCommand = {writeFakePrompt(kit_->resourceFolder(), prompt)};
         if (setup & PreStarted)
             QVERIFY(startKitTunnel(*kit_));
         if (setup & ToolMissing)
-            kit_->removeTool(QStringLiteral("pymobiledevice3"));
+            kit_->removeTool(u"pymobiledevice3"_s);
         if (setup & NoTemporaryFolder)
-            environment_.temporaryFolder = kit_->temporaryFolder() + QStringLiteral("missing/");
+            environment_.temporaryFolder = kit_->temporaryFolder() + u"missing/"_s;
         if (setup & NoPrompt)
-            environment_.adminPromptCommand = {kit_->resourceFolder() + QStringLiteral("/none")};
+            environment_.adminPromptCommand = {kit_->resourceFolder() + u"/none"_s};
         if (setup & DaemonSlow)
-            QVERIFY(kit_->fault(QStringLiteral("pymobiledevice3:tunneld"), QStringLiteral("slow"),
-                                800));
+            QVERIFY(kit_->fault(u"pymobiledevice3:tunneld"_s, u"slow"_s, 800));
         const TunnelService service(environment_);
         if (setup & PreStarted)
             QTRY_VERIFY_WITH_TIMEOUT(service.isTunnelReachable(), kPatience);
 
         ConsoleCapture capture;
-        QCOMPARE(service.ensureTunnel(), result);
+        QTEST(service.ensureTunnel(), "result");
 
-        QCOMPARE(promptCount(kit_->resourceFolder()), prompts);
+        QTEST(promptCount(kit_->resourceFolder()), "prompts");
         const QStringList lines = capture.lines();
-        line.replace(QStringLiteral("{log}"), service.logPath());
+        line.replace(u"{log}"_s, service.logPath());
         QCOMPARE(lines.size(), line.isEmpty() ? 0 : 1);
         if (!line.isEmpty())
             QVERIFY2(line.endsWith(u'*') ? lines[0].startsWith(line.chopped(1)) : lines[0] == line,
@@ -206,10 +198,9 @@ private Q_SLOTS:
         QCOMPARE(script.exists(), written);
         if (written) {
             QVERIFY(script.open(QIODevice::ReadOnly));
-            const QString expected = QStringLiteral("#!") + platform::shellPath()
-                + QStringLiteral("\n'") + kit_->toolPath(QStringLiteral("pymobiledevice3"))
-                + QStringLiteral("' remote tunneld -d > '") + service.logPath()
-                + QStringLiteral("' 2>&1");
+            const QString expected = u"#!"_s + platform::shellPath() + u"\n'"_s
+                + kit_->toolPath(u"pymobiledevice3"_s) + u"' remote tunneld -d > '"_s
+                + service.logPath() + u"' 2>&1"_s;
             QCOMPARE(QString::fromUtf8(script.readAll()), expected);
             QCOMPARE(int(script.permissions() & 0x0777), 0x0755);
             // Nothing but the script and the log is left in the folder.
@@ -228,20 +219,20 @@ private Q_SLOTS:
             return -1;
         };
         QCOMPARE(tunnel::writeExecutableAtomically(path, "#!/bin/sh\n", refuse),
-                 QStringLiteral("Operation not permitted"));
+                 u"Operation not permitted"_s);
         QCOMPARE(QDir(kit_->temporaryFolder()).entryList(QDir::Files), QStringList());
     }
 
     void pathsWithShellCharacters_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::newRow("blanks") << QStringLiteral("two  words ");
-        QTest::newRow("double quote") << QStringLiteral("say \"hi");
-        QTest::newRow("dollar sign") << QStringLiteral("$(touch PWNED)$HOME");
-        QTest::newRow("backtick") << QStringLiteral("`touch PWNED`");
-        QTest::newRow("backslash") << QStringLiteral("back\\slash\\");
-        QTest::newRow("single quote") << QStringLiteral("it's '; touch PWNED; '");
-        QTest::newRow("all at once") << QStringLiteral(" \"$x\\' `touch PWNED` ");
+        QTest::newRow("blanks") << u"two  words "_s;
+        QTest::newRow("double quote") << u"say \"hi"_s;
+        QTest::newRow("dollar sign") << u"$(touch PWNED)$HOME"_s;
+        QTest::newRow("backtick") << u"`touch PWNED`"_s;
+        QTest::newRow("backslash") << u"back\\slash\\"_s;
+        QTest::newRow("single quote") << u"it's '; touch PWNED; '"_s;
+        QTest::newRow("all at once") << u" \"$x\\' `touch PWNED` "_s;
     }
 
     void pathsWithShellCharacters()
@@ -250,18 +241,16 @@ private Q_SLOTS:
         // The tools and the temporary folder both live under the awkward name. The tool is a
         // stand-in that hands over to the kit's own.
         const QString root = kit_->resourceFolder() + u'/' + name;
-        const QString tools =
-            root + QStringLiteral("/halvard_scripts/") + platform::architectureFolderName();
+        const QString tools = root + u"/halvard_scripts/"_s + platform::architectureFolderName();
         QVERIFY(QDir().mkpath(tools));
-        writeScript(tools + QStringLiteral("/pymobiledevice3"),
-                    "#!/bin/sh\nexec '"
-                        + QFile::encodeName(kit_->toolPath(QStringLiteral("pymobiledevice3")))
+        writeScript(tools + u"/pymobiledevice3"_s,
+                    "#!/bin/sh\nexec '" + QFile::encodeName(kit_->toolPath(u"pymobiledevice3"_s))
                         + "' \"$@\"\n");
-        const QString temporary = root + QStringLiteral("/tmp ") + name + u'/';
+        const QString temporary = root + u"/tmp "_s + name + u'/';
         QVERIFY(QDir().mkpath(temporary));
         environment_.tools = ToolLocator(root);
         environment_.temporaryFolder = temporary;
-        environment_.adminPromptCommand = {QStringLiteral("/bin/sh")};
+        environment_.adminPromptCommand = {u"/bin/sh"_s};
 
         // An injected command would leave its file in the working folder.
         const RestoreWorkingFolder restore;
@@ -272,22 +261,21 @@ private Q_SLOTS:
         // The osascript form reads back, through AppleScript and the shell, as the same path.
         const QStringList arguments = tunnel::appleScriptArguments(service.scriptPath());
         QCOMPARE(arguments.size(), 2);
-        QCOMPARE(arguments[0], QStringLiteral("-e"));
-        const QString prefix = QStringLiteral("do shell script \"");
-        const QString suffix = QStringLiteral("\" with administrator privileges");
+        QCOMPARE(arguments[0], u"-e"_s);
+        const QString prefix = u"do shell script \""_s;
+        const QString suffix = u"\" with administrator privileges"_s;
         QVERIFY(arguments[1].startsWith(prefix) && arguments[1].endsWith(suffix));
         const auto command = appleScriptUnescaped(
             arguments[1].mid(prefix.size(), arguments[1].size() - prefix.size() - suffix.size()));
         QVERIFY(command);
         QProcess shell;
-        shell.start(QStringLiteral("/bin/sh"),
-                    {QStringLiteral("-c"), QStringLiteral("printf %s ") + *command});
+        shell.start(u"/bin/sh"_s, {u"-c"_s, u"printf %s "_s + *command});
         QVERIFY(shell.waitForFinished(kPatience));
 
         QVERIFY(up);
         QVERIFY(QFile::exists(temporary + tunnel::kLogName));
         QCOMPARE(QString::fromUtf8(shell.readAllStandardOutput()), service.scriptPath());
-        QVERIFY(!QFile::exists(kit_->resourceFolder() + QStringLiteral("/PWNED")));
+        QVERIFY(!QFile::exists(kit_->resourceFolder() + u"/PWNED"_s));
     }
 
     void concurrentCallersPromptOnce()
@@ -303,7 +291,7 @@ private Q_SLOTS:
                 client->deleteLater();
             }
         });
-        const Gate gate {kit_->resourceFolder() + QStringLiteral("/gate")};
+        const Gate gate {kit_->resourceFolder() + u"/gate"_s};
         environment_.adminPromptCommand = {
             writeFakePrompt(kit_->resourceFolder(),
                             "while [ ! -e '" + QFile::encodeName(gate.path)
@@ -322,7 +310,7 @@ private Q_SLOTS:
         QVERIFY(first.get());
         QVERIFY(second.get());
         QCOMPARE(promptCount(kit_->resourceFolder()), 1);
-        QCOMPARE(kit_->commands().count(QStringLiteral("pymobiledevice3 remote tunneld -d")), 1);
+        QCOMPARE(kit_->commands().count(u"pymobiledevice3 remote tunneld -d"_s), 1);
     }
 
 private:

@@ -1,9 +1,7 @@
 // The whole window, driven through its real widgets.
 #include "ScreenSupport.h"
 #include "SpoofSupport.h"
-#include "app/ContentView.h"
 #include "app/LogWindow.h"
-#include "app/MainWindow.h"
 #include "app/SetupBanner.h"
 #include "app/Sidebar.h"
 #include "device/DeviceDetection.h"
@@ -23,47 +21,22 @@
 #include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QSettings>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
+
+using namespace Qt::StringLiterals;
 
 using namespace std::chrono_literals;
 
 namespace {
 
-template<typename T = QWidget>
-T *find(QWidget *root, const char *name)
+// A window over a simulated device.
+struct Window : ShownWindow
 {
-    return root->findChild<T *>(QString::fromLatin1(name));
-}
-
-AppEnvironment windowEnvironment(const SimDeviceKit &kit)
-{
-    AppEnvironment environment = kit.environment();
-    environment.adminPromptCommand = {QStringLiteral("/bin/sh")};
-    return environment;
-}
-
-// A window over a simulated device, shown offscreen, with its own settings file.
-struct Window
-{
-    explicit Window(const SimDeviceKit &kit, const QString &settingsFile)
-        : settings(settingsFile, QSettings::IniFormat)
-        , window(windowEnvironment(kit), &settings)
-    {
-        window.show();
-    }
-    ~Window() { window.close(); }
-
-    ContentView &content() { return *window.contentView(); }
-    ScreenModel &model() { return content().model(); }
-    const ScreenState &state() { return model().state(); }
-    QPushButton *button(const char *name) { return find<QPushButton>(&window, name); }
-    QLineEdit *field(const char *name) { return find<QLineEdit>(&window, name); }
-
-    QSettings settings;
-    MainWindow window;
+    using ShownWindow::ShownWindow;
+    QPushButton *button(const char *name) { return find<QPushButton>(name); }
+    QLineEdit *field(const char *name) { return find<QLineEdit>(name); }
 };
 
 } // namespace
@@ -89,22 +62,21 @@ private Q_SLOTS:
     {
         SimDeviceKit kit;
         Window w(kit, settingsFile());
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
 
-        QVERIFY(find(&w.window, "setupBanner")->isVisible());
+        QVERIFY(w.find("setupBanner")->isVisible());
         QVERIFY(w.button("detectButton")->isEnabled());
-        QVERIFY(!find(&w.window, "lockStatusLabel")->isVisible());
-        QCOMPARE(find<LineLimitedLabel>(&w.window, "statusLabel")->text(),
-                 QStringLiteral("Connect iOS Device in normal mode"));
-        QCOMPARE(find(&w.window, "statusPicture")->accessibleName(), QStringLiteral("iphone16"));
-        QVERIFY(!find(&w.window, "versionLabel")->isVisible());
-        QVERIFY(!find(&w.window, "serialValue")->isVisible());
-        QCOMPARE(w.field("latitudeField")->text(), QStringLiteral("40.689247"));
-        QCOMPARE(w.field("longitudeField")->text(), QStringLiteral("-74.044502"));
-        QCOMPARE(w.field("latitudeField")->placeholderText(), QStringLiteral("Latitude"));
-        QCOMPARE(find<MapPane>(&w.window, "mapPane")->mapView()->markerCoordinate(),
+        QVERIFY(!w.find("lockStatusLabel")->isVisible());
+        QCOMPARE(w.find<LineLimitedLabel>("statusLabel")->text(),
+                 u"Connect iOS Device in normal mode"_s);
+        QCOMPARE(w.find("statusPicture")->accessibleName(), u"iphone16"_s);
+        QVERIFY(!w.find("versionLabel")->isVisible());
+        QVERIFY(!w.find("serialValue")->isVisible());
+        QCOMPARE(w.field("latitudeField")->text(), u"40.689247"_s);
+        QCOMPARE(w.field("longitudeField")->text(), u"-74.044502"_s);
+        QCOMPARE(w.field("latitudeField")->placeholderText(), u"Latitude"_s);
+        QCOMPARE(w.find<MapPane>("mapPane")->mapView()->markerCoordinate(),
                  (CLLocationCoordinate2D {40.689247, -74.044502}));
-        QCOMPARE(find(&w.window, "sidebar")->width(), Sidebar::kWidth);
+        QCOMPARE(w.find("sidebar")->width(), Sidebar::kWidth);
         QCOMPARE(w.window.centralWidget()->size(), QSize(900, 580));
         QCOMPARE(w.window.centralWidget()->minimumSize(), QSize(760, 480));
         // Centred on its screen at the first start.
@@ -133,8 +105,6 @@ private Q_SLOTS:
         QFETCH(bool, locked);
         QFETCH(bool, lockDisabled);
         QFETCH(bool, hasUdid);
-        QFETCH(bool, lockEnabled);
-        QFETCH(bool, resetEnabled);
 
         SimDeviceKit kit;
         Window w(kit, settingsFile());
@@ -144,40 +114,30 @@ private Q_SLOTS:
             s.udidLabelText = hasUdid ? QString::fromLatin1(SimDeviceKit::defaultUdid) : QString();
         });
         QPushButton *lock = w.button("lockButton");
-        QCOMPARE(lock->text(),
-                 locked ? QStringLiteral("🔓 Unlock Location") : QStringLiteral("🔒 Spoof Location"));
+        QCOMPARE(lock->text(), locked ? u"🔓 Unlock Location"_s : u"🔒 Spoof Location"_s);
         const QColor colour = locked ? QColor(0xff, 0x3b, 0x30) : QColor(0x00, 0x7a, 0xff);
         QCOMPARE(lock->property("fillColor").value<QColor>(), colour);
-        QCOMPARE(lock->isEnabled(), lockEnabled);
-        QCOMPARE(w.button("resetButton")->isEnabled(), resetEnabled);
-        QCOMPARE(find<MapPane>(&w.window, "mapPane")->pinMarker()->discColor(), colour);
+        QTEST(lock->isEnabled(), "lockEnabled");
+        QTEST(w.button("resetButton")->isEnabled(), "resetEnabled");
+        QCOMPARE(w.find<MapPane>("mapPane")->pinMarker()->discColor(), colour);
     }
 
-    void closingTheBannerGivesItsHeightToTheMap()
+    // The map gets the closed banner's height and whatever the window grows by.
+    void theMapTakesTheSpaceTheBannerAndTheWindowGive()
     {
         SimDeviceKit kit;
         Window w(kit, settingsFile());
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
-        QWidget *banner = find(&w.window, "setupBanner");
-        QWidget *map = find(&w.window, "mapPane");
+        QWidget *banner = w.find("setupBanner");
+        QWidget *map = w.find("mapPane");
+        QWidget *sidebar = w.find("sidebar");
         const int mapHeight = map->height();
         const int bannerHeight = banner->height();
         QVERIFY(bannerHeight > 20);
-
-        QTest::mouseClick(find<QToolButton>(&w.window, "closeBannerButton"), Qt::LeftButton);
-
+        QTest::mouseClick(w.find<QToolButton>("closeBannerButton"), Qt::LeftButton);
         QVERIFY(!w.state().showSetupBanner);
         QTRY_VERIFY(!banner->isVisible());
         QTRY_COMPARE(map->height(), mapHeight + bannerHeight);
-    }
 
-    void resizingChangesOnlyTheMap()
-    {
-        SimDeviceKit kit;
-        Window w(kit, settingsFile());
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
-        QWidget *map = find(&w.window, "mapPane");
-        QWidget *sidebar = find(&w.window, "sidebar");
         const QSize mapBefore = map->size();
         w.window.resize(w.window.width() + 200, w.window.height() + 100);
         QTRY_COMPARE(map->width(), mapBefore.width() + 200);
@@ -189,10 +149,10 @@ private Q_SLOTS:
         w.window.resize(100, 100);
         QTRY_VERIFY(w.window.centralWidget()->width() >= 760);
         QVERIFY(w.window.centralWidget()->height() >= 480);
-        auto *scroll = find<QScrollArea>(&w.window, "sidebarScroll");
+        auto *scroll = w.find<QScrollArea>("sidebarScroll");
         QTRY_VERIFY(scroll->verticalScrollBar()->maximum() > 0);
         for (const char *name : {"lockButton", "resetButton", "versionFooter"}) {
-            QWidget *control = find(&w.window, name);
+            QWidget *control = w.find(name);
             const QRect at(control->mapTo(sidebar, QPoint()), control->size());
             QVERIFY2(sidebar->rect().contains(at), name);
         }
@@ -222,19 +182,18 @@ private Q_SLOTS:
 
         SimDeviceKit kit;
         Window w(kit, settingsFile());
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
         w.model().update([&](ScreenState &s) {
             s.deviceiosLabelText = fields[0];
             s.productTypeLabelText = fields[1];
             s.serialnumberLabelText = fields[2];
             s.udidLabelText = fields[3];
         });
-        auto *line = find<QLabel>(&w.window, "versionLabel");
+        auto *line = w.find<QLabel>("versionLabel");
         QCOMPARE(line->isVisible(), !versionLine.isEmpty());
         if (!versionLine.isEmpty())
             QCOMPARE(line->text(), versionLine);
-        auto *serialField = find<ValueField>(&w.window, "serialValue");
-        auto *udidField = find<ValueField>(&w.window, "udidValue");
+        auto *serialField = w.find<ValueField>("serialValue");
+        auto *udidField = w.find<ValueField>("udidValue");
         QCOMPARE(serialField->isVisible(), rowsShown);
         QCOMPARE(udidField->isVisible(), rowsShown);
         if (rowsShown)
@@ -245,31 +204,29 @@ private Q_SLOTS:
     {
         SimDeviceKit kit;
         Window w(kit, settingsFile());
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
-        const QString udid =
-            QStringLiteral("00008110-001A2B3C4D5E6F70-AAAABBBBCCCCDDDDEEEEFFFF00001111");
-        const QString status = QStringLiteral("A status text that goes on and on, far longer than "
-                                              "two lines of the narrow sidebar could ever hold, "
-                                              "so its end must be cut off with an ellipsis.");
+        const QString udid = u"00008110-001A2B3C4D5E6F70-AAAABBBBCCCCDDDDEEEEFFFF00001111"_s;
+        const QString status =
+            u"A status text that goes on and on, far longer than two lines of the narrow "
+            u"sidebar could ever hold, so its end must be cut off with an ellipsis."_s;
         w.model().update([&](ScreenState &s) {
-            s.serialnumberLabelText = QStringLiteral("F2LZK0ABCDEF");
+            s.serialnumberLabelText = u"F2LZK0ABCDEF"_s;
             s.udidLabelText = udid;
             s.statusLabelText = status;
         });
 
-        auto *udidField = find<ValueField>(&w.window, "udidValue");
+        auto *udidField = w.find<ValueField>("udidValue");
         QVERIFY(udidField->text() != udid);
-        QVERIFY(udidField->text().contains(QStringLiteral("…")));
-        QVERIFY(udidField->text().startsWith(QStringLiteral("0000")));
-        QVERIFY(udidField->text().endsWith(QStringLiteral("1111")));
+        QVERIFY(udidField->text().contains(u"…"_s));
+        QVERIFY(udidField->text().startsWith(u"0000"_s));
+        QVERIFY(udidField->text().endsWith(u"1111"_s));
         udidField->setFocus();
         QTest::keySequence(udidField, QKeySequence::Copy);
         QCOMPARE(QApplication::clipboard()->text(), udid);
 
-        auto *statusLabel = find<LineLimitedLabel>(&w.window, "statusLabel");
+        auto *statusLabel = w.find<LineLimitedLabel>("statusLabel");
         const QStringList lines = statusLabel->visibleLines();
         QCOMPARE(lines.size(), 2);
-        QVERIFY(lines.last().endsWith(QStringLiteral("…")));
+        QVERIFY(lines.last().endsWith(u"…"_s));
     }
 
     void spoofingStatusIsShownLiterally_data()
@@ -285,13 +242,11 @@ private Q_SLOTS:
     void spoofingStatusIsShownLiterally()
     {
         QFETCH(QString, text);
-        QFETCH(bool, shown);
         SimDeviceKit kit;
         Window w(kit, settingsFile());
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
         w.model().update([&](ScreenState &s) { s.lockStatusText = text; });
-        auto *label = find<QLabel>(&w.window, "lockStatusLabel");
-        QCOMPARE(label->isVisible(), shown);
+        auto *label = w.find<QLabel>("lockStatusLabel");
+        QTEST(label->isVisible(), "shown");
         QCOMPARE(label->textFormat(), Qt::PlainText);
         QCOMPARE(label->text(), text);
     }
@@ -313,8 +268,8 @@ private Q_SLOTS:
         const CLLocationCoordinate2D tokyo {35.658584, 139.745438};
         row("Return", false, "Return", "40.7128|-74.0060", typed);
         row("Go with a blank", false, "goButton", " 41|-74.0060", std::nullopt);
-        row("quick location", false, "quickLocation1", "x|y",
-            CLLocationCoordinate2D {51.500729, -0.124625});
+        const CLLocationCoordinate2D london {51.500729, -0.124625};
+        row("quick location", false, "quickLocation1", "x|y", london);
         row("held: Go", true, "goButton", "40.7128|-74.0060", typed);
         row("held: Return", true, "Return", "40.7128|-74.0060", typed);
         row("held: quick location", true, "quickLocation2", "40.7128|-74.0060", tokyo);
@@ -327,7 +282,7 @@ private Q_SLOTS:
         QFETCH(QStringList, typed);
         QFETCH(std::optional<CLLocationCoordinate2D>, target);
         SimDeviceKit kit;
-        QVERIFY(kit.attach(QStringLiteral("16.7.10")));
+        QVERIFY(kit.attach(u"16.7.10"_s));
         Window w(kit, settingsFile());
         pid_t first = 0;
         if (held) {
@@ -343,7 +298,7 @@ private Q_SLOTS:
             fields[i]->clear();
             QTest::keyClicks(fields[i], typed[i]);
         }
-        if (control == QStringLiteral("Return"))
+        if (control == u"Return"_s)
             QTest::keyClick(fields[1], Qt::Key_Return);
         else
             QTest::mouseClick(w.button(qPrintable(control)), Qt::LeftButton);
@@ -357,16 +312,16 @@ private Q_SLOTS:
         QCOMPARE(w.state().cameraPosition,
                  MapCameraPosition::fromRegion(coordinates::pinRegion(*target)));
         // Typed text stays when only the pin moves; a placed location writes its own.
-        const bool written = held || control.startsWith(QStringLiteral("quick"));
+        const bool written = held || control.startsWith(u"quick"_s);
         const QStringList shown {fields[0]->text(), fields[1]->text()};
         const QStringList placed {coordinates::formatDegrees(target->latitude),
                                   coordinates::formatDegrees(target->longitude)};
         QCOMPARE(shown, written ? placed : typed);
         if (!held) {
-            QVERIFY(kit.commands().filter(QStringLiteral("idevicesetlocation")).isEmpty());
+            QVERIFY(kit.commands().filter(u"idevicesetlocation"_s).isEmpty());
             return;
         }
-        QCOMPARE(w.state().lockStatusText, QStringLiteral("Moving spoofed location..."));
+        QCOMPARE(w.state().lockStatusText, u"Moving spoofed location..."_s);
         QTRY_COMPARE_WITH_TIMEOUT(w.state().lockStatusText, heldText(*target), 20000);
         QCOMPARE(kit.location(),
                  coordinates::formatDegrees(target->latitude) + u' '
@@ -383,12 +338,10 @@ private Q_SLOTS:
         QRect moved;
         {
             Window first(kit, file);
-            QVERIFY(QTest::qWaitForWindowExposed(&first.window));
             first.window.setGeometry(QRect(60, 70, 980, 640));
             moved = first.window.geometry();
         }
         Window second(kit, file);
-        QVERIFY(QTest::qWaitForWindowExposed(&second.window));
         QCOMPARE(second.window.geometry(), moved);
     }
 
@@ -396,34 +349,29 @@ private Q_SLOTS:
     {
         SimDeviceKit kit;
         Window w(kit, settingsFile());
-        consoleLine(QStringLiteral("before the log opened"));
+        consoleLine(u"before the log opened"_s);
         w.window.showLog();
         LogWindow *log = w.window.logWindow();
         QVERIFY(log && log->isVisible());
-        QVERIFY(log->text().contains(QStringLiteral("before the log opened")));
-        consoleLine(QStringLiteral("❌ after it opened"));
-        QTRY_VERIFY(log->text().endsWith(QStringLiteral("❌ after it opened")));
+        QVERIFY(log->text().contains(u"before the log opened"_s));
+        consoleLine(u"❌ after it opened"_s);
+        QTRY_VERIFY(log->text().endsWith(u"❌ after it opened"_s));
     }
 
     void keyboardReachesEveryControlInOrder()
     {
         SimDeviceKit kit;
         Window w(kit, settingsFile());
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
         w.model().update([](ScreenState &s) {
             s.disabledLockButton = false;
-            s.udidLabelText = QStringLiteral("x");
+            s.udidLabelText = u"x"_s;
         });
         const QStringList expected {
-            QStringLiteral("detectButton"),    QStringLiteral("searchField"),
-            QStringLiteral("latitudeField"),   QStringLiteral("longitudeField"),
-            QStringLiteral("goButton"),        QStringLiteral("quickLocation0"),
-            QStringLiteral("quickLocation1"),  QStringLiteral("quickLocation2"),
-            QStringLiteral("savePlaceButton"), QStringLiteral("drawRouteButton"),
-            QStringLiteral("followRoadsCheck"), QStringLiteral("paceCombo"),
-            QStringLiteral("repeatCombo"),     QStringLiteral("driftCheck"),
-            QStringLiteral("followMapCheck"),  QStringLiteral("lockButton"),
-            QStringLiteral("resetButton")};
+            u"detectButton"_s,    u"searchField"_s,    u"latitudeField"_s,  u"longitudeField"_s,
+            u"goButton"_s,        u"quickLocation0"_s, u"quickLocation1"_s, u"quickLocation2"_s,
+            u"savePlaceButton"_s, u"drawRouteButton"_s, u"followRoadsCheck"_s, u"paceCombo"_s,
+            u"repeatCombo"_s,     u"driftCheck"_s,     u"followMapCheck"_s, u"lockButton"_s,
+            u"resetButton"_s};
         QWidget *widget = w.button("detectButton");
         widget->setFocus();
         QStringList order;
@@ -454,43 +402,38 @@ private Q_SLOTS:
     {
         SimDeviceKit kit;
         Window w(kit, settingsFile());
-        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
         const QString udid = QString::fromLatin1(SimDeviceKit::defaultUdid);
 
         // Detect Device with nothing plugged in, then the device arrives by itself.
         QTest::mouseClick(w.button("detectButton"), Qt::LeftButton);
-        auto *status = find<LineLimitedLabel>(&w.window, "statusLabel");
-        QTRY_COMPARE_WITH_TIMEOUT(status->text(), QStringLiteral("Not detecting any devices!"),
-                                  15000);
-        QTRY_COMPARE_WITH_TIMEOUT(status->text(),
-                                  QStringLiteral("Connect iOS Device in normal mode"), 15000);
-        QVERIFY(kit.attach(QStringLiteral("17.4.1")));
+        auto *status = w.find<LineLimitedLabel>("statusLabel");
+        QTRY_COMPARE_WITH_TIMEOUT(status->text(), u"Not detecting any devices!"_s, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(status->text(), u"Connect iOS Device in normal mode"_s, 15000);
+        QVERIFY(kit.attach(u"17.4.1"_s));
         QTRY_COMPARE_WITH_TIMEOUT(w.state().udidLabelText, udid, 15000);
         QTRY_VERIFY(w.button("lockButton")->isEnabled());
-        QCOMPARE(status->text(), QStringLiteral("iOS Device Connected!"));
-        QCOMPARE(find<QLabel>(&w.window, "versionLabel")->text(),
-                 QStringLiteral("iOS 17.4.1 · iPhone15,2"));
+        QCOMPARE(status->text(), u"iOS Device Connected!"_s);
+        QCOMPARE(w.find<QLabel>("versionLabel")->text(), u"iOS 17.4.1 · iPhone15,2"_s);
 
         QTest::mouseClick(w.button("lockButton"), Qt::LeftButton);
-        QCOMPARE(w.state().lockStatusText, QStringLiteral("Spoofing location..."));
+        QCOMPARE(w.state().lockStatusText, u"Spoofing location..."_s);
         QTRY_VERIFY_WITH_TIMEOUT(w.state().isLocationLocked, 20000);
-        QCOMPARE(w.state().lockStatusText, QStringLiteral("🔒 Spoofing at 40.689247, -74.044502"));
-        QCOMPARE(w.button("lockButton")->text(), QStringLiteral("🔓 Unlock Location"));
-        QCOMPARE(kit.location(), QStringLiteral("40.689247 -74.044502"));
+        QCOMPARE(w.state().lockStatusText, u"🔒 Spoofing at 40.689247, -74.044502"_s);
+        QCOMPARE(w.button("lockButton")->text(), u"🔓 Unlock Location"_s);
+        QCOMPARE(kit.location(), u"40.689247 -74.044502"_s);
         QVERIFY(kit.commands().contains(
-            QStringLiteral("pymobiledevice3 developer dvt simulate-location set --tunnel %1 -- "
-                           "40.689247 -74.044502")
-                .arg(udid)));
+            u"pymobiledevice3 developer dvt simulate-location set --tunnel %1 "
+            u"-- 40.689247 -74.044502"_s.arg(udid)));
 
         // A click on the map moves the held location there; the camera stays.
-        auto *pane = find<MapPane>(&w.window, "mapPane");
+        auto *pane = w.find<MapPane>("mapPane");
         MapView *map = pane->mapView();
         const QPoint clickAt(map->width() / 3, map->height() / 3);
         const CLLocationCoordinate2D target = *map->coordinateAt(clickAt);
         const MapCameraPosition camera = w.state().cameraPosition;
         QTest::mouseClick(map, Qt::LeftButton, {}, clickAt);
         QCOMPARE(w.state().pinCoordinate, target);
-        QCOMPARE(w.state().lockStatusText, QStringLiteral("Moving spoofed location..."));
+        QCOMPARE(w.state().lockStatusText, u"Moving spoofed location..."_s);
         const QString expectedLocation = coordinates::formatDegrees(target.latitude) + u' '
             + coordinates::formatDegrees(target.longitude);
         QTRY_COMPARE_WITH_TIMEOUT(kit.location(), expectedLocation, 20000);
@@ -500,34 +443,32 @@ private Q_SLOTS:
 
         QTest::mouseClick(w.button("lockButton"), Qt::LeftButton);
         QTRY_COMPARE_WITH_TIMEOUT(w.state().lockStatusText,
-                                  QStringLiteral("Location unlocked — real GPS restored."), 20000);
+                                  u"Location unlocked — real GPS restored."_s, 20000);
         QVERIFY(kit.location().isEmpty());
-        QCOMPARE(w.button("lockButton")->text(), QStringLiteral("🔒 Spoof Location"));
+        QCOMPARE(w.button("lockButton")->text(), u"🔒 Spoof Location"_s);
 
         // Reset Location asks the device even with nothing held; Detect Device reads it again.
         const int told = kit.commands().size();
         QTest::mouseClick(w.button("resetButton"), Qt::LeftButton);
-        QCOMPARE(w.state().lockStatusText, QStringLiteral("Unlocking location..."));
+        QCOMPARE(w.state().lockStatusText, u"Unlocking location..."_s);
         QTRY_COMPARE_WITH_TIMEOUT(w.state().lockStatusText,
-                                  QStringLiteral("Location unlocked — real GPS restored."), 20000);
-        QCOMPARE(kit.commands().mid(told).filter(QStringLiteral("simulate-location")),
-                 QStringList {QStringLiteral(
-                                  "pymobiledevice3 developer dvt simulate-location clear --tunnel ")
+                                  u"Location unlocked — real GPS restored."_s, 20000);
+        QCOMPARE(kit.commands().mid(told).filter(u"simulate-location"_s),
+                 QStringList {u"pymobiledevice3 developer dvt simulate-location clear --tunnel "_s
                               + udid});
         const ConsoleCapture console;
         QTest::mouseClick(w.button("detectButton"), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(console.contains(QStringLiteral("✓ Device detected")), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(console.contains(u"✓ Device detected"_s), 15000);
         QTRY_COMPARE_WITH_TIMEOUT(w.state().udidLabelText, udid, 15000);
-        QCOMPARE(status->text(), QStringLiteral("iOS Device Connected!"));
+        QCOMPARE(status->text(), u"iOS Device Connected!"_s);
 
         QTest::mouseClick(w.button("lockButton"), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(w.state().isLocationLocked, 20000);
         QVERIFY(kit.detach());
         QTRY_COMPARE_WITH_TIMEOUT(w.state().lockStatusText,
-                                  QStringLiteral("Device disconnected — location spoof ended."),
-                                  15000);
+                                  u"Device disconnected — location spoof ended."_s, 15000);
         QVERIFY(!w.button("lockButton")->isEnabled());
-        QCOMPARE(status->text(), QStringLiteral("Connect iOS Device in normal mode"));
+        QCOMPARE(status->text(), u"Connect iOS Device in normal mode"_s);
         // The tunnel daemon stays; the simulate process is gone.
         QTRY_VERIFY(processesRunningFrom(kit.resourceFolder()).size() <= 1);
         kit.stopTunnel();
@@ -536,7 +477,7 @@ private Q_SLOTS:
 private:
     QString settingsFile()
     {
-        return settingsDir_.filePath(QString::number(++settingsCount_) + QStringLiteral(".ini"));
+        return settingsDir_.filePath(QString::number(++settingsCount_) + u".ini"_s);
     }
 
     QTemporaryDir settingsDir_;

@@ -59,14 +59,6 @@ Footprint Footprint::now()
     return f;
 }
 
-int Footprint::allDescriptors() const
-{
-    int count = 0;
-    for (int n : descriptors)
-        count += n;
-    return count;
-}
-
 int Footprint::ownDescriptors() const
 {
     int count = 0;

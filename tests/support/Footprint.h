@@ -15,7 +15,6 @@ struct Footprint
 
     static Footprint now();
 
-    int allDescriptors() const;
     // Every Qt thread's event dispatcher holds wake-up descriptors (eventfd, epoll), so their
     // number follows how many pool threads happen to live. The rest are the program's own.
     int ownDescriptors() const;

@@ -2,7 +2,6 @@
 
 #include <QBuffer>
 #include <QNativeGestureEvent>
-#include <QTcpSocket>
 #include <QtMath>
 
 using mapgeometry::TileKey;
@@ -75,87 +74,21 @@ CLLocationCoordinate2D groundUnder(const mapgeometry::Viewport &view, QPointF vi
 
 TileServer::TileServer()
 {
-    connect(&server_, &QTcpServer::newConnection, this, [this] {
-        while (QTcpSocket *socket = server_.nextPendingConnection()) {
-            connections_.insert(socket, {});
-            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { read(socket); });
-            connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-                for (int index : connections_.take(socket).pending)
-                    requests[index].dropped = true;
-                socket->deleteLater();
-            });
+    connect(this, &LoopbackHttpServer::requestReceived, this,
+            [this](const QByteArray &path) { paths.append(QString::fromLatin1(path)); });
+    setHandler([this](const Request &request) -> Response {
+        const QString path = QString::fromLatin1(request.path);
+        int &failures = failures_[path];
+        const QStringList parts = path.split(u'/');
+        if (failures > 0 || parts.size() != 4) {
+            failures = std::max(failures - 1, 0);
+            return {503, {}};
         }
+        if (request.headers.value("if-modified-since") == kLastModified)
+            return {304, {}, 0, "image/png", "Cache-Control: " + cacheControl_ + "\r\n"};
+        const QByteArray body =
+            testTilePng({parts[1].toInt(), parts[2].toInt(), parts[3].section(u'.', 0, 0).toInt()});
+        return {200, body, 0, "image/png",
+                "Cache-Control: " + cacheControl_ + "\r\nLast-Modified: " + kLastModified + "\r\n"};
     });
-    server_.listen(QHostAddress::LocalHost, 0);
-}
-
-TileServer::~TileServer()
-{
-    server_.close();
-    for (QTcpSocket *socket : connections_.keys()) {
-        socket->disconnect(this);
-        socket->abort();
-        socket->deleteLater();
-    }
-}
-
-void TileServer::setHolding(bool holding)
-{
-    holding_ = holding;
-    if (!holding)
-        answerWaiting();
-}
-
-int TileServer::waiting() const
-{
-    int count = 0;
-    for (const Connection &connection : connections_)
-        count += static_cast<int>(connection.pending.size());
-    return count;
-}
-
-void TileServer::read(QTcpSocket *socket)
-{
-    Connection &connection = connections_[socket];
-    connection.buffer += socket->readAll();
-    for (qsizetype end; (end = connection.buffer.indexOf("\r\n\r\n")) >= 0;) {
-        const QList<QByteArray> lines = connection.buffer.left(end).split('\n');
-        connection.buffer.remove(0, end + 4);
-        Request request {QString::fromLatin1(lines.value(0).split(' ').value(1)), {}};
-        for (const QByteArray &line : lines.mid(1))
-            if (const qsizetype colon = line.indexOf(':'); colon > 0)
-                request.headers.insert(line.left(colon).trimmed().toLower(),
-                                       line.mid(colon + 1).trimmed());
-        requests.append(request);
-        paths.append(request.path);
-        connection.pending.append(static_cast<int>(requests.size() - 1));
-    }
-    if (!holding_)
-        answerWaiting();
-}
-
-void TileServer::answerWaiting()
-{
-    for (auto it = connections_.begin(); it != connections_.end(); ++it) {
-        for (int index : std::exchange(it->pending, {})) {
-            const Request &request = requests[index];
-            int &failures = failures_[request.path];
-            const QStringList parts = request.path.split(u'/');
-            QByteArray response;
-            if (failures > 0 || parts.size() != 4) {
-                failures = std::max(failures - 1, 0);
-                response = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n\r\n";
-            } else if (request.headers.value("if-modified-since") == kLastModified) {
-                response =
-                    "HTTP/1.1 304 Not Modified\r\nCache-Control: " + cacheControl_ + "\r\n\r\n";
-            } else {
-                const QByteArray body = testTilePng(
-                    {parts[1].toInt(), parts[2].toInt(), parts[3].section(u'.', 0, 0).toInt()});
-                response = "HTTP/1.1 200 OK\r\nContent-Type: image/png\r\nContent-Length: "
-                    + QByteArray::number(body.size()) + "\r\nCache-Control: " + cacheControl_
-                    + "\r\nLast-Modified: " + kLastModified + "\r\n\r\n" + body;
-            }
-            it.key()->write(response);
-        }
-    }
 }

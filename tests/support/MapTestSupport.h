@@ -1,16 +1,14 @@
 #pragma once
 
+#include "LoopbackHttpServer.h"
 #include "map/MapView.h"
 #include "map/TileSource.h"
 
 #include <QHash>
 #include <QLineF>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <functional>
-
-class QTcpSocket;
 
 inline const CLLocationCoordinate2D kLiberty {40.689247, -74.044502};
 inline const QByteArray kLastModified = "Mon, 01 Jan 2024 00:00:00 GMT"; // what the server sends
@@ -71,46 +69,23 @@ struct Map
 };
 
 // A loopback tile server: answers GET /z/x/y.png with a generated PNG in a colour of its own
-// (never magenta, never the map's grey), logs every request, can hold answers back or fail.
-class TileServer : public QObject
+// (never magenta, never the map's grey), "not modified" to a copy it sent, 503 when told to fail.
+class TileServer : public LoopbackHttpServer
 {
-    Q_OBJECT
 public:
-    struct Request
-    {
-        QString path;
-        QHash<QByteArray, QByteArray> headers; // names in lower case
-        bool dropped = false; // the client closed the connection before the answer
-    };
-
     TileServer();
-    ~TileServer() override;
 
     QString urlTemplate() const
     {
-        return QStringLiteral("http://127.0.0.1:%1/{z}/{x}/{y}.png").arg(server_.serverPort());
+        return QStringLiteral("http://127.0.0.1:%1/{z}/{x}/{y}.png").arg(port());
     }
-    void setHolding(bool holding); // while held, requests wait unanswered
     // The next `times` requests for this tile get a 503.
     void failTimes(mapgeometry::TileKey key, int times) { failures_[tilePath(key)] = times; }
     void setCacheControl(const QByteArray &value) { cacheControl_ = value; }
 
-    QList<Request> requests;
     QStringList paths; // of the requests, in order
-    int waiting() const;
 
 private:
-    struct Connection
-    {
-        QByteArray buffer;
-        QList<int> pending; // indices into requests
-    };
-    void read(QTcpSocket *socket);
-    void answerWaiting();
-
-    QTcpServer server_;
-    QHash<QTcpSocket *, Connection> connections_;
     QHash<QString, int> failures_;
     QByteArray cacheControl_ = "max-age=604800";
-    bool holding_ = false;
 };

@@ -1,9 +1,16 @@
 #pragma once
 
+#include "TestSupport.h"
+#include "app/ContentView.h"
+#include "app/MainWindow.h"
 #include "device/DeviceDetection.h"
 #include "device/DeviceMonitor.h"
 #include "spoof/SpoofController.h"
 #include "state/ScreenModel.h"
+
+#include <QSettings>
+#include <QTest>
+#include <functional>
 
 // The screen without its widgets: the model with detection, spoofing and the attachment monitor,
 // wired as the window wires them.
@@ -41,3 +48,44 @@ struct Screen
 
 // The status line of a held location.
 QString heldText(CLLocationCoordinate2D coordinate);
+
+template<typename T = QWidget>
+T *find(const QObject *root, const char *name)
+{
+    return root->findChild<T *>(QString::fromLatin1(name));
+}
+
+// The main window over a simulated device, shown offscreen and exposed, with a settings file of
+// its own; its password prompt is a plain shell.
+struct ShownWindow
+{
+    ShownWindow(const SimDeviceKit &kit, const QString &settingsFile,
+                const std::function<void(AppEnvironment &)> &adjust = {})
+        : settings(settingsFile, QSettings::IniFormat)
+        , window(environment(kit, adjust), &settings)
+    {
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+    }
+    ~ShownWindow() { window.close(); }
+    static AppEnvironment environment(const SimDeviceKit &kit,
+                                      const std::function<void(AppEnvironment &)> &adjust)
+    {
+        AppEnvironment environment = kit.environment();
+        environment.adminPromptCommand = {QStringLiteral("/bin/sh")};
+        if (adjust)
+            adjust(environment);
+        return environment;
+    }
+
+    ScreenModel &model() { return window.contentView()->model(); }
+    const ScreenState &state() { return model().state(); }
+    template<typename T = QWidget>
+    T *find(const char *name)
+    {
+        return ::find<T>(&window, name);
+    }
+
+    QSettings settings;
+    MainWindow window;
+};
