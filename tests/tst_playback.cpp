@@ -22,6 +22,7 @@
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
+#include <QTimeZone>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -419,6 +420,102 @@ private Q_SLOTS:
         w.click("lockButton");
         QTRY_VERIFY_WITH_TIMEOUT(!w.state().isLocationLocked, 20000);
         kit.stopTunnel();
+    }
+
+    // Drawing on a turned and tilted map: each click in route mode adds the waypoint under the
+    // pointer, a dot can be dragged, Backspace and Clear remove; outside route mode a click
+    // places the pin again.
+    void editingOnTheMap()
+    {
+        SimDeviceKit kit;
+        PlaybackWindow w(kit);
+        QVERIFY(QTest::qWaitForWindowActive(&w.window));
+        RouteModel &route = w.content().route();
+        MapView *map = w.map();
+        map->setCamera(kStart, 15, 37, 45);
+        map->setFocus();
+        QTest::keyClick(map, Qt::Key_R);
+        QVERIFY(w.find("drawRouteButton")->isChecked());
+        QList<CLLocationCoordinate2D> expected;
+        for (const QPoint at : {QPoint(150, 150), QPoint(250, 300), QPoint(350, 200)}) {
+            expected.append(*map->coordinateAt(at));
+            QTest::mouseClick(map, Qt::LeftButton, {}, at);
+        }
+        QCOMPARE(route.waypoints(), expected);
+        QCOMPARE(w.state().pinCoordinate, kDefaultPinCoordinate);
+        QCOMPARE(map->routeDotAt(QPointF(252, 297)), 1);
+        QCOMPARE(map->routeDotAt(QPointF(200, 380)), -1);
+
+        QTest::mousePress(map, Qt::LeftButton, {}, QPoint(250, 300));
+        QTest::mouseMove(map, QPoint(280, 330));
+        QTest::mouseMove(map, QPoint(300, 350));
+        QTest::mouseRelease(map, Qt::LeftButton, {}, QPoint(300, 350));
+        QCOMPARE(route.waypoints().size(), 3);
+        QCOMPARE(route.waypoints()[1], *map->coordinateAt(QPointF(300, 350)));
+        QCOMPARE(map->routeDotAt(QPointF(300, 350)), 1);
+        QTest::keyClick(map, Qt::Key_Backspace);
+        QCOMPARE(route.waypoints(), expected.mid(0, 1) << *map->coordinateAt(QPointF(300, 350)));
+        QVERIFY(w.find("playButton")->isEnabled());
+        w.click("clearRouteButton");
+        QVERIFY(route.isEmpty());
+        QVERIFY(!w.find("playButton")->isEnabled());
+
+        QTest::keyClick(map, Qt::Key_R);
+        QVERIFY(!w.find("drawRouteButton")->isChecked());
+        QTest::mouseClick(map, Qt::LeftButton, {}, QPoint(200, 200));
+        QCOMPARE(w.state().pinCoordinate, *map->coordinateAt(QPointF(200, 200)));
+        QVERIFY(route.isEmpty());
+    }
+
+    // Routes from files: a recorded track keeps its pace, a broken file changes nothing and
+    // says where it broke, a file dropped on the window opens, and a saved route reads back.
+    void routeFiles()
+    {
+        SimDeviceKit kit;
+        PlaybackWindow w(kit);
+        RouteModel &route = w.content().route();
+        const QString folder = kit.temporaryFolder();
+        const QDateTime t0 = QDateTime::fromSecsSinceEpoch(1800000000, QTimeZone::utc());
+        const QList<RoutePoint> track {{kStart, t0}, {north(kStart, 100), t0.addSecs(60)},
+                                       {north(kStart, 150), t0.addSecs(90)}};
+        QVERIFY(!gpx::writeFile(folder + u"walk.gpx"_s, u"Walk"_s, track));
+        QFile bad(folder + u"bad.gpx"_s);
+        QVERIFY(bad.open(QIODevice::WriteOnly));
+        bad.write("<?xml version=\"1.0\"?>\n<gpx xmlns=\"http://www.topografix.com/GPX/1/1\">\n"
+                  "<trk><trkseg><trkpt lat=\"123.4\" lon=\"1\"/></trkseg></trk></gpx>\n");
+        bad.close();
+
+        QVERIFY(w.content().openRoute(folder + u"walk.gpx"_s));
+        QCOMPARE(route.track(), track);
+        auto *pace = w.find<QComboBox>("paceCombo");
+        QCOMPARE(pace->currentIndex(), int(RoutePanel::Recorded));
+        QVERIFY(w.find<QLabel>("routeProgress")->text().startsWith(u"150 m"_s));
+
+        QVERIFY(!w.content().openRoute(folder + u"bad.gpx"_s));
+        auto *status = w.find<QLabel>("routeStatus");
+        QCOMPARE(status->text(), u"bad.gpx, line 3: latitude 123.4 is out of range"_s);
+        QCOMPARE(route.track(), track);
+
+        // Dropped: a route of waypoints, editable; the status line goes.
+        QVERIFY(!gpx::writeFile(folder + u"two.gpx"_s, u"Two"_s,
+                                {{kStart, std::nullopt}, {north(kStart, 50), std::nullopt}}));
+        QMimeData data;
+        data.setUrls({QUrl::fromLocalFile(folder + u"two.gpx"_s)});
+        QDragEnterEvent enter(QPoint(400, 300), Qt::CopyAction, &data, Qt::LeftButton, {});
+        QApplication::sendEvent(&w.window, &enter);
+        QVERIFY(enter.isAccepted());
+        QDropEvent drop(QPointF(400, 300), Qt::CopyAction, &data, Qt::LeftButton, {});
+        QApplication::sendEvent(&w.window, &drop);
+        QCOMPARE(route.track().size(), 2); // a track as written
+        QVERIFY(status->isHidden());
+        QCOMPARE(pace->currentIndex(), int(RoutePanel::Walk)); // no times: a chosen pace
+
+        route.addWaypoint(north(kStart, 80));
+        QVERIFY(w.content().saveRoute(folder + u"saved.gpx"_s));
+        const gpx::ReadResult read = gpx::readFile(folder + u"saved.gpx"_s);
+        QVERIFY(read.document);
+        QCOMPARE(read.document->points.size(), 3);
+        QCOMPARE(read.document->points.last().coordinate, north(kStart, 80));
     }
 };
 
