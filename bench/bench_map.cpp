@@ -8,6 +8,7 @@
 #include "map/MapView.h"
 #include "map/PinMarker.h"
 #include "map/TileSource.h"
+#include "BenchTiles.h"
 
 #include <QApplication>
 #include <QDir>
@@ -70,40 +71,6 @@ void report(qreal ratio, double zoom, double bearing, double pitch, const char *
     std::printf(tiles > 0 ? "  (%d tiles)\n" : "\n", static_cast<int>(tiles));
 }
 
-void writeTile(const QString &folder, TileKey key)
-{
-    QImage image(256, 256, QImage::Format_RGB32);
-    image.fill(QColor::fromHsv((key.x * 37 + key.y * 91 + key.z * 13) % 360, 60, 235));
-    QPainter painter(&image);
-    painter.setPen(QColor(90, 90, 90));
-    for (int i = 16; i < 256; i += 48)
-        painter.drawLine(0, i, 255, (i * 7) % 256);
-    painter.drawText(image.rect(), Qt::AlignCenter,
-                     QStringLiteral("%1/%2/%3").arg(key.z).arg(key.x).arg(key.y));
-    painter.end();
-    const QString dir = QStringLiteral("%1/%2/%3").arg(folder).arg(key.z).arg(key.x);
-    QDir().mkpath(dir);
-    image.save(QStringLiteral("%1/%2.png").arg(dir).arg(key.y));
-}
-
-// Shows the camera and waits until every tile the view wants is in memory.
-bool loadAll(MapView &view, const QString &folder, double zoom, double bearing, double pitch)
-{
-    view.setCamera(kCentre, zoom, bearing, pitch);
-    const QList<TileKey> wanted = view.viewport().wantedTiles(1);
-    for (const TileKey &key : wanted)
-        writeTile(folder, key);
-    QElapsedTimer timer;
-    timer.start();
-    while (timer.elapsed() < 20000) {
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        if (std::all_of(wanted.cbegin(), wanted.cend(),
-                        [&](const TileKey &key) { return view.tileSource()->hasTile(key); }))
-            return true;
-    }
-    return false;
-}
-
 int runOneRatio()
 {
     QTemporaryDir folder;
@@ -127,7 +94,7 @@ int runOneRatio()
     for (const Camera camera : {Camera {14.0, 0, 0}, Camera {13.49, 0, 0}, Camera {14.0, 37, 60},
                                 Camera {13.49, 37, 60}}) {
         const double zoom = camera.zoom;
-        if (!loadAll(view, folder.path(), zoom, camera.bearing, camera.pitch)) {
+        if (!bench::loadAll(view, folder.path(), kCentre, zoom, camera.bearing, camera.pitch)) {
             std::fprintf(stderr, "tiles did not load\n");
             return 1;
         }

@@ -8,7 +8,7 @@
 set -u
 build=${1:-build}
 bench="$build/bench"
-for program in bench_startup bench_idle bench_session bench_map; do
+for program in bench_startup bench_idle bench_session bench_map bench_route; do
     if [ ! -x "$bench/$program" ]; then
         echo "missing $bench/$program: build the benchmarks first (make bench)" >&2
         exit 1
@@ -35,6 +35,9 @@ section "1. cold start (bench_startup)"
 
 section "4. map paint (bench_map)"
 "$bench/bench_map" || status=1
+
+section "6. routes (bench_route)"
+"$bench/bench_route" || status=1
 
 # The idle instances are only polling; the session starts once they are past their start-up.
 "$bench/bench_idle" >"$scratch/idle.txt" 2>&1 &

@@ -47,6 +47,7 @@ PinDrift demo: a simulated iPhone on iOS 17.4.1 is attached.
 In another terminal you can:
   $demo/device show       what the device was told (its location)
   $demo/device journal    every command it received
+  $demo/device track      every location it was given, with the time (routes)
   $demo/device detach     pull the cable out
   $demo/device attach --ios 16.7   plug in an older iPhone
 TEXT

@@ -12,6 +12,7 @@
 #include <QDir>
 #include <QSettings>
 #include <QTemporaryDir>
+#include <QScrollArea>
 #include <QTest>
 
 int main(int argc, char *argv[])
@@ -72,9 +73,15 @@ int main(int argc, char *argv[])
         route.addWaypoint(point);
     window.contentView()->routePanel().setDrawing(true);
     model.update([](ScreenState &s) {
-        s.cameraPosition = MapCameraPosition::fromCamera(s.pinCoordinate, 16.3);
+        s.showSetupBanner = false;
+        s.cameraPosition = MapCameraPosition::fromCamera(s.pinCoordinate, 16.3, 20.0, 35.0);
     });
+    if (auto *scroll = window.findChild<QScrollArea *>(QStringLiteral("sidebarScroll"))) {
+        QCoreApplication::processEvents();
+        scroll->ensureWidgetVisible(&window.contentView()->routePanel(), 0, 0);
+    }
     save(QStringLiteral("route.png"));
+    model.update([](ScreenState &s) { s.showSetupBanner = true; });
     window.contentView()->routePanel().setDrawing(false);
     route.clear();
     model.update([](ScreenState &s) {

@@ -99,29 +99,46 @@ void MapView::paintRoute(QPainter &painter)
         ? 0.0
         : std::round(routeLine_[routeLine_.size() / 2].x() - viewport_.centerUnit().x());
 
-    // Points closer than half a pixel to the last one drawn add nothing: a long track costs
-    // what the screen can show, not what the file holds.
+    // A long track costs what the screen shows, not what the file holds: points closer than
+    // half a pixel to the last one add nothing, and legs wholly beyond one side of the view
+    // are left out.
+    const QRectF reach = QRectF(rect()).adjusted(-10, -10, 10, 10);
+    const auto outcode = [&reach](QPointF p) {
+        return (p.x() < reach.left() ? 1 : 0) | (p.x() > reach.right() ? 2 : 0)
+            | (p.y() < reach.top() ? 4 : 0) | (p.y() > reach.bottom() ? 8 : 0);
+    };
     QPainterPath path;
-    bool open = false;
+    bool open = false; // the path's last point is `lastView`
+    std::optional<QPointF> lastView;
+    int lastCode = 0;
     QPointF lastPlane;
     for (qsizetype i = 0; i < routeLine_.size(); ++i) {
         const QPointF plane = (routeLine_[i] - QPointF(shift, 0)) * world - topLeft;
         const bool last = i + 1 == routeLine_.size();
-        if (open && !last && std::abs(plane.x() - lastPlane.x()) < 0.5
+        if (lastView && !last && std::abs(plane.x() - lastPlane.x()) < 0.5
             && std::abs(plane.y() - lastPlane.y()) < 0.5)
             continue;
+        lastPlane = plane;
         if (!(weight(plane) > kNearWeight)) {
+            lastView.reset();
             open = false;
             continue;
         }
         const QPointF at = t.map(plane);
-        if (open)
+        const int code = outcode(at);
+        if (lastView && (code & lastCode) == 0) {
+            if (!open)
+                path.moveTo(*lastView);
             path.lineTo(at);
-        else
-            path.moveTo(at);
-        open = true;
-        lastPlane = plane;
+            open = true;
+        } else {
+            open = false;
+        }
+        lastView = at;
+        lastCode = code;
     }
+    if (routeLine_.size() == 1 && lastView)
+        path.addEllipse(*lastView, 2, 2);
     painter.setBrush(Qt::NoBrush);
     painter.setPen(QPen(QColor(255, 255, 255, 220), 7, Qt::SolidLine, Qt::RoundCap, Qt::RoundJoin));
     painter.drawPath(path);

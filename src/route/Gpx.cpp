@@ -104,19 +104,19 @@ private:
 
     std::optional<double> degrees(const char *what, double limit)
     {
-        const QString word = QString::fromLatin1(what);
-        const QStringView text = xml_.attributes().value(word.left(3));
+        const QStringView text = xml_.attributes().value(QLatin1StringView(what, 3));
+        const auto word = [what] { return QString::fromLatin1(what); }; // for messages only
         if (text.isNull()) {
-            note(word + QStringLiteral(" is missing"));
+            note(word() + QStringLiteral(" is missing"));
             return std::nullopt;
         }
         const std::optional<double> value = coordinates::parseDegrees(text.trimmed().toString());
         if (!value || !std::isfinite(*value)) {
-            note(QStringLiteral("%1 \"%2\" is not a number").arg(word, text));
+            note(QStringLiteral("%1 \"%2\" is not a number").arg(word(), text));
             return std::nullopt;
         }
         if (std::fabs(*value) > limit) {
-            note(QStringLiteral("%1 %2 is out of range").arg(word, text.trimmed()));
+            note(QStringLiteral("%1 %2 is out of range").arg(word(), text.trimmed()));
             return std::nullopt;
         }
         return value;
@@ -133,6 +133,10 @@ private:
         while (!failed() && xml_.readNextStartElement()) {
             if (inOurNamespace() && xml_.name() == u"time") {
                 const QString text = xml_.readElementText().trimmed();
+                if (const std::optional<QDateTime> utc = plainUtcTime(text)) {
+                    point.time = *utc;
+                    continue;
+                }
                 QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
                 if (!time.isValid()) {
                     note(QStringLiteral("time \"%1\" is not a date and time").arg(text));
@@ -155,6 +159,35 @@ private:
 };
 
 } // namespace
+
+std::optional<QDateTime> plainUtcTime(QStringView text)
+{
+    // "2026-05-01T10:00:00Z" or with ".sss" before the Z: what nearly every recorder writes.
+    if (text.size() != 20 && text.size() != 24)
+        return std::nullopt;
+    const auto digits = [&text](qsizetype from, qsizetype count) -> int {
+        int value = 0;
+        for (qsizetype i = from; i < from + count; ++i) {
+            if (text[i] < u'0' || text[i] > u'9')
+                return -1;
+            value = value * 10 + (text[i].unicode() - u'0');
+        }
+        return value;
+    };
+    const bool fraction = text.size() == 24;
+    if (text[4] != u'-' || text[7] != u'-' || text[10] != u'T' || text[13] != u':'
+        || text[16] != u':' || (fraction && text[19] != u'.') || text.back() != u'Z')
+        return std::nullopt;
+    const QDate date(digits(0, 4), digits(5, 2), digits(8, 2));
+    const int hour = digits(11, 2), minute = digits(14, 2), second = digits(17, 2);
+    const int ms = fraction ? digits(20, 3) : 0;
+    if (!date.isValid() || hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0
+        || second > 59 || ms < 0)
+        return std::nullopt;
+    const qint64 msecs = (date.toJulianDay() - QDate(1970, 1, 1).toJulianDay()) * 86400000LL
+        + ((hour * 60LL + minute) * 60 + second) * 1000 + ms;
+    return QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC); // a spec, not a zone: no allocation
+}
 
 ReadResult read(QIODevice &device, const QString &fileName)
 {

@@ -26,6 +26,8 @@ struct ReadResult
 };
 
 ReadResult read(QIODevice &device, const QString &fileName);
+// A time in the form recorders write, read without the general parser; nothing otherwise.
+std::optional<QDateTime> plainUtcTime(QStringView text);
 ReadResult readFile(const QString &path);
 
 // GPX 1.1, one track of one segment, written atomically: the old file stays whole until the

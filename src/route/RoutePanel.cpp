@@ -14,6 +14,7 @@
 #include <QPushButton>
 #include <QStandardItemModel>
 #include <QVBoxLayout>
+#include <QWheelEvent>
 #include <cmath>
 
 namespace {
@@ -61,6 +62,28 @@ QPushButton *button(QWidget *parent, const char *name, const QString &text,
     return b;
 }
 
+// A box that turns with the wheel only once it has the focus, so that scrolling the sidebar
+// past it does not change the pace by accident.
+template<typename Box>
+class FocusedWheel : public Box
+{
+public:
+    explicit FocusedWheel(QWidget *parent)
+        : Box(parent)
+    {
+        this->setFocusPolicy(Qt::StrongFocus);
+    }
+
+protected:
+    void wheelEvent(QWheelEvent *event) override
+    {
+        if (this->hasFocus())
+            Box::wheelEvent(event);
+        else
+            event->ignore();
+    }
+};
+
 } // namespace
 
 RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
@@ -100,7 +123,7 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
 
     auto *grid = new QGridLayout;
     grid->setContentsMargins(0, 0, 0, 0);
-    pace_ = new QComboBox(this);
+    pace_ = new FocusedWheel<QComboBox>(this);
     pace_->setObjectName(QStringLiteral("paceCombo"));
     pace_->setAccessibleName(QStringLiteral("Pace"));
     const QString unit = metric_ ? QStringLiteral("km/h") : QStringLiteral("mph");
@@ -111,7 +134,7 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
     pace_->addItems({QStringLiteral("As recorded"), paceName("Walk", 5), paceName("Cycle", 15),
                      paceName("Drive", 50), QStringLiteral("Custom")});
     pace_->setCurrentIndex(Walk);
-    custom_ = new QDoubleSpinBox(this);
+    custom_ = new FocusedWheel<QDoubleSpinBox>(this);
     custom_->setObjectName(QStringLiteral("customSpeedField"));
     custom_->setAccessibleName(QStringLiteral("Custom speed"));
     custom_->setRange(0.5, 300.0);
@@ -120,7 +143,7 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
     custom_->setSuffix(u' ' + unit);
     grid->addWidget(pace_, 0, 0);
     grid->addWidget(custom_, 0, 1);
-    repeat_ = new QComboBox(this);
+    repeat_ = new FocusedWheel<QComboBox>(this);
     repeat_->setObjectName(QStringLiteral("repeatCombo"));
     repeat_->setAccessibleName(QStringLiteral("At the end"));
     repeat_->addItems({QStringLiteral("Once"), QStringLiteral("Loop"),
@@ -143,8 +166,8 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
 
     auto *playRow = new QHBoxLayout;
     play_ = button(this, "playButton", QStringLiteral("▶ Start"), QStringLiteral("Start"));
-    pause_ = button(this, "pauseButton", QStringLiteral("⏸"), QStringLiteral("Pause"));
-    stop_ = button(this, "stopButton", QStringLiteral("⏹"), QStringLiteral("Stop"));
+    pause_ = button(this, "pauseButton", QStringLiteral("Pause"), QStringLiteral("Pause"));
+    stop_ = button(this, "stopButton", QStringLiteral("Stop"), QStringLiteral("Stop"));
     playRow->addWidget(play_, 1);
     playRow->addWidget(pause_);
     playRow->addWidget(stop_);
