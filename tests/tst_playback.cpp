@@ -98,6 +98,7 @@ struct PlaybackWindow
 
 bool setUp(SimDeviceKit &kit, Chain chain)
 {
+    kit.setTimeScale(kTimeScale); // a replaying device keeps our pace
     if (chain == Chain::GoIos) {
         kit.removeTool(u"pymobiledevice3"_s);
         if (!kit.addTool(goios::kTool))
@@ -237,6 +238,9 @@ private Q_SLOTS:
                  qPrintable(u"%1 m/s for %2"_s.arg(measured).arg(speed)));
         QTRY_VERIFY(locationProcesses(kit) <= 1);
         QCOMPARE(locationProcesses(kit), chain == Chain::Stock16 ? 0 : 1);
+        // pymobiledevice3 replays the route itself; the others are told step by step.
+        QCOMPARE(kit.commands().filter(u"simulate-location play"_s).isEmpty(),
+                 chain != Chain::PyMobileDevice3);
         w.click("lockButton");
         QTRY_VERIFY_WITH_TIMEOUT(!w.state().isLocationLocked, 20000);
         kit.stopTunnel();
@@ -249,6 +253,7 @@ private Q_SLOTS:
         QTest::addColumn<Chain>("chain");
         QTest::newRow("iOS 16") << Chain::Stock16;
         QTest::newRow("iOS 17, go-ios") << Chain::GoIos;
+        QTest::newRow("iOS 17, pymobiledevice3 replaying") << Chain::PyMobileDevice3;
     }
 
     void pauseResumeAndPace()

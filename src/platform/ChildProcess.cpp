@@ -269,6 +269,20 @@ void ChildProcess::kill()
         ::kill(-pid_, SIGKILL); // the whole group: a helper it started must not outlive it
 }
 
+void ChildProcess::suspend()
+{
+    std::lock_guard lock(mutex_);
+    if (!reapLocked(false))
+        ::kill(-pid_, SIGSTOP);
+}
+
+void ChildProcess::resume()
+{
+    std::lock_guard lock(mutex_);
+    if (!reapLocked(false))
+        ::kill(-pid_, SIGCONT);
+}
+
 namespace childprocess {
 
 namespace {

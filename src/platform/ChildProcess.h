@@ -60,6 +60,9 @@ public:
     // reaped. A tool that cleans up only when interrupted gets SIGINT.
     void terminate();
     void setStopSignal(int signal) { stopSignal_.store(signal); }
+    // Freezes it and everything it started (SIGSTOP): it can do nothing more until killed.
+    void suspend();
+    void resume();
     // Ends it and everything it started, for sure (SIGKILL to its process group); a no-op once
     // it has been reaped.
     void kill();

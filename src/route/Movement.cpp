@@ -1,9 +1,14 @@
 #include "route/Movement.h"
 
+#include "route/Gpx.h"
 #include "spoof/SpoofController.h"
+#include "state/PinPlacement.h"
 #include "state/ScreenModel.h"
 
 #include <GeographicLib/Geodesic.hpp>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <cmath>
 
 namespace {
@@ -17,6 +22,14 @@ QString heldLine(CLLocationCoordinate2D at)
         + QStringLiteral(", ") + coordinates::formatDegrees(at.longitude);
 }
 
+QString planFilePath(const AppEnvironment &environment, int which)
+{
+    return QDir(environment.temporaryFolderPath())
+        .filePath(QStringLiteral("pindrift-route-%1-%2.gpx")
+                      .arg(QCoreApplication::applicationPid())
+                      .arg(which));
+}
+
 } // namespace
 
 Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
@@ -28,7 +41,16 @@ Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
 {
     steerTimer_.setInterval(model.environment().timings.movementStep);
     connect(&player_, &RoutePlayer::stepped, this, &Movement::step);
-    connect(&player_, &RoutePlayer::finished, this, [this] { holdHere(); });
+    connect(&player_, &RoutePlayer::finished, this, [this] {
+        // A replaying device holds the last point by itself.
+        if (std::exchange(replaying_, false))
+            lastSkipped_ = false;
+        holdHere();
+    });
+    connect(&player_, &RoutePlayer::planEnded, this, [this] {
+        if (replaying_)
+            replayPlan();
+    });
     connect(&player_, &RoutePlayer::stateChanged, this, &Movement::stateChanged);
     connect(&steerTimer_, &QTimer::timeout, this, [this] {
         steerStep(static_cast<double>(steerClock_.restart()) / 1000.0
@@ -37,13 +59,41 @@ Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
     // The user took the location over: nothing moves it on its own any more.
     connect(&spoof_, &SpoofController::heldLocationTaken, this, [this] {
         lastSkipped_ = false;
+        replaying_ = false;
         steerTimer_.stop();
         player_.stop();
     });
     connect(&spoof_, &SpoofController::stepFailed, this, [this] {
+        replaying_ = false;
         steerTimer_.stop();
         player_.stop();
     });
+}
+
+Movement::~Movement()
+{
+    removePlanFiles();
+}
+
+void Movement::removePlanFiles()
+{
+    for (int which : {0, 1})
+        QFile::remove(planFilePath(model_.environment(), which));
+}
+
+void Movement::replayPlan()
+{
+    const QList<RoutePoint> plan = player_.planAhead(QDateTime::currentDateTimeUtc());
+    // Two files in turn: the one being replayed is never rewritten under its reader.
+    planFile_ = 1 - planFile_;
+    const QString file = planFilePath(model_.environment(), planFile_);
+    if (plan.size() < 2 || gpx::writeFile(file, QStringLiteral("PinDrift"), plan)) {
+        replaying_ = false; // steps instead
+        return;
+    }
+    replaying_ = true;
+    lastSkipped_ = false;
+    spoof_.replay(file);
 }
 
 void Movement::play(const RoutePath &path)
@@ -56,8 +106,11 @@ void Movement::play(const RoutePath &path)
         skipped_ = 0;
         player_.start();
     }
-    if (isPlaying())
-        model_.update([](ScreenState &s) { s.lockStatusText = kFollowing; });
+    if (!isPlaying())
+        return;
+    model_.update([](ScreenState &s) { s.lockStatusText = kFollowing; });
+    if (spoof_.canReplay())
+        replayPlan();
 }
 
 void Movement::pause()
@@ -65,6 +118,8 @@ void Movement::pause()
     if (!isPlaying())
         return;
     player_.pause();
+    // A replay would go on without us: the usual hold takes over where the pin is.
+    lastSkipped_ = lastSkipped_ || std::exchange(replaying_, false);
     holdHere();
 }
 
@@ -73,6 +128,7 @@ void Movement::stop()
     if (player_.state() == RoutePlayer::State::Stopped)
         return;
     player_.stop();
+    lastSkipped_ = lastSkipped_ || std::exchange(replaying_, false);
     holdHere();
 }
 
@@ -80,6 +136,7 @@ void Movement::halt()
 {
     steerTimer_.stop();
     player_.stop();
+    replaying_ = false;
 }
 
 void Movement::changePath(const RoutePath &path)
@@ -87,12 +144,16 @@ void Movement::changePath(const RoutePath &path)
     if (player_.state() == RoutePlayer::State::Stopped)
         return;
     player_.setPath(path);
+    if (replaying_ && isPlaying())
+        replayPlan(); // the device's plan no longer fits
 }
 
 void Movement::setSpeed(std::optional<double> metresPerSecond)
 {
     speed_ = metresPerSecond;
     player_.setSpeed(metresPerSecond);
+    if (replaying_ && isPlaying())
+        replayPlan();
 }
 
 void Movement::holdHere()
@@ -112,6 +173,12 @@ void Movement::holdHere()
 
 void Movement::step(CLLocationCoordinate2D position)
 {
+    if (replaying_ && player_.followsPlan()) {
+        // The device goes along the same plan by itself: only the pin moves here.
+        coordinates::placePin(model_, false, position);
+        Q_EMIT moved(position, follow_);
+        return;
+    }
     lastSkipped_ = !spoof_.stepTo(position, false);
     skipped_ += lastSkipped_ ? 1 : 0;
     Q_EMIT moved(position, follow_);

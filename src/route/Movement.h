@@ -19,6 +19,7 @@ class Movement : public QObject
     Q_OBJECT
 public:
     Movement(ScreenModel &model, SpoofController &spoof, QObject *parent = nullptr);
+    ~Movement() override;
 
     RoutePlayer &player() { return player_; }
     const RoutePlayer &player() const { return player_; }
@@ -54,6 +55,9 @@ private:
     void step(CLLocationCoordinate2D position);
     void steerStep(double seconds);
     void holdHere();
+    // iOS 17+ through pymobiledevice3: the device replays the rest of the lap from a file.
+    void replayPlan();
+    void removePlanFiles();
 
     ScreenModel &model_;
     SpoofController &spoof_;
@@ -62,6 +66,8 @@ private:
     bool follow_ = true;
     int skipped_ = 0;
     bool lastSkipped_ = false; // the device has not been told the pin's place
+    bool replaying_ = false; // the device goes by itself, along the player's plan
+    int planFile_ = 0;
     QPointF steerDirection_;
     double steerBearing_ = 0.0;
     QTimer steerTimer_;

@@ -55,11 +55,12 @@ void RoutePlayer::setPath(const RoutePath &path)
 {
     const double done = distanceDone();
     path_ = path;
+    plan_.clear();
     schedule_ = path_.recordedSchedule();
     if (schedule_ && schedule_->back() <= 0.0)
         schedule_.reset(); // all at one time: no pace to follow
     // Measured in metres from now on unless the new path keeps a recorded pace.
-    travelled_ = usesRecordedPace() ? 0.0 : std::min(done, path_.length());
+    walker_.travelled = usesRecordedPace() ? 0.0 : std::min(done, path_.length());
     if (state_ != State::Stopped && path_.points().size() < 2)
         stop();
 }
@@ -72,6 +73,7 @@ void RoutePlayer::setSpeed(std::optional<double> metresPerSecond)
     const double done = distanceDone();
     const bool wasRecorded = usesRecordedPace();
     speed_ = metresPerSecond;
+    plan_.clear();
     if (wasRecorded != usesRecordedPace()) {
         if (usesRecordedPace()) {
             // The time at which the track passed this distance.
@@ -85,9 +87,9 @@ void RoutePlayer::setSpeed(std::optional<double> metresPerSecond)
                     break;
                 }
             }
-            travelled_ = seconds;
+            walker_.travelled = seconds;
         } else {
-            travelled_ = done;
+            walker_.travelled = done;
         }
     }
 }
@@ -96,8 +98,8 @@ void RoutePlayer::setDrift(bool drift, quint32 seed)
 {
     drift_ = drift;
     random_.seed(seed ? seed : QRandomGenerator::global()->generate());
-    speedFactor_ = 1.0;
-    offsetNorth_ = offsetEast_ = 0.0;
+    walker_ = {walker_.travelled, 1.0, 0.0, 0.0};
+    plan_.clear();
 }
 
 double RoutePlayer::lap() const
@@ -107,14 +109,14 @@ double RoutePlayer::lap() const
 
 double RoutePlayer::distanceDone() const
 {
-    const Progress progress = progressAt(travelled_, lap(), repeat_);
+    const Progress progress = progressAt(walker_.travelled, lap(), repeat_);
     return usesRecordedPace() ? distanceAtTime(path_, *schedule_, progress.intoLap)
                               : progress.intoLap;
 }
 
 std::optional<double> RoutePlayer::secondsLeft() const
 {
-    const Progress progress = progressAt(travelled_, lap(), repeat_);
+    const Progress progress = progressAt(walker_.travelled, lap(), repeat_);
     if (usesRecordedPace())
         return progress.backwards ? progress.intoLap : lap() - progress.intoLap;
     const double left = progress.backwards ? progress.intoLap : path_.length() - progress.intoLap;
@@ -130,7 +132,8 @@ void RoutePlayer::start()
         return;
     }
     if (state_ == State::Stopped)
-        travelled_ = 0.0;
+        walker_.travelled = 0.0;
+    plan_.clear();
     state_ = State::Playing;
     clock_.start();
     timer_.start();
@@ -143,6 +146,7 @@ void RoutePlayer::pause()
     if (state_ != State::Playing)
         return;
     advance(static_cast<double>(clock_.restart()) / 1000.0 * timeScale_);
+    plan_.clear();
     timer_.stop();
     state_ = State::Paused;
     Q_EMIT stateChanged();
@@ -163,6 +167,7 @@ void RoutePlayer::stop()
     if (state_ == State::Stopped)
         return;
     timer_.stop();
+    plan_.clear();
     state_ = State::Stopped;
     Q_EMIT stateChanged();
 }
@@ -172,34 +177,113 @@ void RoutePlayer::tick()
     advance(static_cast<double>(clock_.restart()) / 1000.0 * timeScale_);
 }
 
-void RoutePlayer::advance(double seconds)
+void RoutePlayer::step(Walker &walker, double seconds, QRandomGenerator &random) const
 {
     if (drift_ && seconds > 0.0) {
         // A slow random walk: the speed stays within ±10 %, the offset within about 4 m.
-        const double step = std::min(seconds, 5.0);
-        speedFactor_ = std::clamp(speedFactor_ + (random_.generateDouble() - 0.5) * 0.04 * step,
-                                  0.9, 1.1);
-        offsetNorth_ = std::clamp(offsetNorth_ + (random_.generateDouble() - 0.5) * step, -4.0, 4.0);
-        offsetEast_ = std::clamp(offsetEast_ + (random_.generateDouble() - 0.5) * step, -4.0, 4.0);
+        const double span = std::min(seconds, 5.0);
+        walker.speedFactor = std::clamp(
+            walker.speedFactor + (random.generateDouble() - 0.5) * 0.04 * span, 0.9, 1.1);
+        walker.offsetNorth =
+            std::clamp(walker.offsetNorth + (random.generateDouble() - 0.5) * span, -4.0, 4.0);
+        walker.offsetEast =
+            std::clamp(walker.offsetEast + (random.generateDouble() - 0.5) * span, -4.0, 4.0);
     }
-    travelled_ += usesRecordedPace() ? seconds * speedFactor_
-                                     : seconds * metresPerSecond() * speedFactor_;
-    const Progress progress = progressAt(travelled_, lap(), repeat_);
-    position_ = path_.positionAt(distanceDone());
-    if (drift_ && (offsetNorth_ != 0.0 || offsetEast_ != 0.0)) {
-        const double metres = std::hypot(offsetNorth_, offsetEast_);
-        const double azimuth = std::atan2(offsetEast_, offsetNorth_) * 180.0 / M_PI;
-        GeographicLib::Geodesic::WGS84().Direct(position_.latitude, position_.longitude, azimuth,
-                                                metres, position_.latitude, position_.longitude);
+    walker.travelled += (usesRecordedPace() ? seconds : seconds * metresPerSecond())
+        * walker.speedFactor;
+}
+
+CLLocationCoordinate2D RoutePlayer::positionOf(const Walker &walker) const
+{
+    const Progress progress = progressAt(walker.travelled, lap(), repeat_);
+    if (progress.finished)
+        return path_.points().last().coordinate;
+    CLLocationCoordinate2D at = path_.positionAt(
+        usesRecordedPace() ? distanceAtTime(path_, *schedule_, progress.intoLap)
+                           : progress.intoLap);
+    if (drift_ && (walker.offsetNorth != 0.0 || walker.offsetEast != 0.0)) {
+        const double metres = std::hypot(walker.offsetNorth, walker.offsetEast);
+        const double azimuth = std::atan2(walker.offsetEast, walker.offsetNorth) * 180.0 / M_PI;
+        GeographicLib::Geodesic::WGS84().Direct(at.latitude, at.longitude, azimuth, metres,
+                                                at.latitude, at.longitude);
     }
-    if (progress.finished) {
-        position_ = path_.points().last().coordinate;
-        timer_.stop();
-        state_ = State::Stopped;
+    return at;
+}
+
+QList<RoutePoint> RoutePlayer::planAhead(const QDateTime &start, double stepSeconds)
+{
+    plan_.clear();
+    planElapsed_ = 0.0;
+    QList<RoutePoint> points;
+    const double length = lap();
+    if (!(length > 0.0) || !(stepSeconds > 0.0))
+        return points;
+    // The lap (or the way out, or back) the traveller is on ends the plan.
+    const double end = (std::floor(walker_.travelled / length) + 1.0) * length;
+    Walker walker = walker_;
+    QRandomGenerator random = random_;
+    constexpr int kMostPoints = 200000;
+    for (int i = 0; i <= kMostPoints; ++i) {
+        const bool last = walker.travelled >= end || i == kMostPoints;
+        if (last)
+            walker.travelled = std::min(walker.travelled, end);
+        const double seconds = i * stepSeconds;
+        plan_.push_back({seconds, walker});
+        points.append({positionOf(walker), start.addMSecs(std::llround(seconds * 1000.0))});
+        if (last)
+            break;
+        step(walker, stepSeconds, random);
+    }
+    random_ = random;
+    return points;
+}
+
+void RoutePlayer::advance(double seconds)
+{
+    if (plan_.empty()) {
+        step(walker_, seconds, random_);
+    } else {
+        planElapsed_ += seconds;
+        if (planElapsed_ >= plan_.back().seconds) {
+            walker_ = plan_.back().walker;
+            plan_.clear();
+            const bool over = progressAt(walker_.travelled, lap(), repeat_).finished;
+            position_ = positionOf(walker_);
+            if (!over) {
+                Q_EMIT stepped(position_);
+                Q_EMIT planEnded();
+                return;
+            }
+            arrive(true);
+            return;
+        }
+        // Between two planned points, the way a replaying device goes between them.
+        const auto after = std::upper_bound(
+            plan_.begin(), plan_.end(), planElapsed_,
+            [](double t, const Planned &planned) { return t < planned.seconds; });
+        const Planned &from = *(after - 1);
+        const Planned &to = *after;
+        const double f = (planElapsed_ - from.seconds) / (to.seconds - from.seconds);
+        walker_.travelled = from.walker.travelled + f * (to.walker.travelled - from.walker.travelled);
+        walker_.offsetNorth = from.walker.offsetNorth + f * (to.walker.offsetNorth - from.walker.offsetNorth);
+        walker_.offsetEast = from.walker.offsetEast + f * (to.walker.offsetEast - from.walker.offsetEast);
+        walker_.speedFactor = to.walker.speedFactor;
+    }
+    position_ = positionOf(walker_);
+    arrive(progressAt(walker_.travelled, lap(), repeat_).finished);
+}
+
+void RoutePlayer::arrive(bool atTheEnd)
+{
+    if (!atTheEnd) {
         Q_EMIT stepped(position_);
-        Q_EMIT finished(position_);
-        Q_EMIT stateChanged();
         return;
     }
+    position_ = path_.points().last().coordinate;
+    timer_.stop();
+    plan_.clear();
+    state_ = State::Stopped;
     Q_EMIT stepped(position_);
+    Q_EMIT finished(position_);
+    Q_EMIT stateChanged();
 }

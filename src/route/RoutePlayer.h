@@ -63,6 +63,13 @@ public:
     // Ends the playback without a last step.
     void stop();
 
+    // The rest of the current lap (of the route, or of one way there and back), one point
+    // every `stepSeconds` of route time, times counted from `start`: where the traveller will
+    // be, drift and all. From then on the player follows that plan exactly, so a device that
+    // replays it and the pin keep the same schedule; a change of path or speed drops it.
+    QList<RoutePoint> planAhead(const QDateTime &start, double stepSeconds = 1.0);
+    bool followsPlan() const { return !plan_.empty(); }
+
     CLLocationCoordinate2D position() const { return position_; }
     // Along the path, in metres, on the current lap.
     double distanceDone() const;
@@ -77,10 +84,29 @@ Q_SIGNALS:
     // A playback that goes once reached the end; `last` is the end point.
     void finished(CLLocationCoordinate2D last);
     void stateChanged();
+    // A plan came to its end and the playback goes on (another lap): time for the next.
+    void planEnded();
 
 private:
+    // Where the traveller is: how far it has come and how its drift stands.
+    struct Walker
+    {
+        double travelled = 0.0; // metres, or seconds of the recorded pace
+        double speedFactor = 1.0;
+        double offsetNorth = 0.0; // metres
+        double offsetEast = 0.0;
+    };
+    struct Planned
+    {
+        double seconds;
+        Walker walker;
+    };
+
     void tick();
     void advance(double seconds);
+    void step(Walker &walker, double seconds, QRandomGenerator &random) const;
+    CLLocationCoordinate2D positionOf(const Walker &walker) const;
+    void arrive(bool atTheEnd);
     double lap() const;
     double metresPerSecond() const { return speed_.value_or(playback::kWalk); }
 
@@ -90,11 +116,10 @@ private:
     playback::Repeat repeat_ = playback::Repeat::Once;
     bool drift_ = false;
     QRandomGenerator random_;
-    double speedFactor_ = 1.0;
-    double offsetNorth_ = 0.0; // metres
-    double offsetEast_ = 0.0;
+    Walker walker_;
+    std::vector<Planned> plan_;
+    double planElapsed_ = 0.0; // route seconds into the plan
     State state_ = State::Stopped;
-    double travelled_ = 0.0; // metres, or seconds of the recorded pace
     CLLocationCoordinate2D position_;
     double timeScale_;
     QTimer timer_;

@@ -93,6 +93,26 @@ std::shared_ptr<ChildProcess> SimulateLocationBackend::startSimulation(const QSt
                            QStringLiteral("❌ simulate-location set exited early: "));
 }
 
+std::shared_ptr<ChildProcess> SimulateLocationBackend::startReplay(const QString &udid,
+                                                                   const QString &gpxFile) const
+{
+    if (!TunnelService(environment_).ensureTunnel()) {
+        consoleLine(QStringLiteral("❌ Could not establish iOS 17+ tunnel (tunneld not reachable)"));
+        return nullptr;
+    }
+    const std::optional<QString> tool = environment_.pymobiledevice3();
+    if (!tool) {
+        consoleLine(QStringLiteral("❌ pymobiledevice3 not found in bundled tools"));
+        return nullptr;
+    }
+    const QStringList arguments {QStringLiteral("developer"), QStringLiteral("dvt"),
+                                 QStringLiteral("simulate-location"), QStringLiteral("play"),
+                                 QStringLiteral("--tunnel"), udid, QStringLiteral("--"), gpxFile};
+    return launchLongLived(*tool, arguments, environment_.timings.stepSettle,
+                           QStringLiteral("❌ Error launching simulate-location play: "),
+                           QStringLiteral("❌ simulate-location play exited early: "));
+}
+
 bool SimulateLocationBackend::clearSimulation(const QString &udid) const
 {
     if (!TunnelService(environment_).ensureTunnel()) {

@@ -44,6 +44,9 @@ public:
     // A running "simulate-location set" process, or null.
     std::shared_ptr<ChildProcess> startSimulation(const QString &udid, double latitude,
                                                   double longitude) const;
+    // A running "simulate-location play" of a timestamped GPX file, which the device replays
+    // at the pace of its times and then holds at its last point; or null.
+    std::shared_ptr<ChildProcess> startReplay(const QString &udid, const QString &gpxFile) const;
     // True when "simulate-location clear" ended with status 0.
     bool clearSimulation(const QString &udid) const;
 

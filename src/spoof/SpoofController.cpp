@@ -67,6 +67,22 @@ void killAndWait(const std::shared_ptr<ChildProcess> &process)
         std::this_thread::sleep_for(milliseconds(5));
 }
 
+// Starts the process that holds the location from now on in place of `old` (see stepTo).
+// When the start fails, the old one goes on holding.
+std::pair<bool, std::shared_ptr<ChildProcess>>
+replaceHolder(const std::shared_ptr<ChildProcess> &old,
+              const std::function<std::shared_ptr<ChildProcess>()> &start)
+{
+    if (old)
+        old->suspend();
+    std::shared_ptr<ChildProcess> holder = start();
+    if (holder)
+        killAndWait(old);
+    else if (old)
+        old->resume();
+    return {holder != nullptr, holder};
+}
+
 void terminateLater(const std::shared_ptr<ChildProcess> &process, const ScreenModel &model)
 {
     childprocess::terminate(process, model.environment().timings.terminateGrace);
@@ -406,6 +422,7 @@ void SpoofController::beginEpoch()
     unlockInFlight_ = false;
     stepInFlight_ = false;
     pendingStep_.reset();
+    pendingReplay_.reset();
 }
 
 bool SpoofController::stepTo(CLLocationCoordinate2D coordinate, bool recenter, bool mustArrive)
@@ -415,13 +432,66 @@ bool SpoofController::stepTo(CLLocationCoordinate2D coordinate, bool recenter, b
     if (unlockInFlight_ || state.udidLabelText.isEmpty())
         return true; // no device to tell: the pin alone moves
     if (startInFlight_ || stepInFlight_) {
-        if (mustArrive)
+        if (mustArrive) {
             pendingStep_ = coordinate;
+            pendingReplay_.reset();
+        }
         return false;
     }
     const bool tunnel = usesTunnelChain(state.deviceiosLabelText);
     const QString udid = state.udidLabelText;
-    const std::shared_ptr<ChildProcess> oldProcess = state.locationProcess;
+    submitStep(tunnel, [tunnel, udid, coordinate, agent = agent_, named = announcedChain_](
+                           const AppEnvironment &environment,
+                           const std::shared_ptr<ChildProcess> &old)
+                           -> std::pair<bool, std::shared_ptr<ChildProcess>> {
+        if (!tunnel) {
+            // The set command may simply set and exit; the holder of before stays until the
+            // new one is known to be there, as ending it does not take the location away.
+            const SetLocationBackend::Step step =
+                SetLocationBackend(environment)
+                    .setOnce(coordinate.latitude, coordinate.longitude,
+                             environment.timings.stepSettle);
+            return {step.applied, step.holder};
+        }
+        // The old one is frozen, so it tells the device nothing more, and the new one starts
+        // before the old one goes: the device never drops back to its real position between
+        // two steps. The old one is killed, not asked to end, as an interrupted setlocation
+        // would stop the simulation the new one just set.
+        return replaceHolder(old, [&] {
+            return startOnDevice(true, environment, *named, agent, udid, coordinate);
+        });
+    });
+    return true;
+}
+
+bool SpoofController::canReplay() const
+{
+    const ScreenState &state = model_.state();
+    return !state.udidLabelText.isEmpty() && usesTunnelChain(state.deviceiosLabelText)
+        && chooseIosChain(model_.environment()) == IosChain::PyMobileDevice3;
+}
+
+void SpoofController::replay(const QString &gpxFile)
+{
+    if (unlockInFlight_ || model_.state().udidLabelText.isEmpty())
+        return;
+    if (startInFlight_ || stepInFlight_) {
+        pendingReplay_ = gpxFile;
+        pendingStep_.reset();
+        return;
+    }
+    const QString udid = model_.state().udidLabelText;
+    submitStep(true, [udid, gpxFile](const AppEnvironment &environment,
+                                     const std::shared_ptr<ChildProcess> &old)
+                   -> std::pair<bool, std::shared_ptr<ChildProcess>> {
+        return replaceHolder(
+            old, [&] { return SimulateLocationBackend(environment).startReplay(udid, gpxFile); });
+    });
+}
+
+void SpoofController::submitStep(bool tunnel, StepStart start)
+{
+    const std::shared_ptr<ChildProcess> oldProcess = model_.state().locationProcess;
     AppEnvironment environment = model_.environment();
     // A step cannot wait seconds to see its command hold: the next one is due in one.
     environment.timings.simulateWait = environment.timings.stepSettle;
@@ -430,36 +500,16 @@ bool SpoofController::stepTo(CLLocationCoordinate2D coordinate, bool recenter, b
     const QPointer<SpoofController> self(this);
     stepInFlight_ = true;
 
-    work_->submit([tunnel, udid, environment, queue, epoch, self, coordinate, oldProcess,
-                   agent = agent_, named = announcedChain_] {
+    work_->submit([tunnel, environment, queue, epoch, self, oldProcess, start] {
         const milliseconds grace = environment.timings.terminateGrace;
         const qsizetype firstLine = ConsoleLog::instance().lineCount();
-        bool applied = false;
-        std::shared_ptr<ChildProcess> holder;
-        if (!tunnel) {
-            // The set command may simply set and exit; the holder of before stays until the
-            // new one is known to be there, as ending it does not take the location away.
-            const SetLocationBackend::Step step =
-                SetLocationBackend(environment)
-                    .setOnce(coordinate.latitude, coordinate.longitude,
-                             environment.timings.stepSettle);
-            applied = step.applied;
-            holder = step.holder;
-        } else {
-            // The new one first, so the device never goes back to its real position between
-            // two steps; then the old one is killed, not asked to end, as an interrupted
-            // setlocation would stop the simulation the new one just set.
-            holder = startOnDevice(true, environment, *named, agent, udid, coordinate);
-            applied = holder != nullptr;
-            if (applied)
-                killAndWait(oldProcess);
-        }
+        auto [applied, holder] = start(environment, oldProcess);
         const HintState hint = applied
             ? HintState {}
             : HintState::of(failure::recognise(ConsoleLog::instance().linesSince(firstLine)),
                             environment.tools);
         const auto handoff = std::make_shared<ProcessHandoff>(std::move(holder), grace);
-        queue.post([self, handoff, epoch, applied, tunnel, grace, hint] {
+        queue.post([self, handoff, epoch, applied = applied, tunnel, grace, hint] {
             const std::shared_ptr<ChildProcess> process = handoff->take();
             if (self)
                 self->finishStep(epoch, applied, process, tunnel || process, hint);
@@ -467,7 +517,6 @@ bool SpoofController::stepTo(CLLocationCoordinate2D coordinate, bool recenter, b
                 childprocess::terminate(process, grace);
         });
     });
-    return true;
 }
 
 void SpoofController::finishStep(quint64 epoch, bool applied,
@@ -497,11 +546,14 @@ void SpoofController::finishStep(quint64 epoch, bool applied,
     // The user moved the location while the step was on its way: that move goes next.
     if (pendingMove_ && model_.state().isLocationLocked) {
         pendingStep_.reset();
+        pendingReplay_.reset();
         submitStart(StartKind::Move, *std::exchange(pendingMove_, std::nullopt),
                     model_.state().locationProcess);
     } else if (pendingStep_ && applied) {
         const CLLocationCoordinate2D next = *std::exchange(pendingStep_, std::nullopt);
         stepTo(next, false, true);
+    } else if (pendingReplay_) {
+        replay(*std::exchange(pendingReplay_, std::nullopt));
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "coordinates/Coordinates.h"
 #include "platform/ChildProcess.h"
+#include "state/AppEnvironment.h"
 #include "state/ScreenState.h"
 
 #include <QObject>
@@ -54,6 +55,12 @@ public:
     // came to rest) waits for the one on its way instead of being skipped.
     bool stepTo(CLLocationCoordinate2D coordinate, bool recenter, bool mustArrive = false);
     bool isStepping() const { return stepInFlight_; }
+    // The device can replay a whole timestamped track by itself (iOS 17+ through
+    // pymobiledevice3).
+    bool canReplay() const;
+    // Hands the device a timestamped GPX file to replay, in place of whatever holds the
+    // location now; waits for a step on its way rather than be skipped.
+    void replay(const QString &gpxFile);
 
     // Completion steps, on the GUI thread.
     void applySpoofStarted(const std::shared_ptr<ChildProcess> &process, double latitude,
@@ -87,6 +94,11 @@ private:
     void finishStart(quint64 epoch, StartKind kind, const std::shared_ptr<ChildProcess> &process,
                      CLLocationCoordinate2D target, const HintState &hint);
     void finishUnlock(quint64 epoch);
+    // Runs `start` as the next step: it answers the process that holds the location now
+    // (null: none, or the tool set it and left) and whether the device took it.
+    using StepStart = std::function<std::pair<bool, std::shared_ptr<ChildProcess>>(
+        const AppEnvironment &, const std::shared_ptr<ChildProcess> &old)>;
+    void submitStep(bool replacesHolder, StepStart start);
     void finishStep(quint64 epoch, bool applied, const std::shared_ptr<ChildProcess> &holder,
                     bool replacesHolder, const HintState &hint);
     void beginEpoch();
@@ -98,6 +110,7 @@ private:
     bool unlockInFlight_ = false;
     bool stepInFlight_ = false;
     std::optional<CLLocationCoordinate2D> pendingStep_; // must arrive once the running one has
+    std::optional<QString> pendingReplay_; // likewise, a file to replay
 
     class SerialWork;
     std::shared_ptr<SerialWork> work_;
