@@ -98,7 +98,6 @@ struct PlaybackWindow
 
 bool setUp(SimDeviceKit &kit, Chain chain)
 {
-    kit.setTimeScale(kTimeScale); // a replaying device keeps our pace
     if (chain == Chain::GoIos) {
         kit.removeTool(u"pymobiledevice3"_s);
         if (!kit.addTool(goios::kTool))
@@ -148,6 +147,9 @@ class TestPlayback : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    // A replaying device keeps our pace.
+    void initTestCase() { SimDeviceKit::setTimeScale(kTimeScale); }
+
     void cleanup()
     {
         QVERIFY(dispatch::waitForBackgroundWork(20000));

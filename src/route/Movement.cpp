@@ -22,12 +22,11 @@ QString heldLine(CLLocationCoordinate2D at)
         + QStringLiteral(", ") + coordinates::formatDegrees(at.longitude);
 }
 
-QString planFilePath(const AppEnvironment &environment, int which)
+QString planFilePath(const QString &folder, int which)
 {
-    return QDir(environment.temporaryFolderPath())
-        .filePath(QStringLiteral("pindrift-route-%1-%2.gpx")
-                      .arg(QCoreApplication::applicationPid())
-                      .arg(which));
+    return QDir(folder).filePath(QStringLiteral("pindrift-route-%1-%2.gpx")
+                                     .arg(QCoreApplication::applicationPid())
+                                     .arg(which));
 }
 
 } // namespace
@@ -38,6 +37,7 @@ Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
     , spoof_(spoof)
     , player_(model.environment().timings.movementStep,
               model.environment().timings.movementTimeScale)
+    , planFolder_(model.environment().temporaryFolderPath())
 {
     steerTimer_.setInterval(model.environment().timings.movementStep);
     connect(&player_, &RoutePlayer::stepped, this, &Movement::step);
@@ -78,7 +78,7 @@ Movement::~Movement()
 void Movement::removePlanFiles()
 {
     for (int which : {0, 1})
-        QFile::remove(planFilePath(model_.environment(), which));
+        QFile::remove(planFilePath(planFolder_, which));
 }
 
 void Movement::replayPlan()
@@ -86,7 +86,7 @@ void Movement::replayPlan()
     const QList<RoutePoint> plan = player_.planAhead(QDateTime::currentDateTimeUtc());
     // Two files in turn: the one being replayed is never rewritten under its reader.
     planFile_ = 1 - planFile_;
-    const QString file = planFilePath(model_.environment(), planFile_);
+    const QString file = planFilePath(planFolder_, planFile_);
     if (plan.size() < 2 || gpx::writeFile(file, QStringLiteral("PinDrift"), plan)) {
         replaying_ = false; // steps instead
         return;

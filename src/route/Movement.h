@@ -68,6 +68,7 @@ private:
     bool lastSkipped_ = false; // the device has not been told the pin's place
     bool replaying_ = false; // the device goes by itself, along the player's plan
     int planFile_ = 0;
+    const QString planFolder_; // kept: the model may be gone before us
     QPointF steerDirection_;
     double steerBearing_ = 0.0;
     QTimer steerTimer_;

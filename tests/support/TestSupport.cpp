@@ -58,7 +58,6 @@ SimDeviceKit::SimDeviceKit()
 
 SimDeviceKit::~SimDeviceKit()
 {
-    qunsetenv("SIMDEVICE_TIME_SCALE");
     if (valid_) {
         stopTunnel();
         control({QStringLiteral("stop-agent")});

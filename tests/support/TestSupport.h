@@ -58,8 +58,10 @@ public:
         bool cleared = false;
     };
     QList<TrackPoint> track() const;
-    // Divides the waits of a replayed route; tools launched from now on inherit it.
-    void setTimeScale(double scale);
+    // Divides the waits of a replayed route, for every kit of this test process: tools
+    // launched from now on inherit it. It changes the process's environment, which a child
+    // being launched on another thread reads at the same moment: call it before any runs.
+    static void setTimeScale(double scale);
     // Stock idevicesetlocation leaves as soon as it has sent the location; the default stays.
     bool setStockSetLocation(bool stock) const;
 
