@@ -472,6 +472,16 @@ private Q_SLOTS:
         QTest::mouseClick(map, Qt::LeftButton, {}, QPoint(200, 200));
         QCOMPARE(w.state().pinCoordinate, *map->coordinateAt(QPointF(200, 200)));
         QVERIFY(route.isEmpty());
+
+        // With no phone only the pin moves; the user placing it elsewhere ends the playback.
+        route.addWaypoint(kStart);
+        route.addWaypoint(north(kStart, 5000));
+        w.click("playButton");
+        QVERIFY(w.movement().isPlaying());
+        QTRY_VERIFY(metresBetween(kStart, w.state().pinCoordinate) > 10);
+        QTest::mouseClick(map, Qt::LeftButton, {}, QPoint(300, 300));
+        QVERIFY(w.stopped());
+        QCOMPARE(w.state().pinCoordinate, *map->coordinateAt(QPointF(300, 300)));
     }
 
     // Routes from files: a recorded track keeps its pace, a broken file changes nothing and

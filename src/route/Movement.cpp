@@ -63,6 +63,17 @@ Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
         steerTimer_.stop();
         player_.stop();
     });
+    // The pin put somewhere else by the user (with nothing held, only the pin moves): the
+    // movement gives way too.
+    connect(&model_, &ScreenModel::changed, this, [this] {
+        if ((isPlaying() || isSteering()) && lastPosition_
+            && !(model_.state().pinCoordinate == *lastPosition_)) {
+            steerTimer_.stop();
+            player_.stop();
+            replaying_ = false;
+            lastSkipped_ = false;
+        }
+    });
     connect(&spoof_, &SpoofController::stepFailed, this, [this] {
         replaying_ = false;
         steerTimer_.stop();
@@ -173,6 +184,7 @@ void Movement::holdHere()
 
 void Movement::step(CLLocationCoordinate2D position)
 {
+    lastPosition_ = position;
     if (replaying_ && player_.followsPlan()) {
         // The device goes along the same plan by itself: only the pin moves here.
         coordinates::placePin(model_, false, position);

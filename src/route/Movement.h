@@ -66,6 +66,7 @@ private:
     bool follow_ = true;
     int skipped_ = 0;
     bool lastSkipped_ = false; // the device has not been told the pin's place
+    std::optional<CLLocationCoordinate2D> lastPosition_; // where our last step put the pin
     bool replaying_ = false; // the device goes by itself, along the player's plan
     int planFile_ = 0;
     const QString planFolder_; // kept: the model may be gone before us
