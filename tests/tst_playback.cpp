@@ -482,6 +482,7 @@ private Q_SLOTS:
         QTest::mouseClick(map, Qt::LeftButton, {}, QPoint(300, 300));
         QVERIFY(w.stopped());
         QCOMPARE(w.state().pinCoordinate, *map->coordinateAt(QPointF(300, 300)));
+        QCOMPARE(w.state().lockStatusText, QString());
     }
 
     // Routes from files: a recorded track keeps its pace, a broken file changes nothing and

@@ -72,6 +72,7 @@ Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
             player_.stop();
             replaying_ = false;
             lastSkipped_ = false;
+            holdHere(); // the line about moving goes
         }
     });
     connect(&spoof_, &SpoofController::stepFailed, this, [this] {

@@ -12,6 +12,9 @@
 #include <QLabel>
 #include <QLocale>
 #include <QPushButton>
+#include <QScrollArea>
+#include <QScrollBar>
+#include <QTimer>
 #include <QStandardItemModel>
 #include <QVBoxLayout>
 #include <QWheelEvent>
@@ -195,7 +198,20 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
     connect(stop_, &QPushButton::clicked, &movement_, &Movement::stop);
     connect(&route_, &RouteModel::changed, this, &RoutePanel::routeChanged);
     connect(&route_, &RouteModel::roadStatusChanged, this, &RoutePanel::showStatus);
-    connect(&movement_, &Movement::stateChanged, this, &RoutePanel::render);
+    connect(&movement_, &Movement::stateChanged, this, [this] {
+        render();
+        // Start, Pause, Stop and the progress stay in sight when the status line below takes
+        // room, once the layout has made it; only up and down, the sidebar keeps its left edge.
+        QTimer::singleShot(50, this, [this] {
+            for (QWidget *up = parentWidget(); up; up = up->parentWidget())
+                if (auto *scroll = qobject_cast<QScrollArea *>(up)) {
+                    const QPoint bottom =
+                        progress_->mapTo(scroll->widget(), QPoint(0, progress_->height()));
+                    scroll->ensureVisible(scroll->horizontalScrollBar()->value(), bottom.y(), 0, 12);
+                    break;
+                }
+        });
+    });
     connect(&movement_, &Movement::moved, this, &RoutePanel::render);
     status_->hide();
     paceChanged();
