@@ -156,8 +156,13 @@ void Movement::changePath(const RoutePath &path)
     if (player_.state() == RoutePlayer::State::Stopped)
         return;
     player_.setPath(path);
-    if (replaying_ && isPlaying())
+    if (player_.state() == RoutePlayer::State::Stopped) {
+        // Too little route left to go on: it rests where it is.
+        lastSkipped_ = lastSkipped_ || std::exchange(replaying_, false);
+        holdHere();
+    } else if (replaying_ && isPlaying()) {
         replayPlan(); // the device's plan no longer fits
+    }
 }
 
 void Movement::setSpeed(std::optional<double> metresPerSecond)
