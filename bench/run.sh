@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs every benchmark and prints its figures (`make bench` builds them first). Takes about
-# three minutes: the idle measurement needs 60 s of polling, the session 60 s of polling after
-# its steps; the two run side by side. The figures depend on the machine and on what else runs
+# four minutes: the idle measurement needs 60 s of polling, the session 60 s of polling after
+# its steps (the two run side by side), the route walk 30 s. The figures depend on the machine and on what else runs
 # on it: for figures to compare, run it on a quiet machine.
 #
 #   bench/run.sh [build folder]
