@@ -41,8 +41,9 @@ inline bool loadAll(MapView &view, const QString &folder, CLLocationCoordinate2D
     timer.start();
     while (timer.elapsed() < 20000) {
         QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        if (std::all_of(wanted.cbegin(), wanted.cend(),
-                        [&](const mapgeometry::TileKey &key) { return view.tileSource()->hasTile(key); }))
+        if (std::all_of(wanted.cbegin(), wanted.cend(), [&](const mapgeometry::TileKey &key) {
+                return view.tileSource()->hasTile(key);
+            }))
             return true;
     }
     return false;

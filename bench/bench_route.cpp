@@ -35,8 +35,8 @@ QList<RoutePoint> straightTrack(int count, double metres)
     const QDateTime t0 = QDateTime::fromSecsSinceEpoch(1800000000, QTimeZone::utc());
     for (int i = 0; i < count; ++i) {
         CLLocationCoordinate2D at;
-        GeographicLib::Geodesic::WGS84().Direct(kStart.latitude, kStart.longitude, 0.0,
-                                                metres * i, at.latitude, at.longitude);
+        GeographicLib::Geodesic::WGS84().Direct(kStart.latitude, kStart.longitude, 0.0, metres * i,
+                                                at.latitude, at.longitude);
         // A little zigzag, so the line is not one straight segment for the painter.
         at.longitude += (i % 2) * 2e-6;
         points.append({at, t0.addSecs(i)});
@@ -103,8 +103,7 @@ int playWalk(int seconds, double scale)
         deviceIntervals.append(static_cast<double>(track[i].ms - track[i - 1].ms));
     std::printf("walk of 10 km, 10000 points, %d s at scale %.0f: %.0f m walked, %d steps, "
                 "%d skipped\n",
-                seconds, scale, done, static_cast<int>(steps.size()),
-                movement.skippedSteps());
+                seconds, scale, done, static_cast<int>(steps.size()), movement.skippedSteps());
     std::printf("  program CPU (children excluded), first half: %.0f ms in %.0f s = %.3f %% of a "
                 "core\n",
                 cpu, wall / 1000.0, cpu / wall * 100.0);

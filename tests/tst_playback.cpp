@@ -38,8 +38,8 @@ enum class Chain { Stock16, Holding16, PyMobileDevice3, GoIos };
 CLLocationCoordinate2D north(CLLocationCoordinate2D from, double metres)
 {
     CLLocationCoordinate2D to;
-    GeographicLib::Geodesic::WGS84().Direct(from.latitude, from.longitude, 0.0, metres,
-                                            to.latitude, to.longitude);
+    GeographicLib::Geodesic::WGS84().Direct(from.latitude, from.longitude, 0.0, metres, to.latitude,
+                                            to.longitude);
     return to;
 }
 
@@ -53,7 +53,8 @@ double metresBetween(CLLocationCoordinate2D a, CLLocationCoordinate2D b)
 
 QString deviceText(CLLocationCoordinate2D at)
 {
-    return coordinates::formatDegrees(at.latitude) + u' ' + coordinates::formatDegrees(at.longitude);
+    return coordinates::formatDegrees(at.latitude) + u' '
+        + coordinates::formatDegrees(at.longitude);
 }
 
 // The window over the kit, its movement sped up.
@@ -106,7 +107,7 @@ bool setUp(SimDeviceKit &kit, Chain chain)
     if (chain == Chain::Stock16 && !kit.setStockSetLocation(true))
         return false;
     return kit.attach(chain == Chain::Stock16 || chain == Chain::Holding16 ? u"16.7"_s
-                                                                          : u"17.4.1"_s);
+                                                                           : u"17.4.1"_s);
 }
 
 // The kit's processes that set a location (not the tunnel daemon, not go-ios's agent).
@@ -415,9 +416,10 @@ private Q_SLOTS:
         QVERIFY(!w.movement().isSteering());
         double metres = 0, went = 0, unused = 0;
         GeographicLib::Geodesic::WGS84().Inverse(start.latitude, start.longitude,
-                                                 releasedAt.latitude, releasedAt.longitude,
-                                                 metres, went, unused);
-        QVERIFY2(std::abs(std::remainder(went - azimuth, 360.0)) < 1.0, qPrintable(QString::number(went)));
+                                                 releasedAt.latitude, releasedAt.longitude, metres,
+                                                 went, unused);
+        QVERIFY2(std::abs(std::remainder(went - azimuth, 360.0)) < 1.0,
+                 qPrintable(QString::number(went)));
         QTRY_VERIFY_WITH_TIMEOUT(w.settled(), 10000);
         // The device is where the keys let go, held by one process at most.
         const SimDeviceKit::TrackPoint last = kit.track().last();
@@ -494,7 +496,8 @@ private Q_SLOTS:
         RouteModel &route = w.content().route();
         const QString folder = kit.temporaryFolder();
         const QDateTime t0 = QDateTime::fromSecsSinceEpoch(1800000000, QTimeZone::utc());
-        const QList<RoutePoint> track {{kStart, t0}, {north(kStart, 100), t0.addSecs(60)},
+        const QList<RoutePoint> track {{kStart, t0},
+                                       {north(kStart, 100), t0.addSecs(60)},
                                        {north(kStart, 150), t0.addSecs(90)}};
         QVERIFY(!gpx::writeFile(folder + u"walk.gpx"_s, u"Walk"_s, track));
         QFile bad(folder + u"bad.gpx"_s);

@@ -107,11 +107,14 @@ private Q_SLOTS:
     // The quick reading of recorders' times agrees with Qt's own and leaves it everything else.
     void recordersTimes()
     {
-        for (const auto &[text, quick] :
-             {std::pair {"2026-05-01T10:00:00Z", true}, {"2024-02-29T23:59:59.999Z", true},
-              {"1969-12-31T23:59:59Z", true}, {"2026-02-30T10:00:00Z", false},
-              {"2026-05-01T24:00:00Z", false}, {"2026-05-01T10:00:0xZ", false},
-              {"2026-05-01T10:00:00+02:00", false}, {"2026-05-01T10:00:00.5Z", false}}) {
+        for (const auto &[text, quick] : {std::pair {"2026-05-01T10:00:00Z", true},
+                                          {"2024-02-29T23:59:59.999Z", true},
+                                          {"1969-12-31T23:59:59Z", true},
+                                          {"2026-02-30T10:00:00Z", false},
+                                          {"2026-05-01T24:00:00Z", false},
+                                          {"2026-05-01T10:00:0xZ", false},
+                                          {"2026-05-01T10:00:00+02:00", false},
+                                          {"2026-05-01T10:00:00.5Z", false}}) {
             const QString time = QString::fromLatin1(text);
             const std::optional<QDateTime> read = gpx::plainUtcTime(time);
             QVERIFY2(read.has_value() == quick, text);
@@ -247,8 +250,11 @@ private Q_SLOTS:
         const RoutePath path({{{0, 0}, t(0)}, {{0, 0.01}, t(10)}, {{0, 0.02}, t(110)}});
         const std::vector<double> schedule = *path.recordedSchedule();
         const double leg = path.distanceTo(1);
-        for (const auto &[seconds, metres] :
-             {std::pair {-1.0, 0.0}, {5.0, leg / 2}, {10.0, leg}, {60.0, leg * 1.5}, {500.0, leg * 2}})
+        for (const auto &[seconds, metres] : {std::pair {-1.0, 0.0},
+                                              {5.0, leg / 2},
+                                              {10.0, leg},
+                                              {60.0, leg * 1.5},
+                                              {500.0, leg * 2}})
             QVERIFY(std::fabs(playback::distanceAtTime(path, schedule, seconds) - metres) < 1e-6);
 
         // The player switches between the track's pace and a chosen one where it stands.
@@ -266,8 +272,9 @@ private Q_SLOTS:
     void routeModelAsksForRoadsPerEdit()
     {
         LoopbackHttpServer server;
-        server.respondWith({200, R"({"code":"Ok","routes":[{"geometry":{"coordinates":)"
-                                 R"([[2,48],[2.5,48.2],[3,48]]}}]})"});
+        server.respondWith({200,
+                            R"({"code":"Ok","routes":[{"geometry":{"coordinates":)"
+                            R"([[2,48],[2.5,48.2],[3,48]]}}]})"});
         AppEnvironment environment;
         environment.routingUrl = server.url({});
         environment.timings.routingInterval = std::chrono::milliseconds(0);

@@ -21,8 +21,8 @@
 #include "spoof/SpoofController.h"
 #include "state/ScreenModel.h"
 
-#include <QFrame>
 #include <QFileInfo>
+#include <QFrame>
 #include <QHBoxLayout>
 #include <QShortcut>
 #include <QVBoxLayout>
@@ -157,9 +157,9 @@ void ContentView::connectRoute()
     connect(movement_, &Movement::moved, this, [this, map](CLLocationCoordinate2D at, bool follow) {
         const std::optional<QPointF> shown = map->pointFor(at);
         // Recentred only when the traveller nears the edge, so the map does not judder.
-        const QRectF inner = QRectF(map->rect()).adjusted(map->width() * 0.2, map->height() * 0.2,
-                                                          -map->width() * 0.2,
-                                                          -map->height() * 0.2);
+        const QRectF inner = QRectF(map->rect())
+                                 .adjusted(map->width() * 0.2, map->height() * 0.2,
+                                           -map->width() * 0.2, -map->height() * 0.2);
         if (follow && (!shown || !inner.contains(*shown)))
             model_->update([&](ScreenState &s) {
                 s.cameraPosition =
@@ -191,10 +191,9 @@ bool ContentView::openRoute(const QString &path)
 
 bool ContentView::saveRoute(const QString &path)
 {
-    const std::optional<QString> error =
-        gpx::writeFile(path, route_->name().isEmpty() ? QFileInfo(path).completeBaseName()
-                                                      : route_->name(),
-                       route_->path().points());
+    const std::optional<QString> error = gpx::writeFile(
+        path, route_->name().isEmpty() ? QFileInfo(path).completeBaseName() : route_->name(),
+        route_->path().points());
     routePanel_->showStatus(error.value_or(QString()));
     return !error;
 }

@@ -7,12 +7,12 @@
 #include <QApplication>
 #include <QCloseEvent>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QMenuBar>
-#include <QMimeData>
-#include <QDropEvent>
-#include <QDragEnterEvent>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QScreen>
 #include <QSettings>
 
@@ -131,7 +131,8 @@ namespace {
 QString droppedRoute(const QMimeData *data)
 {
     for (const QUrl &url : data->urls())
-        if (url.isLocalFile() && url.toLocalFile().endsWith(QStringLiteral(".gpx"), Qt::CaseInsensitive))
+        if (url.isLocalFile()
+            && url.toLocalFile().endsWith(QStringLiteral(".gpx"), Qt::CaseInsensitive))
             return url.toLocalFile();
     return {};
 }

@@ -59,7 +59,8 @@ void MapView::setSteering(bool steering)
 std::optional<QPointF> MapView::unitToView(QPointF unit) const
 {
     const QTransform t = viewport_.planeToView();
-    const QPointF plane = unit * mapgeometry::worldSize(viewport_.zoom()) - viewport_.topLeftWorld();
+    const QPointF plane =
+        unit * mapgeometry::worldSize(viewport_.zoom()) - viewport_.topLeftWorld();
     if (!(t.m13() * plane.x() + t.m23() * plane.y() + t.m33() > kNearWeight))
         return std::nullopt;
     return t.map(plane);

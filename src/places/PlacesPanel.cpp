@@ -3,6 +3,7 @@
 #include "places/SavedPlaces.h"
 #include "state/ScreenModel.h"
 #include "widgets/Style.h"
+#include "widgets/TextWidgets.h"
 
 #include <QDropEvent>
 #include <QHBoxLayout>
@@ -18,18 +19,6 @@
 namespace {
 
 constexpr int kVisibleRows = 6; // more scroll inside the list
-
-QLabel *captionLabel(QWidget *parent)
-{
-    auto *label = new QLabel(parent);
-    label->setTextFormat(Qt::PlainText);
-    label->setWordWrap(true);
-    label->setFont(style::font(style::TextStyle::Caption));
-    QPalette dim = label->palette();
-    dim.setColor(QPalette::WindowText, style::secondaryText(label));
-    label->setPalette(dim);
-    return label;
-}
 
 // Drops a dragged row itself rather than letting the view move it: the saved places move, and
 // the list follows them.

@@ -16,12 +16,6 @@ namespace {
 const QString kFollowing = QStringLiteral("▶ Following the route");
 const QString kSteering = QStringLiteral("🕹 Steering with the keyboard");
 
-QString heldLine(CLLocationCoordinate2D at)
-{
-    return QStringLiteral("🔒 Spoofing at ") + coordinates::formatDegrees(at.latitude)
-        + QStringLiteral(", ") + coordinates::formatDegrees(at.longitude);
-}
-
 QString planFilePath(const QString &folder, int which)
 {
     return QDir(folder).filePath(QStringLiteral("pindrift-route-%1-%2.gpx")
@@ -183,7 +177,9 @@ void Movement::holdHere()
     }
     const ScreenState &state = model_.state();
     if (state.isLocationLocked)
-        model_.update([](ScreenState &s) { s.lockStatusText = heldLine(s.pinCoordinate); });
+        model_.update([](ScreenState &s) {
+            s.lockStatusText = SpoofController::heldStatusText(s.pinCoordinate);
+        });
     else if (state.lockStatusText == kFollowing || state.lockStatusText == kSteering)
         model_.update([](ScreenState &s) { s.lockStatusText.clear(); });
 }
@@ -227,8 +223,8 @@ void Movement::steerStep(double seconds)
 {
     const double metres = speed_.value_or(playback::kWalk) * seconds;
     // Up on the screen is the map's bearing; the rest turns from there.
-    const double azimuth = steerBearing_
-        + std::atan2(steerDirection_.x(), -steerDirection_.y()) * 180.0 / M_PI;
+    const double azimuth =
+        steerBearing_ + std::atan2(steerDirection_.x(), -steerDirection_.y()) * 180.0 / M_PI;
     CLLocationCoordinate2D next = model_.state().pinCoordinate;
     GeographicLib::Geodesic::WGS84().Direct(next.latitude, next.longitude, azimuth, metres,
                                             next.latitude, next.longitude);

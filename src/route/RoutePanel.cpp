@@ -3,6 +3,7 @@
 #include "route/Movement.h"
 #include "route/RouteModel.h"
 #include "widgets/Style.h"
+#include "widgets/TextWidgets.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -14,8 +15,8 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
-#include <QTimer>
 #include <QStandardItemModel>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <cmath>
@@ -23,19 +24,6 @@
 namespace {
 
 constexpr double kMetresPerMile = 1609.344;
-
-QLabel *caption(QWidget *parent, const char *name)
-{
-    auto *label = new QLabel(parent);
-    label->setObjectName(QString::fromLatin1(name));
-    label->setTextFormat(Qt::PlainText);
-    label->setWordWrap(true);
-    label->setFont(style::font(style::TextStyle::Caption));
-    QPalette dim = label->palette();
-    dim.setColor(QPalette::WindowText, style::secondaryText(label));
-    label->setPalette(dim);
-    return label;
-}
 
 QString distanceText(double metres, bool metric)
 {
@@ -121,7 +109,7 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
     roads_->setObjectName(QStringLiteral("followRoadsCheck"));
     roads_->setAccessibleName(roads_->text());
     layout->addWidget(roads_);
-    status_ = caption(this, "routeStatus");
+    status_ = captionLabel(this, QStringLiteral("routeStatus"));
     layout->addWidget(status_);
 
     auto *grid = new QGridLayout;
@@ -149,8 +137,8 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
     repeat_ = new FocusedWheel<QComboBox>(this);
     repeat_->setObjectName(QStringLiteral("repeatCombo"));
     repeat_->setAccessibleName(QStringLiteral("At the end"));
-    repeat_->addItems({QStringLiteral("Once"), QStringLiteral("Loop"),
-                       QStringLiteral("Back and forth")});
+    repeat_->addItems(
+        {QStringLiteral("Once"), QStringLiteral("Loop"), QStringLiteral("Back and forth")});
     grid->addWidget(repeat_, 1, 0, 1, 2);
     layout->addLayout(grid);
 
@@ -175,7 +163,7 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
     playRow->addWidget(pause_);
     playRow->addWidget(stop_);
     layout->addLayout(playRow);
-    progress_ = caption(this, "routeProgress");
+    progress_ = captionLabel(this, QStringLiteral("routeProgress"));
     layout->addWidget(progress_);
 
     connect(draw_, &QPushButton::toggled, this, &RoutePanel::drawingChanged);
@@ -207,7 +195,8 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
                 if (auto *scroll = qobject_cast<QScrollArea *>(up)) {
                     const QPoint bottom =
                         progress_->mapTo(scroll->widget(), QPoint(0, progress_->height()));
-                    scroll->ensureVisible(scroll->horizontalScrollBar()->value(), bottom.y(), 0, 12);
+                    scroll->ensureVisible(scroll->horizontalScrollBar()->value(), bottom.y(), 0,
+                                          12);
                     break;
                 }
         });
@@ -255,7 +244,7 @@ void RoutePanel::paceChanged()
     const std::optional<double> metresPerSecond = speed();
     movement_.setSpeed(metresPerSecond);
     const double kmh = metresPerSecond.value_or(playback::kWalk) * 3.6;
-    route_.setProfile(kmh < 10 ? road::Profile::Foot
+    route_.setProfile(kmh < 10       ? road::Profile::Foot
                           : kmh < 25 ? road::Profile::Bike
                                      : road::Profile::Car);
     render();

@@ -28,6 +28,7 @@ RoutePath::RoutePath(QList<RoutePoint> points)
         }
         distances_.push_back(total);
     }
+    schedule_ = scheduleOf(points_);
 }
 
 CLLocationCoordinate2D RoutePath::positionAt(double metres) const
@@ -50,14 +51,14 @@ CLLocationCoordinate2D RoutePath::positionAt(double metres) const
     return at;
 }
 
-std::optional<std::vector<double>> RoutePath::recordedSchedule() const
+std::optional<std::vector<double>> RoutePath::scheduleOf(const QList<RoutePoint> &points)
 {
-    if (points_.isEmpty() || !points_.first().time)
+    if (points.isEmpty() || !points.first().time)
         return std::nullopt;
     std::vector<double> seconds;
-    seconds.reserve(static_cast<size_t>(points_.size()));
-    const QDateTime &first = *points_.first().time;
-    for (const RoutePoint &point : points_) {
+    seconds.reserve(static_cast<size_t>(points.size()));
+    const QDateTime &first = *points.first().time;
+    for (const RoutePoint &point : points) {
         if (!point.time)
             return std::nullopt;
         const double at = static_cast<double>(first.msecsTo(*point.time)) / 1000.0;

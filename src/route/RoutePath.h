@@ -34,9 +34,12 @@ public:
     CLLocationCoordinate2D positionAt(double metres) const;
     // Seconds from the first point's time to each point's, when every point has a time and
     // none goes back; otherwise nothing.
-    std::optional<std::vector<double>> recordedSchedule() const;
+    const std::optional<std::vector<double>> &recordedSchedule() const { return schedule_; }
 
 private:
+    static std::optional<std::vector<double>> scheduleOf(const QList<RoutePoint> &points);
+
     QList<RoutePoint> points_;
     std::vector<double> distances_; // cumulative, one per point
+    std::optional<std::vector<double>> schedule_; // worked out once, with the distances
 };

@@ -17,7 +17,8 @@ Progress progressAt(double travelled, double lap, Repeat repeat)
         return {std::fmod(travelled, lap), false, false};
     case Repeat::BackAndForth: {
         const double into = std::fmod(travelled, 2.0 * lap);
-        return into < lap ? Progress {into, false, false} : Progress {2.0 * lap - into, true, false};
+        return into < lap ? Progress {into, false, false}
+                          : Progress {2.0 * lap - into, true, false};
     }
     }
     return {};
@@ -189,8 +190,8 @@ void RoutePlayer::step(Walker &walker, double seconds, QRandomGenerator &random)
         walker.offsetEast =
             std::clamp(walker.offsetEast + (random.generateDouble() - 0.5) * span, -4.0, 4.0);
     }
-    walker.travelled += (usesRecordedPace() ? seconds : seconds * metresPerSecond())
-        * walker.speedFactor;
+    walker.travelled +=
+        (usesRecordedPace() ? seconds : seconds * metresPerSecond()) * walker.speedFactor;
 }
 
 CLLocationCoordinate2D RoutePlayer::positionOf(const Walker &walker) const
@@ -198,9 +199,9 @@ CLLocationCoordinate2D RoutePlayer::positionOf(const Walker &walker) const
     const Progress progress = progressAt(walker.travelled, lap(), repeat_);
     if (progress.finished)
         return path_.points().last().coordinate;
-    CLLocationCoordinate2D at = path_.positionAt(
-        usesRecordedPace() ? distanceAtTime(path_, *schedule_, progress.intoLap)
-                           : progress.intoLap);
+    CLLocationCoordinate2D at =
+        path_.positionAt(usesRecordedPace() ? distanceAtTime(path_, *schedule_, progress.intoLap)
+                                            : progress.intoLap);
     if (drift_ && (walker.offsetNorth != 0.0 || walker.offsetEast != 0.0)) {
         const double metres = std::hypot(walker.offsetNorth, walker.offsetEast);
         const double azimuth = std::atan2(walker.offsetEast, walker.offsetNorth) * 180.0 / M_PI;
@@ -258,15 +259,18 @@ void RoutePlayer::advance(double seconds)
             return;
         }
         // Between two planned points, the way a replaying device goes between them.
-        const auto after = std::upper_bound(
-            plan_.begin(), plan_.end(), planElapsed_,
-            [](double t, const Planned &planned) { return t < planned.seconds; });
+        const auto after =
+            std::upper_bound(plan_.begin(), plan_.end(), planElapsed_,
+                             [](double t, const Planned &planned) { return t < planned.seconds; });
         const Planned &from = *(after - 1);
         const Planned &to = *after;
         const double f = (planElapsed_ - from.seconds) / (to.seconds - from.seconds);
-        walker_.travelled = from.walker.travelled + f * (to.walker.travelled - from.walker.travelled);
-        walker_.offsetNorth = from.walker.offsetNorth + f * (to.walker.offsetNorth - from.walker.offsetNorth);
-        walker_.offsetEast = from.walker.offsetEast + f * (to.walker.offsetEast - from.walker.offsetEast);
+        walker_.travelled =
+            from.walker.travelled + f * (to.walker.travelled - from.walker.travelled);
+        walker_.offsetNorth =
+            from.walker.offsetNorth + f * (to.walker.offsetNorth - from.walker.offsetNorth);
+        walker_.offsetEast =
+            from.walker.offsetEast + f * (to.walker.offsetEast - from.walker.offsetEast);
         walker_.speedFactor = to.walker.speedFactor;
     }
     position_ = positionOf(walker_);

@@ -2,6 +2,7 @@
 
 #include "search/PlaceSearch.h"
 #include "widgets/Style.h"
+#include "widgets/TextWidgets.h"
 
 #include <QApplication>
 #include <QKeyEvent>
@@ -90,14 +91,7 @@ SearchPanel::SearchPanel(PlaceSearch &search, QWidget *parent)
     layout->addWidget(field_);
     connect(field_, &QLineEdit::returnPressed, this, [this] { search_.submit(field_->text()); });
 
-    status_ = new QLabel(this);
-    status_->setObjectName(QStringLiteral("searchStatus"));
-    status_->setTextFormat(Qt::PlainText);
-    status_->setWordWrap(true);
-    status_->setFont(style::font(style::TextStyle::Caption));
-    QPalette dim = status_->palette();
-    dim.setColor(QPalette::WindowText, style::secondaryText(status_));
-    status_->setPalette(dim);
+    status_ = captionLabel(this, QStringLiteral("searchStatus"));
     layout->addWidget(status_);
 
     results_ = new QListWidget(this);

@@ -66,19 +66,25 @@ SimulateLocationBackend::SimulateLocationBackend(AppEnvironment environment)
 {
 }
 
+std::optional<QString> SimulateLocationBackend::readyTool() const
+{
+    if (!TunnelService(environment_).ensureTunnel()) {
+        consoleLine(QStringLiteral("❌ Could not establish iOS 17+ tunnel (tunneld not reachable)"));
+        return std::nullopt;
+    }
+    const std::optional<QString> tool = environment_.pymobiledevice3();
+    if (!tool)
+        consoleLine(QStringLiteral("❌ pymobiledevice3 not found in bundled tools"));
+    return tool;
+}
+
 std::shared_ptr<ChildProcess> SimulateLocationBackend::startSimulation(const QString &udid,
                                                                        double latitude,
                                                                        double longitude) const
 {
-    if (!TunnelService(environment_).ensureTunnel()) {
-        consoleLine(QStringLiteral("❌ Could not establish iOS 17+ tunnel (tunneld not reachable)"));
+    const std::optional<QString> tool = readyTool();
+    if (!tool)
         return nullptr;
-    }
-    const std::optional<QString> tool = environment_.pymobiledevice3();
-    if (!tool) {
-        consoleLine(QStringLiteral("❌ pymobiledevice3 not found in bundled tools"));
-        return nullptr;
-    }
     const QStringList arguments {QStringLiteral("developer"),
                                  QStringLiteral("dvt"),
                                  QStringLiteral("simulate-location"),
@@ -96,18 +102,17 @@ std::shared_ptr<ChildProcess> SimulateLocationBackend::startSimulation(const QSt
 std::shared_ptr<ChildProcess> SimulateLocationBackend::startReplay(const QString &udid,
                                                                    const QString &gpxFile) const
 {
-    if (!TunnelService(environment_).ensureTunnel()) {
-        consoleLine(QStringLiteral("❌ Could not establish iOS 17+ tunnel (tunneld not reachable)"));
+    const std::optional<QString> tool = readyTool();
+    if (!tool)
         return nullptr;
-    }
-    const std::optional<QString> tool = environment_.pymobiledevice3();
-    if (!tool) {
-        consoleLine(QStringLiteral("❌ pymobiledevice3 not found in bundled tools"));
-        return nullptr;
-    }
-    const QStringList arguments {QStringLiteral("developer"), QStringLiteral("dvt"),
-                                 QStringLiteral("simulate-location"), QStringLiteral("play"),
-                                 QStringLiteral("--tunnel"), udid, QStringLiteral("--"), gpxFile};
+    const QStringList arguments {QStringLiteral("developer"),
+                                 QStringLiteral("dvt"),
+                                 QStringLiteral("simulate-location"),
+                                 QStringLiteral("play"),
+                                 QStringLiteral("--tunnel"),
+                                 udid,
+                                 QStringLiteral("--"),
+                                 gpxFile};
     return launchLongLived(*tool, arguments, environment_.timings.stepSettle,
                            QStringLiteral("❌ Error launching simulate-location play: "),
                            QStringLiteral("❌ simulate-location play exited early: "));
@@ -156,7 +161,7 @@ std::shared_ptr<ChildProcess> SetLocationBackend::startSetLocation(double latitu
 }
 
 SetLocationBackend::Step SetLocationBackend::setOnce(double latitude, double longitude,
-                                                    milliseconds settle) const
+                                                     milliseconds settle) const
 {
     const std::optional<QString> tool =
         environment_.tools.resolveTool(devicetools::kIdevicesetlocation);

@@ -51,6 +51,9 @@ public:
     bool clearSimulation(const QString &udid) const;
 
 private:
+    // pymobiledevice3, once the tunnel daemon answers; the console says why not otherwise.
+    std::optional<QString> readyTool() const;
+
     AppEnvironment environment_;
 };
 

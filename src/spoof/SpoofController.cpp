@@ -182,6 +182,12 @@ void SpoofController::endAgent()
     agent_->end(terminateGrace_);
 }
 
+QString SpoofController::heldStatusText(CLLocationCoordinate2D coordinate)
+{
+    return QStringLiteral("🔒 Spoofing at ") + coordinates::formatDegrees(coordinate.latitude)
+        + QStringLiteral(", ") + coordinates::formatDegrees(coordinate.longitude);
+}
+
 qint64 SpoofController::iosMajorVersion(const QString &version)
 {
     const QStringList pieces = version.split(QLatin1Char('.'), Qt::SkipEmptyParts);
@@ -333,8 +339,7 @@ void SpoofController::applySpoofStarted(const std::shared_ptr<ChildProcess> &pro
         s.disabledDetectButtonSafety = false;
         s.disabledLockButton = false;
         s.spoofHint = {};
-        s.lockStatusText = QStringLiteral("🔒 Spoofing at ") + coordinates::formatDegrees(latitude)
-            + QStringLiteral(", ") + coordinates::formatDegrees(longitude);
+        s.lockStatusText = heldStatusText({latitude, longitude});
     });
 }
 
@@ -440,27 +445,28 @@ bool SpoofController::stepTo(CLLocationCoordinate2D coordinate, bool recenter, b
     }
     const bool tunnel = usesTunnelChain(state.deviceiosLabelText);
     const QString udid = state.udidLabelText;
-    submitStep(tunnel, [tunnel, udid, coordinate, agent = agent_, named = announcedChain_](
-                           const AppEnvironment &environment,
-                           const std::shared_ptr<ChildProcess> &old)
-                           -> std::pair<bool, std::shared_ptr<ChildProcess>> {
-        if (!tunnel) {
-            // The set command may simply set and exit; the holder of before stays until the
-            // new one is known to be there, as ending it does not take the location away.
-            const SetLocationBackend::Step step =
-                SetLocationBackend(environment)
-                    .setOnce(coordinate.latitude, coordinate.longitude,
-                             environment.timings.stepSettle);
-            return {step.applied, step.holder};
-        }
-        // The old one is frozen, so it tells the device nothing more, and the new one starts
-        // before the old one goes: the device never drops back to its real position between
-        // two steps. The old one is killed, not asked to end, as an interrupted setlocation
-        // would stop the simulation the new one just set.
-        return replaceHolder(old, [&] {
-            return startOnDevice(true, environment, *named, agent, udid, coordinate);
-        });
-    });
+    submitStep(tunnel,
+               [tunnel, udid, coordinate, agent = agent_, named = announcedChain_](
+                   const AppEnvironment &environment, const std::shared_ptr<ChildProcess> &old)
+                   -> std::pair<bool, std::shared_ptr<ChildProcess>> {
+                   if (!tunnel) {
+                       // The set command may simply set and exit; the holder of before stays until
+                       // the new one is known to be there, as ending it does not take the location
+                       // away.
+                       const SetLocationBackend::Step step =
+                           SetLocationBackend(environment)
+                               .setOnce(coordinate.latitude, coordinate.longitude,
+                                        environment.timings.stepSettle);
+                       return {step.applied, step.holder};
+                   }
+                   // The old one is frozen, so it tells the device nothing more, and the new one
+                   // starts before the old one goes: the device never drops back to its real
+                   // position between two steps. The old one is killed, not asked to end, as an
+                   // interrupted setlocation would stop the simulation the new one just set.
+                   return replaceHolder(old, [&] {
+                       return startOnDevice(true, environment, *named, agent, udid, coordinate);
+                   });
+               });
     return true;
 }
 
@@ -481,12 +487,14 @@ void SpoofController::replay(const QString &gpxFile)
         return;
     }
     const QString udid = model_.state().udidLabelText;
-    submitStep(true, [udid, gpxFile](const AppEnvironment &environment,
-                                     const std::shared_ptr<ChildProcess> &old)
-                   -> std::pair<bool, std::shared_ptr<ChildProcess>> {
-        return replaceHolder(
-            old, [&] { return SimulateLocationBackend(environment).startReplay(udid, gpxFile); });
-    });
+    submitStep(
+        true,
+        [udid, gpxFile](const AppEnvironment &environment, const std::shared_ptr<ChildProcess> &old)
+            -> std::pair<bool, std::shared_ptr<ChildProcess>> {
+            return replaceHolder(old, [&] {
+                return SimulateLocationBackend(environment).startReplay(udid, gpxFile);
+            });
+        });
 }
 
 void SpoofController::submitStep(bool tunnel, StepStart start)

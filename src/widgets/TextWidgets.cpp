@@ -1,11 +1,27 @@
 #include "widgets/TextWidgets.h"
 
+#include "widgets/Style.h"
+
 #include <QApplication>
 #include <QClipboard>
 #include <QEvent>
 #include <QKeyEvent>
+#include <QLabel>
 #include <QPainter>
 #include <QTextLayout>
+
+QLabel *captionLabel(QWidget *parent, const QString &objectName)
+{
+    auto *label = new QLabel(parent);
+    label->setObjectName(objectName);
+    label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    label->setFont(style::font(style::TextStyle::Caption));
+    QPalette dim = label->palette();
+    dim.setColor(QPalette::WindowText, style::secondaryText(label));
+    label->setPalette(dim);
+    return label;
+}
 
 LineLimitedLabel::LineLimitedLabel(int maxLines, QWidget *parent)
     : QWidget(parent)

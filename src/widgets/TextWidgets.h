@@ -3,6 +3,12 @@
 #include <QLineEdit>
 #include <QWidget>
 
+class QLabel;
+
+// Dimmed, word-wrapped plain text in the caption style: the status and hint lines of the
+// sidebar's sections.
+QLabel *captionLabel(QWidget *parent, const QString &objectName = {});
+
 // Plain text on at most `maxLines` lines, word-wrapped, with an ellipsis where it is cut.
 class LineLimitedLabel : public QWidget
 {
