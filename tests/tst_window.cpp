@@ -367,10 +367,10 @@ private Q_SLOTS:
             s.udidLabelText = u"x"_s;
         });
         const QStringList expected {
-            u"detectButton"_s,    u"searchField"_s,    u"latitudeField"_s,  u"longitudeField"_s,
-            u"goButton"_s,        u"quickLocation0"_s, u"quickLocation1"_s, u"quickLocation2"_s,
+            u"detectButton"_s,    u"searchField"_s,     u"latitudeField"_s,    u"longitudeField"_s,
+            u"goButton"_s,        u"quickLocation0"_s,  u"quickLocation1"_s,   u"quickLocation2"_s,
             u"savePlaceButton"_s, u"drawRouteButton"_s, u"followRoadsCheck"_s, u"paceCombo"_s,
-            u"repeatCombo"_s,     u"driftCheck"_s,     u"followMapCheck"_s, u"lockButton"_s,
+            u"repeatCombo"_s,     u"driftCheck"_s,      u"followMapCheck"_s,   u"lockButton"_s,
             u"resetButton"_s};
         QWidget *widget = w.button("detectButton");
         widget->setFocus();
@@ -422,7 +422,7 @@ private Q_SLOTS:
         QCOMPARE(w.button("lockButton")->text(), u"🔓 Unlock Location"_s);
         QCOMPARE(kit.location(), u"40.689247 -74.044502"_s);
         QVERIFY(kit.commands().contains(
-            u"pymobiledevice3 developer dvt simulate-location set --tunnel %1 "
+            u"pymobiledevice3 developer dvt simulate-location set --userspace --udid %1 "
             u"-- 40.689247 -74.044502"_s.arg(udid)));
 
         // A click on the map moves the held location there; the camera stays.
@@ -454,8 +454,9 @@ private Q_SLOTS:
         QTRY_COMPARE_WITH_TIMEOUT(w.state().lockStatusText,
                                   u"Location unlocked — real GPS restored."_s, 20000);
         QCOMPARE(kit.commands().mid(told).filter(u"simulate-location"_s),
-                 QStringList {u"pymobiledevice3 developer dvt simulate-location clear --tunnel "_s
-                              + udid});
+                 QStringList {
+                     u"pymobiledevice3 developer dvt simulate-location clear --userspace --udid "_s
+                     + udid});
         const ConsoleCapture console;
         QTest::mouseClick(w.button("detectButton"), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(console.contains(u"✓ Device detected"_s), 15000);

@@ -35,9 +35,10 @@ int main(int argc, char *argv[])
             QApplication::quit();
     });
     const int status = QApplication::exec();
-    // Let background work that is still finishing (a probe, a pause, a child given its grace
-    // before the kill) end before we do: no thread outlives main().
-    dispatch::waitForBackgroundWork(5000);
-    childprocess::waitForHelperThreads(std::chrono::seconds(5));
+    // Nothing we started may outlive us, whatever was under way (a spoof being confirmed, a
+    // tunnel coming up): every child is asked to end, then killed, and background work that
+    // waited on one gives up. A logout that kills us a few seconds after asking finds nothing
+    // of ours holding the phone.
+    dispatch::shutdown();
     return status;
 }

@@ -14,6 +14,18 @@
 
 namespace platform {
 
+bool appleDeviceOnUsb(const QString &usbDevicesFolder)
+{
+    const QDir folder(usbDevicesFolder);
+    for (const QString &device :
+         folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System)) {
+        QFile vendor(folder.filePath(device + QStringLiteral("/idVendor")));
+        if (vendor.open(QIODevice::ReadOnly) && vendor.read(16).trimmed().toLower() == "05ac")
+            return true;
+    }
+    return false;
+}
+
 QString architectureFolderName()
 {
 #ifdef Q_OS_MACOS

@@ -41,6 +41,9 @@ SimDeviceKit::SimDeviceKit()
 {
     if (!root_.isValid())
         return;
+    // Tests may run as root, where the real tools would always have administrator rights: the
+    // kit's tools get them only through the stand-in prompt (kPromptRunsScript).
+    qputenv("SIMDEVICE_UNPRIVILEGED", "1");
     QDir().mkpath(toolsDirectory());
     QDir().mkpath(temporaryFolder());
     QProcess install;
@@ -82,6 +85,7 @@ AppEnvironment SimDeviceKit::environment(const Timings &timings) const
     environment.goIosAgentPort = agentPort_;
     environment.dataFolder = root_.path() + QStringLiteral("/data");
     environment.usbmuxdSocket = stateFolder(); // "running"
+    environment.usbDevicesFolder = stateFolder() + QStringLiteral("/usb");
     environment.searchSystemPath = false;
     environment.timings = timings;
     return environment;
@@ -131,13 +135,22 @@ QStringList SimDeviceKit::commands() const
     return result;
 }
 
-QMap<QString, QString> SimDeviceKit::device() const
+QString SimDeviceKit::controlOutput(const QStringList &arguments) const
+{
+    QProcess process;
+    process.start(QStringLiteral(SIMDEVICE_BINARY),
+                  QStringList {QStringLiteral("--state"), stateFolder()} + arguments);
+    process.waitForFinished(10000);
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+QMap<QString, QString> SimDeviceKit::device(const QString &udid) const
 {
     QMap<QString, QString> values;
-    QFile file(stateFolder() + QStringLiteral("/device"));
-    if (!file.open(QIODevice::ReadOnly))
-        return values;
-    for (const QString &line : QString::fromUtf8(file.readAll()).split(u'\n')) {
+    const QStringList options =
+        udid.isEmpty() ? QStringList() : QStringList {QStringLiteral("--udid"), udid};
+    for (const QString &line :
+         controlOutput(QStringList {QStringLiteral("show")} + options).split(u'\n')) {
         const qsizetype eq = line.indexOf(u'=');
         if (eq > 0)
             values.insert(line.left(eq), line.mid(eq + 1));
@@ -145,13 +158,13 @@ QMap<QString, QString> SimDeviceKit::device() const
     return values;
 }
 
-QList<SimDeviceKit::TrackPoint> SimDeviceKit::track() const
+QList<SimDeviceKit::TrackPoint> SimDeviceKit::track(const QString &udid) const
 {
     QList<TrackPoint> points;
-    QFile file(stateFolder() + QStringLiteral("/track"));
-    if (!file.open(QIODevice::ReadOnly))
-        return points;
-    for (const QString &line : QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts)) {
+    const QStringList options =
+        udid.isEmpty() ? QStringList() : QStringList {QStringLiteral("--udid"), udid};
+    for (const QString &line : controlOutput(QStringList {QStringLiteral("track")} + options)
+                                   .split(u'\n', Qt::SkipEmptyParts)) {
         const QStringList words = line.split(u' ', Qt::SkipEmptyParts);
         TrackPoint point;
         point.ms = words.value(0).toLongLong();

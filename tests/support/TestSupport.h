@@ -46,8 +46,15 @@ public:
     QStringList journal() const;
     // The journal lines that are commands (not the kit's own "# ..." notes).
     QStringList commands() const;
-    QMap<QString, QString> device() const;
-    QString location() const { return device().value(QStringLiteral("location")); }
+    // A phone (default: the first) as the kit shows it: its facts, its condition, and the
+    // location it believes it is at.
+    QMap<QString, QString> device(const QString &udid = {}) const;
+    QString location(const QString &udid = {}) const
+    {
+        return device(udid).value(QStringLiteral("location"));
+    }
+    // What the kit's control command prints.
+    QString controlOutput(const QStringList &arguments) const;
 
     // Each location the device was given or lost, with the wall-clock time (the kit's "track").
     struct TrackPoint
@@ -57,7 +64,7 @@ public:
         double longitude = 0;
         bool cleared = false;
     };
-    QList<TrackPoint> track() const;
+    QList<TrackPoint> track(const QString &udid = {}) const;
     // Divides the waits of a replayed route, for every kit of this test process: tools
     // launched from now on inherit it. It changes the process's environment, which a child
     // being launched on another thread reads at the same moment: call it before any runs.
