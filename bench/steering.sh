@@ -39,7 +39,7 @@ while [ -e "/tmp/.X11-unix/X$display" ] || [ -e "/tmp/.X$display-lock" ]; do
 done
 Xvfb ":$display" -screen 0 1280x800x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
-export DISPLAY=":$display"
+export DISPLAY=":$display" QT_QPA_PLATFORM=xcb
 for _ in $(seq 50); do xset q >/dev/null 2>&1 && break; sleep 0.1; done
 xset r on
 xset r rate 660 25 # the X server's own default: repeats after 660 ms, 25 a second

@@ -441,6 +441,29 @@ private Q_SLOTS:
                                   u"Location unlocked — real GPS restored."_s, 20000);
     }
 
+    // The section the user needs comes to the front: the search field's for Find, the route's
+    // for drawing with R and for a route file opened.
+    void sectionsComeForwardWhenNeeded()
+    {
+        SimDeviceKit kit;
+        Window w(kit, settingsFile());
+        w.window.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&w.window));
+        auto *sections = w.find<QTabWidget>("sidebarSections");
+        sections->setCurrentIndex(1);
+        QTest::keySequence(&w.window, QKeySequence::Find);
+        QCOMPARE(sections->currentIndex(), 0);
+        QTRY_VERIFY(w.field("searchField")->hasFocus());
+        MapView *map = w.find<MapPane>("mapPane")->mapView();
+        map->setFocus();
+        QTest::keyClick(map, Qt::Key_R);
+        QCOMPARE(sections->currentIndex(), 2);
+        QTest::keyClick(map, Qt::Key_R);
+        sections->setCurrentIndex(0);
+        QVERIFY(!w.window.contentView()->openRoute(settingsDir_.filePath(u"none.gpx"_s)));
+        QCOMPARE(sections->currentIndex(), 2);
+    }
+
     // A button that greys out once pressed hands the focus on within the route's row: never to
     // Unlock, where a stray Space would give the location away.
     void focusAfterStopGoesToStart()
@@ -584,7 +607,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("section");
         QTest::addColumn<QStringList>("expected");
         const QStringList top {u"detectButton"_s, u"sidebarTabs"_s};
-        const QStringList bottom {u"lockButton"_s, u"resetButton"_s};
+        const QStringList bottom {u"lockButton"_s, u"resetButton"_s, u"mapView"_s};
         QTest::newRow("Location") << 0
                                   << top
                 + QStringList {u"searchField"_s,   u"latitudeField"_s,  u"longitudeField"_s,

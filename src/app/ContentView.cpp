@@ -179,8 +179,23 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
                 mapPane_->placePoint(coordinate);
             });
 
+    // Find (the search panel's own key while it is in sight) brings it to the front from
+    // another section.
+    auto *findElsewhere = new QShortcut(QKeySequence::Find, this);
+    findElsewhere->setContext(Qt::WindowShortcut);
+    findElsewhere->setEnabled(false);
+    connect(findElsewhere, &QShortcut::activated, this, [this] {
+        showSection(searchPanel_);
+        searchPanel_->focusField();
+    });
+    connect(sidebar_->sections(), &QTabWidget::currentChanged, findElsewhere,
+            [this, findElsewhere] {
+                findElsewhere->setEnabled(
+                    !sidebar_->sections()->currentWidget()->isAncestorOf(searchPanel_));
+            });
+
     // Tab goes down the sidebar, top to bottom: the device, the sections' tabs, the section
-    // shown, then the spoofing buttons.
+    // shown, the spoofing buttons, then the map.
     const QList<QWidget *> tabOrder {
         devicePanel_->findChild<QWidget *>(QStringLiteral("detectButton")),
         sidebar_->sections()->tabBar(),
@@ -207,7 +222,8 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
         routePanel_->findChild<QWidget *>(QStringLiteral("pauseButton")),
         routePanel_->findChild<QWidget *>(QStringLiteral("stopButton")),
         sidebar_->lockButton(),
-        sidebar_->resetButton()};
+        sidebar_->resetButton(),
+        mapPane_->mapView()}; // the arrow keys steer and pan there
     for (qsizetype i = 1; i < tabOrder.size(); ++i)
         setTabOrder(tabOrder[i - 1], tabOrder[i]);
     render();
@@ -217,6 +233,10 @@ void ContentView::connectRoute()
 {
     MapView *map = mapPane_->mapView();
     connect(routePanel_, &RoutePanel::drawingChanged, map, &MapView::setRouteEditing);
+    connect(routePanel_, &RoutePanel::drawingChanged, this, [this](bool drawing) {
+        if (drawing)
+            showSection(routePanel_);
+    });
     connect(map, &MapView::routePointAdded, route_, &RouteModel::addWaypoint);
     connect(map, &MapView::routeDotDragged, this,
             [this](int index, CLLocationCoordinate2D at, bool done) {
@@ -254,6 +274,7 @@ void ContentView::connectRoute()
 
 bool ContentView::openRoute(const QString &path)
 {
+    showSection(routePanel_); // where the route, or why it could not be read, shows
     const gpx::ReadResult read = gpx::readFile(path);
     if (!read.document) {
         routePanel_->showStatus(read.error);
@@ -316,6 +337,14 @@ void ContentView::stopBackgroundWork()
         fixes_->cancelAll();
 }
 
+void ContentView::showSection(QWidget *page)
+{
+    QTabWidget *sections = sidebar_->sections();
+    for (int i = 0; i < sections->count(); ++i)
+        if (sections->widget(i)->isAncestorOf(page))
+            sections->setCurrentIndex(i);
+}
+
 void ContentView::toggleLock()
 {
     // A preview moves the pin alone; spoofing takes the pin where the preview left it.
@@ -341,6 +370,7 @@ void ContentView::useSettings(QSettings *settings)
     for (int i = 0; i < sidebar_->sections()->count(); ++i)
         if (sidebar_->sections()->tabText(i) == section)
             sidebar_->sections()->setCurrentIndex(i);
+    widthChosen_ = settings_->value(kSidebarWidthKey, 0).toInt() > 0;
     fitSidebar(settings_->value(kSidebarWidthKey, 0).toInt());
     RoutePanel::Choices choices = routePanel_->choices();
     choices.pace = settings_->value(kPaceKey, choices.pace).toInt();
@@ -354,8 +384,14 @@ void ContentView::useSettings(QSettings *settings)
             Qt::UniqueConnection);
     connect(sidebar_->sections(), &QTabWidget::currentChanged, this, &ContentView::saveChoices,
             Qt::UniqueConnection);
-    connect(splitter_, &QSplitter::splitterMoved, this, &ContentView::saveChoices,
+    connect(splitter_, &QSplitter::splitterMoved, this, &ContentView::sidebarDragged,
             Qt::UniqueConnection);
+}
+
+void ContentView::sidebarDragged()
+{
+    widthChosen_ = true;
+    saveChoices();
 }
 
 void ContentView::saveChoices()
@@ -371,7 +407,9 @@ void ContentView::saveChoices()
     settings_->setValue(kMapFollowsKey, choices.mapFollows);
     settings_->setValue(kSectionKey,
                         sidebar_->sections()->tabText(sidebar_->sections()->currentIndex()));
-    settings_->setValue(kSidebarWidthKey, splitter_->sizes().value(0));
+    // A width the user dragged to; until then the sidebar follows its content (and its font).
+    if (widthChosen_)
+        settings_->setValue(kSidebarWidthKey, splitter_->sizes().value(0));
     settings_->setValue(kBannerClosedKey, !model_->state().showSetupBanner);
 }
 

@@ -85,6 +85,9 @@ private:
     void toggleLock();
     void reset();
     void saveChoices();
+    void sidebarDragged();
+    // Brings the sidebar's section that holds `page` to the front.
+    void showSection(QWidget *page);
     // The sidebar at `width` (0: as wide as its content wants), never narrower than its content
     // needs; the window no smaller than the sidebar and the map need.
     void fitSidebar(int width = 0);
@@ -111,5 +114,6 @@ private:
     QAction *lockAction_;
     QAction *resetAction_;
     QSettings *settings_ = nullptr;
+    bool widthChosen_ = false; // the user dragged the sidebar's edge
     bool started_ = false;
 };

@@ -25,6 +25,9 @@ MapPane::MapPane(ScreenModel &model, MoveSpoofedLocation moveSpoofedLocation,
 {
     setObjectName(QStringLiteral("mapPane"));
     map_->setObjectName(QStringLiteral("mapView"));
+    map_->setAccessibleName(QStringLiteral("Map"));
+    map_->setAccessibleDescription(QStringLiteral(
+        "A click puts the pin there; the arrow keys pan the map, or steer a held location"));
     marker_->setObjectName(QStringLiteral("pinMarker"));
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
