@@ -1,6 +1,8 @@
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "app/SingleInstance.h"
 #include "platform/ChildProcess.h"
+#include "platform/Console.h"
 #include "platform/Dispatch.h"
 #include "platform/TerminationSignals.h"
 
@@ -21,11 +23,23 @@ int main(int argc, char *argv[])
 
     AppEnvironment environment;
     environment.readServiceSettings(QSettings());
-    AppDelegate delegate(environment);
     // "pindrift walk.gpx" opens the route.
+    QString routeFile;
     for (const QString &argument : QApplication::arguments().mid(1))
         if (argument.endsWith(QStringLiteral(".gpx"), Qt::CaseInsensitive))
-            delegate.setRouteFile(argument);
+            routeFile = argument;
+    // One PinDrift at a time: a later start hands its file to the running one and ends.
+    SingleInstance instance(environment.temporaryFolderPath());
+    if (!instance.claim()) {
+        if (instance.handOver(routeFile.isEmpty() ? QStringList() : QStringList {routeFile}))
+            return 0;
+        consoleLine(QStringLiteral("❌ Another PinDrift is running but does not answer."));
+        return 1;
+    }
+    AppDelegate delegate(environment);
+    delegate.listen(instance);
+    if (!routeFile.isEmpty())
+        delegate.setRouteFile(routeFile);
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     // Asked to end from outside (logout, Ctrl+C): close the window as the user would.
     platform::onTerminationSignal(&delegate, [&delegate] {

@@ -149,6 +149,12 @@ void TileSource::finished(TileKey key, QNetworkReply *reply)
     if (running_.value(key) != reply)
         return;
     running_.remove(key);
+    // Any answer, an error page included, means the server is there; a failure below the
+    // protocol (no route, no name, refused, timed out) means it is not.
+    const bool answered = reply->error() == QNetworkReply::NoError
+        || reply->error() >= QNetworkReply::ContentAccessDenied;
+    if (answered != reachable_)
+        Q_EMIT reachableChanged(reachable_ = answered);
     if (reply->error() != QNetworkReply::NoError) {
         failed(key);
     } else {

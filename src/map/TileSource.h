@@ -63,6 +63,8 @@ Q_SIGNALS:
     void tileReady(mapgeometry::TileKey key);
     // A download aborted because its tile left the wish list.
     void requestAborted(mapgeometry::TileKey key);
+    // The tile server could not be reached (no connection, no answer), or could again.
+    void reachableChanged(bool reachable);
 
 private:
     struct Failure
@@ -89,6 +91,7 @@ private:
 
     QHash<TileKey, Failure> failures_;
     QTimer retryTimer_;
+    bool reachable_ = true;
     int maxConcurrent_ = kDefaultConcurrentRequests;
     Milliseconds retryDelay_ = kDefaultRetryDelay;
     MainQueue mainQueue_;
