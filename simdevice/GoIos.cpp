@@ -390,6 +390,14 @@ int goIos(const Args &args)
             return 0;
         while (!g_terminated)
             pause();
+        // The stop goes to the phone and waits for its answer: with the agent gone (or the
+        // "ios:stop" fault) it never comes.
+        const auto stopFault = faultFor("ios", "stop");
+        if (!processAlive(agentPid) || (stopFault && stopFault->kind == "exit-nonzero")) {
+            goLog("ERROR", "location simulation failed to stop with",
+                  "timeout waiting for response to message");
+            return 1;
+        }
         clearLocation(udid);
         return 0;
     }

@@ -3,6 +3,7 @@
 #include "SpoofSupport.h"
 #include "platform/Dispatch.h"
 #include "spoof/LocationBackends.h"
+#include "spoof/TunnelService.h"
 
 #include <QProcess>
 #include <QTest>
@@ -55,6 +56,7 @@ private Q_SLOTS:
         QTest::newRow("17.3.1: through tunneld") << u"17.3.1"_s << true << QString() << 1.0 << 2.0 << viaTunneld + u" -- 1.0 2.0"_s << QStringList();
         QTest::newRow("17.3.1: tunneld unreachable") << u"17.3.1"_s << false << QString() << 1.0 << 2.0 << QString() << kNoTunnel;
         QTest::newRow("17.4.1: locked, logged, exit 0: not confirmed") << u"17.4.1"_s << false << u"locked"_s << 1.0 << 2.0 << viaOwnTunnel + u" -- 1.0 2.0"_s << QStringList {u"❌ simulate-location set exited early: "_s};
+        QTest::newRow("17.3.1: tunneld skipped the phone, asked to make its tunnel") << u"17.3.1:late"_s << true << QString() << 1.0 << 2.0 << viaTunneld + u" -- 1.0 2.0"_s << QStringList();
         QTest::newRow("17.3.1: held but never confirmed") << u"17.3.1:slow"_s << true << QString() << 1.0 << 2.0 << viaTunneld + u" -- 1.0 2.0"_s << QStringList {u"❌ simulate-location set did not confirm within 0.8 s"_s};
         QTest::newRow("16.7: negative latitude after --") << QString() << false << QString() << -33.5 << 151.25 << u"-- -33.5 151.25"_s << QStringList();
         // clang-format on
@@ -65,12 +67,15 @@ private Q_SLOTS:
         QFETCH(QString, ios);
         QFETCH(QString, condition);
         const bool slow = ios.endsWith(u":slow"_s);
+        const bool late = ios.endsWith(u":late"_s);
         ios = ios.section(u':', 0, 0);
         QFETCH(double, latitude);
         QFETCH(double, longitude);
         QFETCH(QString, told);
         QFETCH(QStringList, console);
-        prepare(ios.isEmpty() ? u"16.7"_s : ios);
+        // Locked when tunneld first saw it, unlocked since: tunneld does not try it again by
+        // itself.
+        prepare(ios.isEmpty() ? u"16.7"_s : ios, late);
         if (!condition.isEmpty())
             QVERIFY(kit_->control({u"condition"_s, condition}));
         if (slow) {
@@ -256,10 +261,12 @@ private Q_SLOTS:
 
 private:
     // A kit with its device, and the tunnel up unless the row says it is unreachable.
-    void prepare(const QString &ios = u"17.3.1"_s)
+    void prepare(const QString &ios = u"17.3.1"_s, bool lockedForTunneld = false)
     {
         kit_ = std::make_unique<SimDeviceKit>();
         QVERIFY(kit_->attach(ios));
+        if (lockedForTunneld)
+            QVERIFY(kit_->control({u"condition"_s, u"locked"_s}));
         environment_ = kit_->environment();
         environment_.adminPromptCommand = {
             writeFakePrompt(kit_->resourceFolder(), QByteArrayLiteral("echo no\nexit 1\n"))};
@@ -267,6 +274,13 @@ private:
         if (reachable) {
             QVERIFY(startKitTunnel(*kit_));
             QTRY_VERIFY_WITH_TIMEOUT(portListening(kit_->tunnelPort()), kPatience);
+        }
+        if (lockedForTunneld) {
+            // Once tunneld answers, it has looked at the phone (and left it out).
+            const auto answer =
+                tunnel::httpGet(u"127.0.0.1"_s, kit_->tunnelPort(), u"/"_s, environment_.timings);
+            QVERIFY(answer && answer->body == "{}");
+            QVERIFY(kit_->control({u"condition"_s, u"none"_s}));
         }
     }
 

@@ -380,6 +380,43 @@ private Q_SLOTS:
         kit.stopTunnel();
     }
 
+    // A route goes on from where it is when what holds the phone's location goes away.
+    void routeGoesOnWhenItsHolderGoes_data()
+    {
+        QTest::addColumn<Chain>("chain");
+        QTest::addColumn<QString>("gone"); // the kit's verb that ends it
+        QTest::newRow("pymobiledevice3 replaying: the play process")
+            << Chain::PyMobileDevice3 << u"kill-holder"_s;
+        QTest::newRow("go-ios, step by step: the agent") << Chain::GoIos << u"stop-agent"_s;
+    }
+
+    void routeGoesOnWhenItsHolderGoes()
+    {
+        QFETCH(Chain, chain);
+        QFETCH(QString, gone);
+        SimDeviceKit kit;
+        QVERIFY(setUp(kit, chain));
+        PlaybackWindow w(kit);
+        QTRY_VERIFY_WITH_TIMEOUT(w.find("lockButton")->isEnabled(), 15000);
+        const CLLocationCoordinate2D end = north(kStart, playback::kWalk * 60);
+        w.content().route().addWaypoint(kStart);
+        w.content().route().addWaypoint(end);
+        w.click("playButton");
+        QTRY_VERIFY_WITH_TIMEOUT(travelled(kit).size() >= 3, 15000);
+        ConsoleCapture console;
+        QVERIFY(kit.control({gone}));
+        // Said on the console: the holder held again, or the agent started again by the next step.
+        QTRY_VERIFY_WITH_TIMEOUT(!console.lines().filter(u"again"_s).filter(u"⚠️"_s).isEmpty(),
+                                 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(w.stopped(), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(w.settled(), 10000);
+        QCOMPARE(w.state().lockStatusText, heldText(end));
+        QTRY_COMPARE_WITH_TIMEOUT(kit.location(), deviceText(end), 10000);
+        w.click("lockButton");
+        QTRY_VERIFY_WITH_TIMEOUT(!w.state().isLocationLocked, 20000);
+        kit.control({u"stop-agent"_s});
+    }
+
     // The arrow keys and W A S D move a held location the way they point on the screen, and
     // the device follows to where the keys were released.
     void steering_data()

@@ -223,8 +223,14 @@ bool GoIosAgent::ensure(const AppEnvironment &environment, const QString &udid,
         std::lock_guard lock(mutex_);
         if (ended_)
             return false;
-        if (process_ && !process_->isRunning())
+        if (process_ && !process_->isRunning()) {
+            consoleLine(
+                QStringLiteral("⚠️ go-ios's tunnel agent ended by itself (")
+                + (process_->endedBySignal() ? QStringLiteral("signal ") : QStringLiteral("exit "))
+                + QString::number(process_->exitStatus().value_or(-1))
+                + QStringLiteral("): starting it again"));
             process_.reset();
+        }
         ours = process_;
         kernelHere = kernelStartedHere_;
     }

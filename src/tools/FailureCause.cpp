@@ -65,8 +65,11 @@ constexpr std::array kRecognisers {
 QString toolWords(const QString &line)
 {
     QString words = line.trimmed();
-    for (const QString &prefix : {QStringLiteral("❌ "), QStringLiteral("⚠️ "),
-                                  QStringLiteral("go-ios: "), QStringLiteral("ERROR: ")}) {
+    // Our own line may quote go-ios: its words are what follows.
+    if (const qsizetype quoted = words.lastIndexOf(QStringLiteral("go-ios: ")); quoted >= 0)
+        words = words.mid(quoted + 8);
+    for (const QString &prefix :
+         {QStringLiteral("❌ "), QStringLiteral("⚠️ "), QStringLiteral("ERROR: ")}) {
         if (words.startsWith(prefix))
             words = words.mid(prefix.size()).trimmed();
     }

@@ -72,20 +72,24 @@ QString SimDeviceKit::toolsDirectory() const
     return root_.path() + QStringLiteral("/halvard_scripts/") + platform::architectureFolderName();
 }
 
-AppEnvironment SimDeviceKit::environment(const Timings &timings) const
+AppEnvironment SimDeviceKit::environmentAt(const QString &resourceFolder, quint16 tunnelPort,
+                                           quint16 agentPort, const Timings &timings)
 {
+    const QString tools =
+        resourceFolder + QStringLiteral("/halvard_scripts/") + platform::architectureFolderName();
+    const QString state = tools + QStringLiteral("/simdevice-state");
     AppEnvironment environment;
-    environment.tools = ToolLocator(resourceFolder());
-    environment.tunnelPort = tunnelPort_;
-    environment.temporaryFolder = temporaryFolder();
+    environment.tools = ToolLocator(resourceFolder);
+    environment.tunnelPort = tunnelPort;
+    environment.temporaryFolder = resourceFolder + QStringLiteral("/tmp/");
     environment.geolocationUrl = QUrl(QStringLiteral("http://127.0.0.1:9/json/"));
     environment.tileUrlTemplate = QStringLiteral("http://127.0.0.1:9/{z}/{x}/{y}.png");
-    environment.tileCacheFolder = root_.path() + QStringLiteral("/tiles");
+    environment.tileCacheFolder = resourceFolder + QStringLiteral("/tiles");
     environment.geocodingUrl = QUrl(QStringLiteral("http://127.0.0.1:9"));
-    environment.goIosAgentPort = agentPort_;
-    environment.dataFolder = root_.path() + QStringLiteral("/data");
-    environment.usbmuxdSocket = stateFolder(); // "running"
-    environment.usbDevicesFolder = stateFolder() + QStringLiteral("/usb");
+    environment.goIosAgentPort = agentPort;
+    environment.dataFolder = resourceFolder + QStringLiteral("/data");
+    environment.usbmuxdSocket = state; // "running"
+    environment.usbDevicesFolder = state + QStringLiteral("/usb");
     environment.searchSystemPath = false;
     environment.timings = timings;
     return environment;

@@ -33,7 +33,13 @@ public:
     bool addTool(const QString &name) const;
 
     // An environment whose tools, tunnel port and temporary folder are the kit's.
-    AppEnvironment environment(const Timings &timings = shortTimings()) const;
+    AppEnvironment environment(const Timings &timings = shortTimings()) const
+    {
+        return environmentAt(resourceFolder(), tunnelPort_, agentPort_, timings);
+    }
+    // The same for a kit laid out by another process (a child test process).
+    static AppEnvironment environmentAt(const QString &resourceFolder, quint16 tunnelPort,
+                                        quint16 agentPort, const Timings &timings = shortTimings());
 
     bool control(const QStringList &arguments) const;
     bool attach(const QString &iosVersion = QStringLiteral("17.4.1"),
