@@ -32,7 +32,9 @@ int usage()
         "  setlocation-mode stock|hold   idevicesetlocation leaves at once (stock) or\n"
         "                         stays until terminated (hold, the default)\n"
         "  tunnel-port N | agent-port N\n"
-        "  stop-tunnel | stop-agent   end tunneld or go-ios's agent (as a crash would)\n");
+        "  stop-tunnel | stop-agent   end tunneld or go-ios's agent (as a crash would)\n"
+        "  chain pymobiledevice3|go-ios   which iOS 17+ tool the tool folder beside the state\n"
+        "                         folder offers (go-ios: pymobiledevice3 is put aside)\n");
     return 2;
 }
 
@@ -273,6 +275,18 @@ int control(const fs::path &self, Args args)
         return setCondition(args);
     if (command == "kill-holder")
         return killHolder(args);
+    if (command == "chain" && args.size() == 2
+        && (args[1] == "pymobiledevice3" || args[1] == "go-ios")) {
+        // The tools lie in the folder that holds the state folder.
+        const fs::path tools = fs::absolute(g_state).parent_path();
+        const fs::path active = tools / "pymobiledevice3";
+        const fs::path aside = tools / "pymobiledevice3.aside";
+        if (args[1] == "go-ios" && fs::exists(active))
+            fs::rename(active, aside, error);
+        else if (args[1] == "pymobiledevice3" && fs::exists(aside))
+            fs::rename(aside, active, error);
+        return error ? 1 : 0;
+    }
     return usage();
 }
 
