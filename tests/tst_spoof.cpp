@@ -403,12 +403,13 @@ private:
         controller_ = std::make_unique<SpoofController>(*model_);
         QVERIFY(kit_->attach(version));
         const QMap<QString, QString> device = kit_->device();
-        model_->update([&](ScreenState &s) {
-            s.deviceiosLabelText = version;
-            s.udidLabelText = device.value(u"udid"_s);
-            s.serialnumberLabelText = device.value(u"serial"_s);
-            s.productTypeLabelText = device.value(u"product"_s);
-            s.disabledLockButton = false;
+        model_->addSession(device.value(u"udid"_s));
+        model_->updateSession(device.value(u"udid"_s), [&](DeviceSession &s) {
+            s.iosVersion = version;
+            s.serial = device.value(u"serial"_s);
+            s.productType = device.value(u"product"_s);
+            s.detecting = false;
+            s.detected = true;
         });
     }
 
@@ -442,14 +443,8 @@ private:
     void unplug()
     {
         QVERIFY(kit_->detach());
-        model_->update([](ScreenState &s) {
-            s.deviceiosLabelText.clear();
-            s.serialnumberLabelText.clear();
-            s.productTypeLabelText.clear();
-            s.udidLabelText.clear();
-            s.disabledLockButton = true;
-        });
-        controller_->endSpoofOnDisconnect();
+        controller_->endSpoofOnDisconnect(kUdid);
+        model_->removeSession(kUdid);
     }
 
     const ScreenState &state() const { return model_->state(); }

@@ -87,6 +87,11 @@ Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
         if (isPreview() && model_.state().isLocationLocked)
             stop();
     });
+    // What held a phone's location went away: a replay starts again from where it is.
+    connect(&spoof_, &SpoofController::holderLost, this, [this] {
+        if (replaying_ && isPlaying())
+            replayPlan();
+    });
     connect(&spoof_, &SpoofController::stepFailed, this, [this] {
         replaying_ = false;
         endSteering();
@@ -128,7 +133,11 @@ void Movement::play(const RoutePath &path)
     } else {
         // With no phone to tell, a playback is a preview on the map, and stays one: a phone
         // plugged in meanwhile is not spoofed unasked.
-        preview_ = model_.state().udidLabelText.isEmpty();
+        preview_ = std::none_of(model_.selectedPhones().begin(), model_.selectedPhones().end(),
+                                [this](const QString &udid) {
+                                    const DeviceSession *phone = model_.session(udid);
+                                    return phone && phone->detected;
+                                });
         player_.setPath(path);
         skipped_ = 0;
         player_.start();
@@ -227,8 +236,9 @@ void Movement::step(CLLocationCoordinate2D position)
         return;
     }
     if (replaying_ && player_.followsPlan()) {
-        // The device goes along the same plan by itself: only the pin moves here.
-        coordinates::placePin(model_, false, position);
+        // The phones that replay go along the same plan by themselves; the others are told.
+        lastSkipped_ = !spoof_.stepTo(position, false, false, true);
+        skipped_ += lastSkipped_ ? 1 : 0;
         Q_EMIT moved(position, follow_);
         return;
     }

@@ -21,37 +21,53 @@ struct DeviceDetail
     QString key; // passed after "-k"
 };
 
-enum DetailRow { ProductVersion, SerialNumber, ProductType, UniqueDeviceID, DetailRowCount };
+enum DetailRow {
+    ProductVersion,
+    SerialNumber,
+    ProductType,
+    UniqueDeviceID,
+    DeviceName,
+    DetailRowCount
+};
 
 inline const std::array<DeviceDetail, DetailRowCount> kDeviceDetails {{
     {QStringLiteral("ProductVersion:"), QStringLiteral("ProductVersion")},
     {QStringLiteral("SerialNumber:"), QStringLiteral("SerialNumber")},
     {QStringLiteral("ProductType:"), QStringLiteral("ProductType")},
     {QStringLiteral("UniqueDeviceID:"), QStringLiteral("UniqueDeviceID")},
+    {QStringLiteral("DeviceName:"), QStringLiteral("DeviceName")},
 }};
 
-// ideviceinfo with no arguments: does a device answer at all?
-inline QStringList deviceInfoArguments()
+// "-u UDID", which names the phone a libimobiledevice tool acts on; none: the first it finds.
+inline QStringList phoneOption(const QString &udid)
 {
-    return {};
+    return udid.isEmpty() ? QStringList() : QStringList {QStringLiteral("-u"), udid};
 }
-// ideviceinfo -k KEY: one value.
-inline QStringList deviceValueArguments(const QString &key)
+
+// ideviceinfo [-u UDID]: does the phone answer at all?
+inline QStringList deviceInfoArguments(const QString &udid = {})
 {
-    return {QStringLiteral("-k"), key};
+    return phoneOption(udid);
+}
+// ideviceinfo [-u UDID] -k KEY: one value.
+inline QStringList deviceValueArguments(const QString &key, const QString &udid = {})
+{
+    return phoneOption(udid) + QStringList {QStringLiteral("-k"), key};
 }
 // idevice_id -l: the attached devices.
 inline QStringList listDevicesArguments()
 {
     return {QStringLiteral("-l")};
 }
-// idevicesetlocation -- LAT LON ("--" so a negative value is not read as an option).
-QStringList setLocationArguments(double latitude, double longitude);
-// idevicesetlocation reset
-inline QStringList resetLocationArguments()
+// idevicesetlocation [-u UDID] -- LAT LON ("--" so a negative value is not read as an option).
+QStringList setLocationArguments(double latitude, double longitude, const QString &udid = {});
+// idevicesetlocation [-u UDID] reset
+inline QStringList resetLocationArguments(const QString &udid = {})
 {
-    return {QStringLiteral("reset")};
+    return phoneOption(udid) + QStringList {QStringLiteral("reset")};
 }
+// The UDIDs of `idevice_id -l`'s answer, in its order; none unless it exited 0.
+QStringList listedPhones(const ToolRunResult &result);
 
 // A device answered when "ActivationState:" appears anywhere, whatever the exit status.
 bool deviceAnswered(const ToolRunResult &result);
