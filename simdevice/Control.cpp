@@ -138,8 +138,7 @@ int detach(const Args &args)
     if (!readOptions(args, 1, {"udid"}, options))
         return usage();
     for (const std::string &udid : chosenPhones(options)) {
-        // Unplugged, the phone forgets a simulated location of iOS 17 and later with the
-        // connection; an older one keeps it, but nobody asks it any more.
+        // Unplugged, the phone is no longer asked where it is: the kit forgets what it was told.
         updatePhone(
             udid,
             {{"attached", "0"}, {"location", ""}, {"locationOwner", ""}, {"locationVia", ""}});

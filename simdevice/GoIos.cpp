@@ -53,9 +53,9 @@ lockdownRefusal(const std::string &udid,
     if (c == "untrusted")
         return "could not retrieve PairRecord with error: ReadPair failed with errorcode '2', is "
                "the device paired?";
-    if (c == "pairing-pending")
-        return "StartSession failed: {EnableSessionSSL:false Request: SessionID: Error:} error: "
-               "failed to start new lockdown session: PairingDialogResponsePending";
+    if (c == "pairing-pending") // not paired yet: no pair record
+        return "could not retrieve PairRecord with error: ReadPair failed with errorcode '2', is "
+               "the device paired?";
     return std::nullopt;
 }
 
@@ -395,7 +395,7 @@ int goIos(const Args &args)
         const auto stopFault = faultFor("ios", "stop");
         if (!processAlive(agentPid) || (stopFault && stopFault->kind == "exit-nonzero")) {
             goLog("ERROR", "location simulation failed to stop with",
-                  "timeout waiting for response to message");
+                  "Timed out waiting for response for message:3 channel:1");
             return 1;
         }
         clearLocation(udid);

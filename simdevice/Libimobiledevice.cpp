@@ -240,9 +240,14 @@ int idevicepair(const Args &args)
         say("SUCCESS: Validated pairing with device " + udid + "\n");
         return 0;
     }
-    // Pairing asks the phone, which shows Trust This Computer; the simulated user taps Trust.
-    if (c == "untrusted")
-        updatePhone(udid, {{"condition", ""}});
+    // Pairing asks the phone, which shows Trust This Computer: until someone taps Trust the
+    // answer is "pending", and pairing must be asked for again.
+    if (c == "untrusted") {
+        updatePhone(udid, {{"condition", "pairing-pending"}});
+        say("ERROR: Please accept the trust dialog on the screen of device " + udid
+            + ", then attempt to pair again.\n");
+        return 1;
+    }
     say("SUCCESS: Paired with device " + udid + "\n");
     return 0;
 }

@@ -40,19 +40,24 @@ std::string lockdownRefusal(const std::string &udid)
     const std::string c = condition(udid);
     if (c == "locked")
         return "Device is password protected. Please unlock and retry";
-    if (c == "pairing-pending")
-        return "Waiting for user dialog approval";
     return {};
 }
 
-// The developer service of an iOS 17+ phone, once reached: Developer Mode and the image.
+// A phone that does not trust us: it pairs again and waits for Trust, with no time limit.
+[[noreturn]] void waitForTrust()
+{
+    pyLog("INFO", "waiting user pairing dialog...", "pymobiledevice3.lockdown");
+    installInterruptHandler();
+    holdUntilTerminated(std::nullopt);
+    std::exit(0);
+}
+
+// The developer service of an iOS 17+ phone, once reached: without Developer Mode or the image
+// it is simply not there (RSD lists no dtservicehub), which reads as an invalid service.
 std::string developerRefusal(const std::string &udid)
 {
     const std::string c = condition(udid);
-    if (c == "devmode-off")
-        return "Developer Mode is disabled. You can try to enable it using: python3 -m "
-               "pymobiledevice3 amfi enable-developer-mode";
-    if (c == "no-image")
+    if (c == "devmode-off" || c == "no-image")
         return kInvalidServiceMessage;
     return {};
 }
@@ -140,8 +145,14 @@ struct Reached
 std::optional<Reached> reach(const DeviceOptions &options)
 {
     if (!options.userspace) {
-        // --tunnel: always through tunneld on 127.0.0.1.
-        const auto [status, body] = httpGet(tunnelPort(), "/");
+        // --tunnel UDID[:PORT]: always through tunneld on 127.0.0.1, at 49151 unless told.
+        std::string named = options.tunnel;
+        int port = 49151;
+        if (const size_t colon = named.rfind(':'); colon != std::string::npos) {
+            port = std::atoi(named.c_str() + colon + 1);
+            named.resize(colon);
+        }
+        const auto [status, body] = httpGet(port, "/");
         if (status == 0) {
             pyLog("ERROR",
                   "Unable to connect to Tunneld. You can start one using:\n"
@@ -152,12 +163,11 @@ std::optional<Reached> reach(const DeviceOptions &options)
             pyLog("ERROR", "Device is not connected");
             return std::nullopt;
         }
-        if (!options.tunnel.empty()
-            && body.find("\"" + options.tunnel + "\"") == std::string::npos) {
-            pyLog("ERROR", "Device not found: " + options.tunnel);
+        if (!named.empty() && body.find("\"" + named + "\"") == std::string::npos) {
+            pyLog("ERROR", "Device not found: " + named);
             return std::nullopt;
         }
-        std::string udid = options.tunnel;
+        std::string udid = named;
         if (udid.empty())
             udid = body.substr(body.find('"') + 1,
                                body.find('"', body.find('"') + 1) - body.find('"') - 1);
@@ -170,17 +180,13 @@ std::optional<Reached> reach(const DeviceOptions &options)
     }
     const std::string udid = targetPhone(options.udid);
     if (udid.empty()) {
-        pyLog("ERROR", "Device is not connected");
+        pyLog("ERROR", options.udid.empty() ? "Device is not connected"
+                                            : "Device not found: " + options.udid);
         return std::nullopt;
     }
     actsOn(udid);
-    if (condition(udid) == "untrusted") {
-        // InvalidHostID is not an error to it: it pairs again and waits for Trust, for ever.
-        pyLog("INFO", "waiting user pairing dialog...", "pymobiledevice3.lockdown");
-        installInterruptHandler();
-        holdUntilTerminated(std::nullopt);
-        return std::nullopt;
-    }
+    if (condition(udid) == "untrusted" || condition(udid) == "pairing-pending")
+        waitForTrust();
     if (const std::string refusal = lockdownRefusal(udid); !refusal.empty()) {
         pyLog("ERROR", refusal);
         return std::nullopt;
@@ -422,10 +428,8 @@ int lockdownCommand(const Args &args)
         pyLog("ERROR", refusal);
         return 0;
     }
-    if (condition(udid) == "untrusted") {
-        pyLog("ERROR", "Device is not paired");
-        return 0;
-    }
+    if (condition(udid) == "untrusted" || condition(udid) == "pairing-pending")
+        waitForTrust();
     if (args[0] == "mounter") {
         if (condition(udid) == "devmode-off") {
             pyLog("ERROR",

@@ -48,7 +48,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("told"); // what the device was told after the tool's name
         QTest::addColumn<QStringList>("console"); // empty: started, nothing said
 
-        const QString viaTunneld = u"developer dvt simulate-location set"_s + kTunnel + kUdid;
+        // tunneld is not on its usual port here, so the command names it.
+        const QString viaTunneld = u"developer dvt simulate-location set"_s + kTunnel + kUdid + u":PORT"_s;
         const QString viaOwnTunnel =
             u"developer dvt simulate-location set --userspace --udid "_s + kUdid;
         // clang-format off
@@ -98,6 +99,7 @@ private Q_SLOTS:
         for (qsizetype i = 0; i < said.size(); ++i)
             QVERIFY2(said[i].startsWith(console[i]), qPrintable(said[i]));
         const QString tool = !ios.isEmpty() ? u"pymobiledevice3 "_s : u"idevicesetlocation "_s;
+        told.replace(u"PORT"_s, QString::number(kit_->tunnelPort()));
         QCOMPARE(kit_->commands().filter(u" -- "_s),
                  told.isEmpty() ? QStringList() : QStringList {tool + told});
         QCOMPARE(bool(process), console.isEmpty());
@@ -205,7 +207,7 @@ private Q_SLOTS:
         QTest::addColumn<QList<int>>("gaps"); // milliseconds between applied points, scaled
         QTest::addColumn<int>("exitCode"); // -1: holds until terminated
         const QString play = u"pymobiledevice3 developer dvt simulate-location play --tunnel "_s
-            + kUdid + u" -- FILE"_s;
+            + kUdid + u":PORT -- FILE"_s;
         const QByteArray route =
             "<gpx><trk><trkseg>"
             R"(<trkpt lat="1" lon="2"><time>2026-12-07T10:00:00Z</time></trkpt>)"
@@ -236,7 +238,9 @@ private Q_SLOTS:
         const QString file = kit_->temporaryFolder() + u"route.gpx"_s;
         if (!gpx.isEmpty())
             QVERIFY(writeScript(file, gpx) == file);
-        QStringList arguments = command.replace(u"FILE"_s, file).split(u' ');
+        QStringList arguments = command.replace(u"FILE"_s, file)
+                                    .replace(u"PORT"_s, QString::number(kit_->tunnelPort()))
+                                    .split(u' ');
 
         QProcess tool;
         tool.start(kit_->toolPath(arguments.takeFirst()), arguments);

@@ -23,18 +23,22 @@ const QString kUnlocked = u"Location unlocked — real GPS restored."_s;
 const QString kFailed = u"❌ Failed to spoof location — see console log."_s;
 const QString kDisconnected = u"Device disconnected — location spoof ended."_s;
 
+// Where the kit's tunneld listens: not its usual port, so commands name it ("UDID:PORT").
+quint16 g_tunnelPort = 0;
+
 // What the device is told on each chain.
 QString setCommand(bool tunnel, const QString &latitude, const QString &longitude)
 {
-    return (tunnel
-                ? u"pymobiledevice3 developer dvt simulate-location set --tunnel "_s + kUdid + u' '
-                : u"idevicesetlocation "_s)
+    return (tunnel ? u"pymobiledevice3 developer dvt simulate-location set --tunnel "_s + kUdid
+                         + u':' + QString::number(g_tunnelPort) + u' '
+                   : u"idevicesetlocation "_s)
         + u"-- "_s + latitude + u' ' + longitude;
 }
 
 QString unlockCommand(bool tunnel)
 {
     return tunnel ? u"pymobiledevice3 developer dvt simulate-location clear --tunnel "_s + kUdid
+            + u':' + QString::number(g_tunnelPort)
                   : u"idevicesetlocation reset"_s;
 }
 
@@ -58,6 +62,7 @@ private Q_SLOTS:
     {
         kit_ = std::make_unique<SimDeviceKit>();
         QVERIFY(kit_->isValid());
+        g_tunnelPort = kit_->tunnelPort();
         timings_ = shortTimings();
     }
 

@@ -163,7 +163,7 @@ std::shared_ptr<ChildProcess> SimulateLocationBackend::startSimulation(const QSt
         return nullptr;
     // It says so once the phone has answered: that, not a process still running, is the sign.
     return launchConfirmed(
-        *tool, pymobiledevice3::setArguments(reach, udid, latitude, longitude),
+        *tool, pymobiledevice3::setArguments(reach, udid, latitude, longitude, environment_.tunnelPort),
         pymobiledevice3::kHoldingLine,
         std::max(environment_.timings.simulateWait, environment_.timings.tunnelWindow),
         QStringLiteral("simulate-location set"), environment_);
@@ -179,7 +179,7 @@ std::shared_ptr<ChildProcess> SimulateLocationBackend::startReplay(const QString
         return nullptr;
     // The first point's "set location to" says the replay has reached the phone.
     return launchConfirmed(
-        *tool, pymobiledevice3::playArguments(reach, udid, gpxFile), pymobiledevice3::kPointSetLine,
+        *tool, pymobiledevice3::playArguments(reach, udid, gpxFile, environment_.tunnelPort), pymobiledevice3::kPointSetLine,
         std::max(environment_.timings.simulateWait, environment_.timings.tunnelWindow),
         QStringLiteral("simulate-location play"), environment_);
 }
@@ -191,7 +191,7 @@ bool SimulateLocationBackend::clearSimulation(const QString &udid, const QString
     if (!tool)
         return false;
     const ToolRunResult result = environment_.toolRunner().runExecutable(
-        *tool, pymobiledevice3::clearArguments(reach, udid));
+        *tool, pymobiledevice3::clearArguments(reach, udid, environment_.tunnelPort));
     const QByteArray output = result.output.value_or(QString()).toUtf8();
     for (const QByteArray &line : output.trimmed().split('\n')) {
         if (!line.trimmed().isEmpty())

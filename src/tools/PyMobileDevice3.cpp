@@ -8,12 +8,16 @@ namespace pymobiledevice3 {
 
 namespace {
 
-QStringList simulateLocation(const QString &verb, Reach reach, const QString &udid)
+QStringList simulateLocation(const QString &verb, Reach reach, const QString &udid,
+                             quint16 tunneldPort)
 {
     QStringList arguments {QStringLiteral("developer"), QStringLiteral("dvt"),
                            QStringLiteral("simulate-location"), verb};
     if (reach == Reach::Tunneld)
-        arguments << QStringLiteral("--tunnel") << udid;
+        arguments << QStringLiteral("--tunnel")
+                  << (tunneldPort == kTunneldPort
+                          ? udid
+                          : udid + QLatin1Char(':') + QString::number(tunneldPort));
     else
         arguments << QStringLiteral("--userspace") << QStringLiteral("--udid") << udid;
     return arguments;
@@ -21,22 +25,25 @@ QStringList simulateLocation(const QString &verb, Reach reach, const QString &ud
 
 } // namespace
 
-QStringList setArguments(Reach reach, const QString &udid, double latitude, double longitude)
+QStringList setArguments(Reach reach, const QString &udid, double latitude, double longitude,
+                         quint16 tunneldPort)
 {
     // "--" so that a negative coordinate is not read as an option.
-    return simulateLocation(QStringLiteral("set"), reach, udid)
+    return simulateLocation(QStringLiteral("set"), reach, udid, tunneldPort)
         << QStringLiteral("--") << coordinates::formatDegrees(latitude)
         << coordinates::formatDegrees(longitude);
 }
 
-QStringList clearArguments(Reach reach, const QString &udid)
+QStringList clearArguments(Reach reach, const QString &udid, quint16 tunneldPort)
 {
-    return simulateLocation(QStringLiteral("clear"), reach, udid);
+    return simulateLocation(QStringLiteral("clear"), reach, udid, tunneldPort);
 }
 
-QStringList playArguments(Reach reach, const QString &udid, const QString &gpxFile)
+QStringList playArguments(Reach reach, const QString &udid, const QString &gpxFile,
+                          quint16 tunneldPort)
 {
-    return simulateLocation(QStringLiteral("play"), reach, udid) << QStringLiteral("--") << gpxFile;
+    return simulateLocation(QStringLiteral("play"), reach, udid, tunneldPort)
+        << QStringLiteral("--") << gpxFile;
 }
 
 QStringList tunneldArguments()

@@ -17,12 +17,18 @@ inline const QString kTool = QStringLiteral("pymobiledevice3");
 // ("--userspace --udid UDID", no administrator rights, iOS 17.4 and later).
 enum class Reach { Tunneld, Userspace };
 
-// developer dvt simulate-location set OPTIONS -- LAT LON
-QStringList setArguments(Reach reach, const QString &udid, double latitude, double longitude);
+// tunneld's own port: "--tunnel UDID" asks it there, on 127.0.0.1; another port must be named.
+inline constexpr quint16 kTunneldPort = 49151;
+
+// developer dvt simulate-location set OPTIONS -- LAT LON. OPTIONS: "--tunnel UDID[:PORT]"
+// (`tunneldPort`, named when it is not 49151) or "--userspace --udid UDID".
+QStringList setArguments(Reach reach, const QString &udid, double latitude, double longitude,
+                         quint16 tunneldPort = kTunneldPort);
 // developer dvt simulate-location clear OPTIONS
-QStringList clearArguments(Reach reach, const QString &udid);
+QStringList clearArguments(Reach reach, const QString &udid, quint16 tunneldPort = kTunneldPort);
 // developer dvt simulate-location play OPTIONS -- FILE
-QStringList playArguments(Reach reach, const QString &udid, const QString &gpxFile);
+QStringList playArguments(Reach reach, const QString &udid, const QString &gpxFile,
+                          quint16 tunneldPort = kTunneldPort);
 // remote tunneld -d: the daemon, detached, on 127.0.0.1:49151.
 QStringList tunneldArguments();
 
