@@ -1,17 +1,22 @@
 #include "app/ContentView.h"
 
+#include "app/RouteFiles.h"
 #include "app/SetupBanner.h"
 #include "app/Sidebar.h"
 #include "device/DeviceDetection.h"
 #include "device/DeviceMonitor.h"
 #include "device/DevicePanel.h"
+#include "formats/GeoFile.h"
 #include "geo/GeolocationLookup.h"
+#include "map/CameraFit.h"
 #include "map/CoordinatesPanel.h"
 #include "map/MapPane.h"
 #include "map/MapView.h"
+#include "map/TileSource.h"
+#include "net/WebClient.h"
 #include "places/PlacesPanel.h"
 #include "places/SavedPlaces.h"
-#include "route/Gpx.h"
+#include "platform/Console.h"
 #include "route/Movement.h"
 #include "route/RouteModel.h"
 #include "route/RoutePanel.h"
@@ -30,17 +35,21 @@
 ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
     : QWidget(parent)
     , model_(new ScreenModel(environment, this))
+    , web_(new net::WebClient(this))
     , detector_(new DeviceDetector(*model_, this))
     , spoof_(new SpoofController(*model_, this))
     , fixes_(new FixActions(*model_, this))
     , monitor_(new DeviceMonitor(*model_, *detector_, *spoof_, this))
-    , geolocation_(new GeolocationLookup(*model_, this))
-    , search_(new PlaceSearch(environment, this))
+    , geolocation_(new GeolocationLookup(*model_, this, web_))
+    , search_(new PlaceSearch(environment, this, web_))
     , places_(new SavedPlaces(environment.dataFolderPath(), this))
-    , route_(new RouteModel(environment, this))
+    , route_(new RouteModel(environment, this, web_))
     , movement_(new Movement(*model_, *spoof_, this))
 {
     setObjectName(QStringLiteral("contentView"));
+    web_->setDiskCache(environment.tileCacheFolder.isEmpty() ? TileSource::defaultDiskCacheFolder()
+                                                             : environment.tileCacheFolder,
+                       TileSource::kDiskCacheSize);
     setMinimumSize(760, 480);
     const MoveHeldLocation move = [spoof = spoof_](bool recenter, CLLocationCoordinate2D point) {
         spoof->moveSpoofedLocation(recenter, point);
@@ -65,7 +74,13 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
     sidebar_->addSectionAbove(searchPanel_, coordinatesPanel_);
     placesPanel_ = new PlacesPanel(
         *places_, *model_,
-        [search = search_](CLLocationCoordinate2D pin) { return search->nameAt(pin); },
+        // A place saved where a search result or a quick location put the pin takes its name.
+        [search = search_](CLLocationCoordinate2D pin) {
+            for (const QuickLocation &quick : kQuickLocations)
+                if (quick.coordinate == pin)
+                    return quick.title.section(u' ', 1);
+            return search->nameAt(pin);
+        },
         [model = model_, move](CLLocationCoordinate2D place) {
             coordinates::selectPoint(*model, move, place);
         });
@@ -77,12 +92,13 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
     divider->setFrameShape(QFrame::VLine);
     divider->setFrameShadow(QFrame::Sunken);
     main->addWidget(divider);
-    mapPane_ = new MapPane(*model_, move, environment.tileCacheFolder, this);
+    mapPane_ = new MapPane(*model_, move, environment.tileCacheFolder, this, web_);
     mapPane_->setObjectName(QStringLiteral("mapPane"));
     mapPane_->setMinimumSize(420, 480);
     mapPane_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     main->addWidget(mapPane_, 1);
     root->addLayout(main, 1);
+    routeFiles_ = new RouteFiles(this);
     connectRoute();
 
     connect(devicePanel_, &DevicePanel::detectRequested, detector_,
@@ -167,35 +183,80 @@ void ContentView::connectRoute()
             });
     });
     connect(movement_, &Movement::stateChanged, this, &ContentView::render);
+    connect(routeFiles_, &RouteFiles::progress, this, [this](const QString &path, int percent) {
+        routePanel_->showStatus(
+            QStringLiteral("Opening %1… %2 %").arg(QFileInfo(path).fileName()).arg(percent),
+            QStringLiteral("Cancel"), QStringLiteral("Stop opening the file"), [this] {
+                routeFiles_->cancel();
+                Q_EMIT routeOpened(false);
+            });
+    });
+    connect(routeFiles_, &RouteFiles::opened, this,
+            [this, map](const QString &path, const RouteFiles::Opened &opened) {
+                const routefile::Opened &file = opened.route;
+                if (file.path.isEmpty()) {
+                    if (!file.error.isEmpty())
+                        consoleLine(QStringLiteral("❌ Could not open ") + file.error);
+                    routePanel_->showStatus(file.cancelled ? QString() : file.error);
+                    Q_EMIT routeOpened(false);
+                    return;
+                }
+                movement_->stop();
+                route_->setFromFile(file.name, file.path, file.isTrack);
+                routeFile_ = path;
+                // Shown whole, at the bearing and pitch the user chose.
+                const mapgeometry::Fit fit = mapgeometry::fitOutline(
+                    opened.outline, QSizeF(map->size()), map->bearing(), map->pitch());
+                model_->update([&](ScreenState &s) {
+                    s.cameraPosition = MapCameraPosition::fromCamera(fit.center, fit.zoom,
+                                                                     map->bearing(), map->pitch());
+                });
+                if (route_->canUndoOpen())
+                    routePanel_->showStatus(
+                        QStringLiteral("Opened %1 in place of the route before.")
+                            .arg(QFileInfo(path).fileName()),
+                        QStringLiteral("Undo"), QStringLiteral("Bring the route before back"),
+                        [this] { route_->undoOpen(); });
+                else
+                    routePanel_->showStatus({});
+                Q_EMIT routeOpened(true);
+            });
+    connect(
+        routeFiles_, &RouteFiles::saved, this, [this](const QString &path, const QString &error) {
+            const QString name = QFileInfo(path).fileName();
+            if (error.isEmpty()) {
+                routeFile_ = path;
+                routePanel_->showStatus(QStringLiteral("Saved %1.").arg(name));
+            } else {
+                consoleLine(QStringLiteral("❌ Could not save %1: %2").arg(path, error));
+                routePanel_->showStatus(QStringLiteral("Could not save %1: %2").arg(name, error));
+            }
+            Q_EMIT routeSaved(error.isEmpty());
+        });
     auto *drawKey = new QShortcut(QKeySequence(Qt::Key_R), this);
     drawKey->setContext(Qt::WidgetWithChildrenShortcut);
     connect(drawKey, &QShortcut::activated, this,
             [this] { routePanel_->setDrawing(!routePanel_->isDrawing()); });
 }
 
-bool ContentView::openRoute(const QString &path)
+void ContentView::openRoute(const QString &path)
 {
-    const gpx::ReadResult read = gpx::readFile(path);
-    if (!read.document) {
-        routePanel_->showStatus(read.error);
-        return false;
-    }
-    movement_->stop();
-    const gpx::Document &document = *read.document;
-    route_->setFromFile(document.name.isEmpty() ? QFileInfo(path).completeBaseName()
-                                                : document.name,
-                        document.points, document.kind == gpx::Document::Kind::Track);
-    routePanel_->showStatus({});
-    return true;
+    routeFiles_->open(path);
+    const QString name = QFileInfo(path).fileName();
+    routePanel_->showStatus(QStringLiteral("Opening %1…").arg(name), QStringLiteral("Cancel"),
+                            QStringLiteral("Stop opening the file"), [this] {
+                                routeFiles_->cancel();
+                                routePanel_->showStatus({});
+                                Q_EMIT routeOpened(false);
+                            });
 }
 
-bool ContentView::saveRoute(const QString &path)
+void ContentView::saveRoute(const QString &path)
 {
-    const std::optional<QString> error = gpx::writeFile(
-        path, route_->name().isEmpty() ? QFileInfo(path).completeBaseName() : route_->name(),
+    const QString file = formats::withGpxSuffix(path);
+    routeFiles_->save(
+        file, route_->name().isEmpty() ? QFileInfo(file).completeBaseName() : route_->name(),
         route_->path().points());
-    routePanel_->showStatus(error.value_or(QString()));
-    return !error;
 }
 
 ContentView::~ContentView()
@@ -216,6 +277,7 @@ void ContentView::stopBackgroundWork()
 {
     if (movement_)
         movement_->halt();
+    routeFiles_->cancel();
     search_->cancel();
     if (model_)
         model_->stopBackgroundWork();

@@ -36,10 +36,14 @@ protected:
 private:
     void placeOnFirstLaunch();
     void saveFrame();
+    // The save dialog for a GPX file, starting at `start`; empty when cancelled.
+    QString askGpxPath(const QString &title, const QString &start);
 
     ContentView *content_;
     QSettings *settings_;
     bool ownsSettings_;
     QPointer<LogWindow> log_;
     QTimer saveTimer_;
+    QString lastFolder_; // where the file dialogs start
+    QString placesExport_;
 };

@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "formats/GeoFile.h"
 #include "platform/ChildProcess.h"
 #include "platform/Dispatch.h"
 #include "platform/TerminationSignals.h"
@@ -22,9 +23,9 @@ int main(int argc, char *argv[])
     AppEnvironment environment;
     environment.readServiceSettings(QSettings());
     AppDelegate delegate(environment);
-    // "pindrift walk.gpx" opens the route.
+    // "pindrift walk.gpx" opens the route (as do .kml and .geojson files).
     for (const QString &argument : QApplication::arguments().mid(1))
-        if (argument.endsWith(QStringLiteral(".gpx"), Qt::CaseInsensitive))
+        if (formats::isRouteFile(argument))
             delegate.setRouteFile(argument);
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     // Asked to end from outside (logout, Ctrl+C): close the window as the user would.

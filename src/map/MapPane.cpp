@@ -14,11 +14,11 @@ const QString &MapPane::markerTitle()
 }
 
 MapPane::MapPane(ScreenModel &model, MoveSpoofedLocation moveSpoofedLocation,
-                 const QString &tileCacheFolder, QWidget *parent)
+                 const QString &tileCacheFolder, QWidget *parent, net::WebClient *web)
     : QWidget(parent)
     , model_(model)
     , moveSpoofedLocation_(std::move(moveSpoofedLocation))
-    , map_(new MapView(model.environment().tileUrlTemplate, tileCacheFolder, this))
+    , map_(new MapView(model.environment().tileUrlTemplate, tileCacheFolder, this, web))
     , marker_(new PinMarker)
 {
     setObjectName(QStringLiteral("mapPane"));

@@ -13,6 +13,9 @@ class CompassButton;
 class QGestureEvent;
 class QVariantAnimation;
 class TileSource;
+namespace net {
+class WebClient;
+}
 
 // A slippy map of raster tiles: drag to pan (with a fling), wheel, trackpad and pinch to zoom
 // about the pointer, double-click to zoom in (with Shift: out), arrow keys and +/- too. Zoom
@@ -33,9 +36,9 @@ class MapView : public QWidget
     Q_OBJECT
 public:
     // An empty URL template gives an offline map (the grid only); an empty cache folder the
-    // user's cache folder.
+    // user's cache folder. With a web client the tiles come through it (and its cache).
     explicit MapView(const QString &tileUrlTemplate, const QString &tileCacheFolder = {},
-                     QWidget *parent = nullptr);
+                     QWidget *parent = nullptr, net::WebClient *web = nullptr);
     ~MapView() override;
 
     TileSource *tileSource() const { return tiles_; }

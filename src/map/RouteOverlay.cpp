@@ -1,3 +1,4 @@
+#include "map/CameraFit.h"
 #include "map/MapView.h"
 
 #include <QKeyEvent>
@@ -14,26 +15,12 @@ constexpr double kDotReach = 14.0; // a press this near a dot takes it
 constexpr double kNearWeight = 1e-3; // nearer the eye than this: behind the camera
 const QColor kRouteColour(0x00, 0x7a, 0xff);
 
-// Unit points that follow each other across the antimeridian, not back around the world.
-QList<QPointF> toUnits(const QList<CLLocationCoordinate2D> &coordinates)
-{
-    QList<QPointF> units;
-    units.reserve(coordinates.size());
-    for (const CLLocationCoordinate2D &coordinate : coordinates) {
-        QPointF unit = mapgeometry::toUnit(coordinate);
-        if (!units.isEmpty())
-            unit.rx() -= std::round(unit.x() - units.last().x());
-        units.append(unit);
-    }
-    return units;
-}
-
 } // namespace
 
 void MapView::setRoute(const QList<CLLocationCoordinate2D> &line,
                        const QList<CLLocationCoordinate2D> &dots)
 {
-    routeLine_ = toUnits(line);
+    routeLine_ = mapgeometry::toUnits(line);
     routeDots_.clear();
     for (const CLLocationCoordinate2D &dot : dots)
         routeDots_.append(mapgeometry::toUnit(dot));

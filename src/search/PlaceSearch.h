@@ -3,16 +3,17 @@
 #include "coordinates/Coordinates.h"
 #include "state/AppEnvironment.h"
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
 #include <optional>
 
-class QNetworkAccessManager;
-class QNetworkReply;
+namespace net {
+struct Answer;
+class Reply;
+class WebClient;
+} // namespace net
 
 namespace search {
 
@@ -22,6 +23,7 @@ struct FoundPlace
     QString name;
     QString kind; // "attraction", "city", …
     QString country;
+    QString address; // what the service says between the name and the country
     CLLocationCoordinate2D coordinate;
     std::optional<MapRegion> bounds;
 };
@@ -37,7 +39,8 @@ MapRegion cameraRegion(const FoundPlace &place);
 // The Accept-Language the service receives: the user's languages, most preferred first.
 QByteArray acceptLanguage(const QLocale &locale);
 
-inline const QString kSearchFailedPrefix = QStringLiteral("Search failed: ");
+inline const QString kSearchFailedPrefix = QStringLiteral("Search failed: "); // the console's
+inline const QString kServiceName = QStringLiteral("place search service");
 QString noPlaceFoundLine(const QString &query);
 
 } // namespace search
@@ -45,12 +48,15 @@ QString noPlaceFoundLine(const QString &query);
 // The search field's work: reads pasted coordinates itself and asks the geocoding service for
 // anything else, on Return only, at most once per interval (a burst leaves only its newest
 // query waiting), with the answers kept for the session. A new search replaces the one before;
-// cancel() drops everything without a word.
+// cancel() drops everything without a word. A failure reads in plain words ("No connection to
+// the place search service"); the network's own words go to the console.
 class PlaceSearch : public QObject
 {
     Q_OBJECT
 public:
-    explicit PlaceSearch(const AppEnvironment &environment, QObject *parent = nullptr);
+    // Without a web client it makes its own.
+    explicit PlaceSearch(const AppEnvironment &environment, QObject *parent = nullptr,
+                         net::WebClient *web = nullptr);
     ~PlaceSearch() override;
 
     void submit(const QString &text);
@@ -71,24 +77,19 @@ Q_SIGNALS:
     void placeChosen(CLLocationCoordinate2D coordinate, MapRegion region);
 
 private:
-    void sendPending();
-    void finishReply(QNetworkReply *reply);
+    void finishReply(const QString &query, const net::Answer &answer);
     void showAnswer(const QString &query, const QList<search::FoundPlace> &places);
-    void fail(const QString &line);
+    void fail(const QString &line, const QString &technical);
     void dropRequest();
     void setShown(QList<search::FoundPlace> results, QString statusLine);
 
     QUrl serviceUrl_;
     std::chrono::milliseconds timeout_;
     std::chrono::milliseconds interval_;
-    QNetworkAccessManager *network_;
-    QPointer<QNetworkReply> reply_;
+    net::WebClient *web_;
+    QPointer<net::Reply> reply_; // waiting its turn, or under way
     QString replyQuery_;
-    bool timedOut_ = false;
-    QString pendingQuery_;
-    QTimer sendTimer_;
-    QTimer timeoutTimer_;
-    QElapsedTimer sinceLastRequest_;
+    QList<QPointer<net::Reply>> replies_; // given up ones run on until they end
     QHash<QString, QList<search::FoundPlace>> cache_;
     QList<search::FoundPlace> results_;
     QString statusLine_;
