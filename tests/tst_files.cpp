@@ -1,6 +1,7 @@
 // Files people have and files we write: GPX, KML and GeoJSON read through one model, GPX written
 // valid and read back, files that are not files refused at once, and the window's open, drop,
 // save and undo.
+#include "FileProperties.h"
 #include "ScreenSupport.h"
 #include "formats/GeoFile.h"
 #include "formats/Gpx.h"
@@ -312,6 +313,31 @@ private Q_SLOTS:
         control.progress = [&cancel](double fraction) { cancel = fraction > 0.5; };
         const formats::ReadResult cancelled = formats::readFile(path, control);
         QVERIFY(cancelled.cancelled && !cancelled.document);
+    }
+
+    // The fuzzers' seeds keep their properties in every build, not only under the fuzzer.
+    void seedsKeepTheirProperties()
+    {
+        const QList<std::pair<const char *, std::optional<QString> (*)(const QByteArray &)>>
+            checks {{"gpx", properties::checkGeoFile},
+                    {"kml", properties::checkGeoFile},
+                    {"geojson", properties::checkGeoFile},
+                    {"places", properties::checkPlacesFile},
+                    {"nominatim", properties::checkSearchAnswer},
+                    {"osrm", properties::checkRouteAnswer},
+                    {"goios", properties::checkGoIosOutput}};
+        for (const auto &[corpus, check] : checks) {
+            const QDir folder(QStringLiteral(PINDRIFT_SOURCE_DIR "/fuzz/corpus/")
+                              + QString::fromLatin1(corpus));
+            QVERIFY(!folder.entryList(QDir::Files).isEmpty());
+            for (const QFileInfo &seed : folder.entryInfoList(QDir::Files)) {
+                QFile file(seed.filePath());
+                QVERIFY(file.open(QIODevice::ReadOnly));
+                const std::optional<QString> problem = check(file.readAll());
+                QVERIFY2(!problem,
+                         qPrintable(seed.filePath() + u": "_s + problem.value_or(QString())));
+            }
+        }
     }
 
     // Open, drop, undo and save in the window: a route opened is shown whole at the map's

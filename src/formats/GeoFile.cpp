@@ -38,7 +38,9 @@ ReadResult read(QIODevice &device, const QString &fileName, const ReadControl &c
     const char sign = firstSign(device);
     if (sign == '{' || sign == '[') {
         // GeoJSON is read whole: the JSON parser has no stream form.
-        const QByteArray bytes = device.read(kMaxFileBytes + 1);
+        const QByteArray bytes = device.read(
+            device.isSequential() ? kMaxFileBytes + 1
+                                  : std::min(kMaxFileBytes + 1, device.bytesAvailable()));
         if (bytes.size() > kMaxFileBytes)
             return ReadResult::failure(fileName + QStringLiteral(": larger than ")
                                        + platform::sizeText(kMaxFileBytes));

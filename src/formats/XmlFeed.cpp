@@ -23,7 +23,10 @@ bool XmlFeed::refill()
         cancelled_ = true;
         return false;
     }
-    const QByteArray chunk = device_.read(kChunk);
+    // No more than the device holds: a large buffer for a small file costs more than the read.
+    const qint64 want =
+        device_.isSequential() ? kChunk : std::min(kChunk, device_.bytesAvailable());
+    const QByteArray chunk = want > 0 ? device_.read(want) : QByteArray();
     if (chunk.isEmpty()) {
         atEnd_ = true;
         return false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "coordinates/Coordinates.h"
+#include "places/PlacesFile.h"
 #include "platform/Dispatch.h"
 
 #include <QList>
@@ -8,36 +9,6 @@
 #include <QString>
 #include <atomic>
 #include <memory>
-
-struct SavedPlace
-{
-    QString name;
-    CLLocationCoordinate2D coordinate;
-
-    friend bool operator==(const SavedPlace &, const SavedPlace &) = default;
-};
-
-namespace places {
-
-// "48.85660, 2.35220": the name of a place nobody named.
-QString defaultName(CLLocationCoordinate2D coordinate);
-
-QByteArray toJson(const QList<SavedPlace> &places);
-// The places of a file, and whether all of it could be read: false for a file that is not
-// ours or is damaged, in which case `places` holds every whole entry that could still be read
-// from it (a file cut short keeps the entries before the cut).
-struct JsonRead
-{
-    QList<SavedPlace> places;
-    bool whole = false;
-};
-JsonRead fromJson(const QByteArray &bytes);
-
-// The imported places that are not there yet (the same name at the same point), in their
-// order, each once: linear in both lists.
-QList<SavedPlace> newPlaces(const QList<SavedPlace> &existing, const QList<SavedPlace> &imported);
-
-} // namespace places
 
 // The user's saved places, kept in places.json in the data folder, read off the GUI thread at
 // start and written off it after every change, one write after the other. A damaged file is

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "coordinates/Coordinates.h"
+#include "route/RoadAnswer.h"
 #include "state/AppEnvironment.h"
 
 #include <QList>
@@ -13,24 +14,6 @@ struct Answer;
 class Reply;
 class WebClient;
 } // namespace net
-
-namespace road {
-
-enum class Profile { Foot, Bike, Car };
-
-QString profileName(Profile profile);
-// The road geometry of an OSRM answer ("geometries=geojson"), or the reason there is none.
-struct Answer
-{
-    QList<CLLocationCoordinate2D> geometry;
-    QString error;
-};
-Answer parseRouteAnswer(const QByteArray &body);
-
-inline const QString kFailurePrefix = QStringLiteral("Could not find a road route: ");
-inline const QString kServiceName = QStringLiteral("routing service");
-
-} // namespace road
 
 // Asks an OSRM-compatible service for the roads through the waypoints. The caller asks only when
 // the user changed the route; on top of that a request is never sent sooner than one interval
