@@ -2,6 +2,7 @@
 // valid and read back, files that are not files refused at once, and the window's open, drop,
 // save and undo.
 #include "FileProperties.h"
+#include "MapTestSupport.h"
 #include "ScreenSupport.h"
 #include "formats/GeoFile.h"
 #include "formats/Gpx.h"
@@ -313,6 +314,37 @@ private Q_SLOTS:
         control.progress = [&cancel](double fraction) { cancel = fraction > 0.5; };
         const formats::ReadResult cancelled = formats::readFile(path, control);
         QVERIFY(cancelled.cancelled && !cancelled.document);
+    }
+
+    // A long track drawn from its coarser copies and only where the view shows it: still drawn
+    // through the view at every zoom, turn and tilt.
+    void aLongTrackIsDrawnWhereItRuns_data()
+    {
+        QTest::addColumn<double>("zoom");
+        QTest::addColumn<double>("bearing");
+        QTest::addColumn<double>("pitch");
+        for (const double zoom : {4.0, 9.5, 13.0, 17.2})
+            for (const auto &[bearing, pitch] : {std::pair {0.0, 0.0}, std::pair {35.0, 55.0}})
+                QTest::addRow("zoom %g, bearing %g, pitch %g", zoom, bearing, pitch)
+                    << zoom << bearing << pitch;
+    }
+
+    void aLongTrackIsDrawnWhereItRuns()
+    {
+        QFETCH(double, zoom);
+        QFETCH(double, bearing);
+        QFETCH(double, pitch);
+        // 200,000 points over 60 km due east, wobbling by a metre; the view's centre on it.
+        QList<CLLocationCoordinate2D> track;
+        for (int i = 0; i < 200000; ++i)
+            track.append({48.85 + (i % 3) * 1e-5, 2.0 + i * 4e-6});
+        Map map({}, {400, 300});
+        map.view.setRoute(track, {});
+        QVERIFY(map.show({48.85001, 2.0 + 123457 * 4e-6}, zoom, bearing, pitch));
+        const QImage image = map.view.grab().toImage();
+        const QColor middle = image.pixelColor(image.width() / 2, image.height() / 2);
+        QVERIFY2(middle.blue() > 200 && middle.red() < 100,
+                 qPrintable(middle.name())); // the route's blue
     }
 
     // The fuzzers' seeds keep their properties in every build, not only under the fuzzer.

@@ -162,6 +162,12 @@ void ContentView::connectRoute()
             });
     connect(map, &MapView::routeUndoRequested, route_, &RouteModel::removeLastWaypoint);
     connect(route_, &RouteModel::changed, this, [this, map] {
+        // A track just opened comes with its line made already.
+        if (std::optional<mapgeometry::RouteLine> ready =
+                routeFiles_->lineFor(route_->path().points())) {
+            map->setRoute(std::move(*ready), route_->waypoints());
+            return;
+        }
         QList<CLLocationCoordinate2D> line;
         line.reserve(route_->path().points().size());
         for (const RoutePoint &point : route_->path().points())
@@ -192,8 +198,8 @@ void ContentView::connectRoute()
             });
     });
     connect(routeFiles_, &RouteFiles::opened, this,
-            [this, map](const QString &path, const RouteFiles::Opened &opened) {
-                const routefile::Opened &file = opened.route;
+            [this, map](const QString &path, const std::shared_ptr<RouteFiles::Opened> &opened) {
+                routefile::Opened &file = opened->route;
                 if (file.path.isEmpty()) {
                     if (!file.error.isEmpty())
                         consoleLine(QStringLiteral("❌ Could not open ") + file.error);
@@ -202,11 +208,11 @@ void ContentView::connectRoute()
                     return;
                 }
                 movement_->stop();
-                route_->setFromFile(file.name, file.path, file.isTrack);
+                route_->setFromFile(file.name, std::move(file.path), file.isTrack);
                 routeFile_ = path;
                 // Shown whole, at the bearing and pitch the user chose.
                 const mapgeometry::Fit fit = mapgeometry::fitOutline(
-                    opened.outline, QSizeF(map->size()), map->bearing(), map->pitch());
+                    opened->outline, QSizeF(map->size()), map->bearing(), map->pitch());
                 model_->update([&](ScreenState &s) {
                     s.cameraPosition = MapCameraPosition::fromCamera(fit.center, fit.zoom,
                                                                      map->bearing(), map->pitch());

@@ -3,6 +3,29 @@
 #include "map/CameraFit.h"
 
 #include <QPointer>
+#include <future>
+
+namespace {
+
+// Drops the last reference to a value on a pool thread: a long track takes a while to free.
+template<typename T>
+void letGo(T value)
+{
+    dispatch::runInBackground(dispatch::Priority::Background, [dead = std::move(value)] {});
+}
+
+void prepareLine(RouteFiles::Opened &opened, const QList<RoutePoint> &points)
+{
+    QList<CLLocationCoordinate2D> coordinates;
+    coordinates.reserve(points.size());
+    for (const RoutePoint &point : points)
+        coordinates.append(point.coordinate);
+    QList<QPointF> units = mapgeometry::toUnits(coordinates);
+    opened.outline = mapgeometry::outline(units);
+    opened.line = mapgeometry::RouteLine(std::move(units));
+}
+
+} // namespace
 
 RouteFiles::RouteFiles(QObject *parent)
     : QObject(parent)
@@ -35,19 +58,29 @@ void RouteFiles::open(const QString &path)
                             Q_EMIT self->progress(path, percent);
                     });
             };
-            Opened result;
-            result.route = routefile::open(path, control);
-            if (!result.route.path.isEmpty()) {
-                QList<CLLocationCoordinate2D> line;
-                line.reserve(result.route.path.points().size());
-                for (const RoutePoint &point : result.route.path.points())
-                    line.append(point.coordinate);
-                result.outline = mapgeometry::outline(mapgeometry::toUnits(line));
-            }
+            auto result = std::make_shared<Opened>();
+            // The map's line is made on a second thread while this one measures the path.
+            std::promise<void> lineMade;
+            std::future<void> line = lineMade.get_future();
+            bool making = false;
+            result->route =
+                routefile::open(path, control, [&result, &lineMade, &making](const auto &points) {
+                    making = true;
+                    dispatch::runInBackground(dispatch::Priority::UserInitiated,
+                                              [points, result, &lineMade] {
+                                                  prepareLine(*result, points);
+                                                  lineMade.set_value();
+                                              });
+                });
+            if (making)
+                line.wait();
             queue.post([self, path, result, cancel] {
                 if (!self || self->cancel_ != cancel)
                     return; // replaced, or cancelled and said so
                 self->cancel_.reset();
+                // The file before's points may be millions: they go on a pool thread.
+                letGo(std::exchange(self->lastLine_, result->line));
+                letGo(std::exchange(self->lastPoints_, result->route.path.points()));
                 Q_EMIT self->opened(path, result);
             });
         });
@@ -71,4 +104,12 @@ void RouteFiles::save(const QString &path, const QString &name, const QList<Rout
                     Q_EMIT self->saved(path, error);
             });
         });
+}
+
+std::optional<mapgeometry::RouteLine> RouteFiles::lineFor(const QList<RoutePoint> &points) const
+{
+    if (points.isEmpty() || points.constData() != lastPoints_.constData()
+        || points.size() != lastPoints_.size())
+        return std::nullopt;
+    return lastLine_;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "map/RouteLine.h"
 #include "platform/Dispatch.h"
 #include "route/RouteFile.h"
 
@@ -17,6 +18,7 @@ public:
     struct Opened
     {
         routefile::Opened route;
+        mapgeometry::RouteLine line; // as the map draws it
         QList<QPointF> outline; // in world units: what the camera must show
     };
 
@@ -28,13 +30,19 @@ public:
     void cancel();
     bool isOpening() const { return cancel_ != nullptr; }
     void save(const QString &path, const QString &name, const QList<RoutePoint> &points);
+    // The map's line for these points, when they are the ones of the file opened last (made in
+    // the background with it).
+    std::optional<mapgeometry::RouteLine> lineFor(const QList<RoutePoint> &points) const;
 
 Q_SIGNALS:
     void progress(const QString &path, int percent);
-    void opened(const QString &path, const RouteFiles::Opened &result);
+    // Shared, so that a long track is handed on, never copied.
+    void opened(const QString &path, const std::shared_ptr<RouteFiles::Opened> &result);
     void saved(const QString &path, const QString &error);
 
 private:
     std::shared_ptr<std::atomic<bool>> cancel_;
+    mapgeometry::RouteLine lastLine_;
+    QList<RoutePoint> lastPoints_;
     MainQueue queue_;
 };

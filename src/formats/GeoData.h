@@ -91,3 +91,7 @@ QString plainDecimal(double value);
 QString plainLongitude(double longitude);
 
 } // namespace formats
+
+// Moved in memory as bytes when a list grows: a long track is read without copying each point.
+Q_DECLARE_TYPEINFO(formats::TrackPoint, Q_RELOCATABLE_TYPE);
+Q_DECLARE_TYPEINFO(formats::Waypoint, Q_RELOCATABLE_TYPE);

@@ -3,6 +3,7 @@
 #include "formats/XmlFeed.h"
 
 #include <QXmlStreamWriter>
+#include <charconv>
 #include <cmath>
 
 namespace gpx {
@@ -12,6 +13,28 @@ using formats::Part;
 using formats::XmlFeed;
 
 namespace {
+
+// A number as strtod reads it; plain decimals (nearly all) without a copy.
+std::optional<double> number(QStringView text)
+{
+    std::array<char, 48> ascii {};
+    if (text.size() < static_cast<qsizetype>(ascii.size())) {
+        bool plain = true;
+        for (qsizetype i = 0; plain && i < text.size(); ++i) {
+            const char16_t c = text[i].unicode();
+            plain = (c >= u'0' && c <= u'9') || c == u'.' || c == u'-';
+            ascii[static_cast<size_t>(i)] = static_cast<char>(c);
+        }
+        double value = 0;
+        const char *end = ascii.data() + text.size();
+        if (plain) {
+            const auto [stop, error] = std::from_chars(ascii.data(), end, value);
+            if (error == std::errc() && stop == end)
+                return value;
+        }
+    }
+    return coordinates::parseDegrees(text.toString());
+}
 
 // What an open element is to us; everything else is Other and only walked through.
 enum class Node { Other, Gpx, Metadata, Track, Segment, Route, Point, Name, Time };
@@ -100,8 +123,8 @@ private:
         nodes_.append(node);
         if (node == Node::Name || node == Node::Time) {
             inText_ = true;
-            text_.clear();
-            textLine_ = feed_.line();
+            text_.resize(0); // keeps its room
+            textLine_ = xml_.lineNumber();
         } else if (node == Node::Track || node == Node::Route) {
             named_ = false;
         } else if (node == Node::Point) {
@@ -118,7 +141,7 @@ private:
             inText_ = false;
             const Node owner = nodes_.last();
             if (node == Node::Time)
-                pointTime_ = {text_, textLine_};
+                readTime();
             else if (owner == Node::Point)
                 pointName_ = text_;
             else if (!named_)
@@ -136,15 +159,25 @@ private:
             name = text_;
     }
 
-    std::optional<double> degrees(const char *attribute, const char *word, double limit)
+    void readTime()
     {
-        const QStringView text = xml_.attributes().value(QLatin1StringView(attribute));
-        const QString what = QString::fromLatin1(word);
+        pointTime_ = formats::readTime(text_);
+        if (!pointTime_ && pointError_.isEmpty()) {
+            pointError_ = QStringLiteral("time \"%1\" is not a date and time").arg(text_.trimmed());
+            pointLine_ = textLine_;
+        }
+    }
+
+    std::optional<double> degrees(const QXmlStreamAttributes &attributes, const char *attribute,
+                                  const char *word, double limit)
+    {
+        const QStringView text = attributes.value(QLatin1StringView(attribute));
+        const QLatin1StringView what(word);
         if (text.isNull()) {
             pointError_ = what + QStringLiteral(" is missing");
             return std::nullopt;
         }
-        const std::optional<double> value = coordinates::parseDegrees(text.trimmed().toString());
+        const std::optional<double> value = number(text.trimmed());
         if (!value || !std::isfinite(*value)) {
             pointError_ = QStringLiteral("%1 \"%2\" is not a number").arg(what, text);
             return std::nullopt;
@@ -160,37 +193,29 @@ private:
     {
         part_ = part;
         pointError_.clear();
-        pointLine_ = feed_.line();
+        pointLine_ = xml_.lineNumber();
         pointName_.clear();
         pointTime_.reset();
-        const std::optional<double> latitude = degrees("lat", "latitude", 90.0);
+        const QXmlStreamAttributes attributes = xml_.attributes();
+        const std::optional<double> latitude = degrees(attributes, "lat", "latitude", 90.0);
         const std::optional<double> longitude =
-            latitude ? degrees("lon", "longitude", 180.0) : std::nullopt;
+            latitude ? degrees(attributes, "lon", "longitude", 180.0) : std::nullopt;
         if (latitude && longitude)
             point_ = {*latitude, *longitude};
     }
 
     void endPoint()
     {
-        std::optional<QDateTime> time;
-        if (pointError_.isEmpty() && pointTime_) {
-            time = formats::readTime(pointTime_->first);
-            if (!time) {
-                pointError_ = QStringLiteral("time \"%1\" is not a date and time")
-                                  .arg(pointTime_->first.trimmed());
-                pointLine_ = pointTime_->second;
-            }
-        }
         if (!pointError_.isEmpty()) {
-            document_.addBadPoint(part_,
-                                  fileName_ + QStringLiteral(", ") + pointLine_
-                                      + QStringLiteral(": ") + pointError_);
+            document_.addBadPoint(
+                part_,
+                QStringLiteral("%1, line %2: %3").arg(fileName_).arg(pointLine_).arg(pointError_));
             return;
         }
         if (part_ == Part::Waypoints)
             document_.waypoints.append({pointName_, point_});
         else
-            (part_ == Part::Track ? document_.track : document_.route).append({point_, time});
+            (part_ == Part::Track ? document_.track : document_.route).append({point_, pointTime_});
     }
 
     XmlFeed &feed_;
@@ -201,14 +226,14 @@ private:
     Document document_;
     bool inText_ = false;
     QString text_;
-    QString textLine_;
+    qint64 textLine_ = 0;
     bool named_ = false;
     Part part_ = Part::Track;
     CLLocationCoordinate2D point_;
     QString pointError_;
-    QString pointLine_;
+    qint64 pointLine_ = 0;
     QString pointName_;
-    std::optional<std::pair<QString, QString>> pointTime_; // the text and its line
+    std::optional<QDateTime> pointTime_;
 };
 
 // Characters XML 1.0 cannot hold, even escaped, become U+FFFD.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "map/RouteLine.h"
 #include "map/Viewport.h"
 
 #include <QElapsedTimer>
@@ -79,6 +80,8 @@ public:
     // a click adds a waypoint (routePointAdded) instead of clicking, and a dot can be dragged.
     void setRoute(const QList<CLLocationCoordinate2D> &line,
                   const QList<CLLocationCoordinate2D> &dots);
+    // The same with the line made ready already (off the GUI thread, for a long track).
+    void setRoute(mapgeometry::RouteLine line, const QList<CLLocationCoordinate2D> &dots);
     void setRouteEditing(bool editing);
     bool isRouteEditing() const { return routeEditing_; }
     // The dot under a view point (within reach of a finger), or -1.
@@ -196,7 +199,7 @@ private:
     QImage turnedBuffer_; // what a turned or tilted view draws its tiles into
     QImage attributionImage_;
 
-    QList<QPointF> routeLine_; // in world units, each point on the copy nearest the one before
+    mapgeometry::RouteLine routeLine_;
     QList<QPointF> routeDots_;
     bool routeEditing_ = false;
     int draggedDot_ = -1;

@@ -155,6 +155,9 @@ PlacesPanel::PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFo
     rows_ = new Rows(places_, this);
     list_->setModel(rows_);
     list_->setUniformItemSizes(true);
+    // A long list is laid out a batch at a time between events, never in one go.
+    list_->setLayoutMode(QListView::Batched);
+    list_->setBatchSize(2000);
     list_->setObjectName(QStringLiteral("placesList"));
     list_->setAccessibleName(QStringLiteral("Saved places"));
     list_->setSelectionMode(QAbstractItemView::SingleSelection);

@@ -130,7 +130,7 @@ void SavedPlaces::finishLoading(const Loaded &read)
 {
     // Places added while the file was read come after its own.
     const bool addedMeanwhile = !places_.isEmpty();
-    places_ = read.places + places_;
+    places_ = addedMeanwhile ? read.places + places_ : read.places; // a million are not copied
     loaded_ = true;
     writable_ = read.writable;
     problem_ = read.problem;

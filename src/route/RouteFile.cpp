@@ -6,16 +6,17 @@
 
 namespace routefile {
 
-Opened open(const QString &path, const formats::ReadControl &control)
+Opened open(const QString &path, const formats::ReadControl &control,
+            const std::function<void(const QList<RoutePoint> &points)> &read)
 {
     Opened opened;
-    formats::ReadResult read = formats::readFile(path, control);
-    if (!read.document) {
-        opened.error = read.error;
-        opened.cancelled = read.cancelled;
+    formats::ReadResult file = formats::readFile(path, control);
+    if (!file.document) {
+        opened.error = file.error;
+        opened.cancelled = file.cancelled;
         return opened;
     }
-    formats::Document &document = *read.document;
+    formats::Document &document = *file.document;
     using formats::Part;
     const auto has = [&document](Part part, qsizetype points) {
         return points > 0 || document.badPointsIn(part) > 0;
@@ -58,6 +59,8 @@ Opened open(const QString &path, const formats::ReadControl &control)
         opened.cancelled = true;
         return opened;
     }
+    if (read)
+        read(points);
     opened.path = RoutePath(std::move(points));
     return opened;
 }

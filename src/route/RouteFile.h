@@ -19,9 +19,11 @@ struct Opened
 };
 
 // The file's track, else its route, else its waypoints. A part with a point that cannot be read
-// is refused, with the first such point named. Blocks its thread: never call it on the GUI
-// thread.
-Opened open(const QString &path, const formats::ReadControl &control = {});
+// is refused, with the first such point named. `read` sees the points once they are read and
+// before they are measured (to start other work on them meanwhile). Blocks its thread: never
+// call it on the GUI thread.
+Opened open(const QString &path, const formats::ReadControl &control = {},
+            const std::function<void(const QList<RoutePoint> &points)> &read = {});
 
 // GPX 1.1, one track of one segment, written atomically; the error, or nothing.
 std::optional<QString> save(const QString &path, const QString &name,

@@ -64,7 +64,7 @@ void RouteModel::setFromFile(const QString &name, RoutePath path, bool isTrack)
 {
     replaced_.reset();
     if (!isEmpty())
-        replaced_ = Snapshot {track_, waypoints_, name_, path_};
+        replaced_ = Snapshot {track_, waypoints_, name_, std::move(path_)};
     name_ = name;
     track_.clear();
     waypoints_.clear();
