@@ -8,6 +8,7 @@
 #include "formats/Gpx.h"
 #include "map/MapPane.h"
 #include "map/MapView.h"
+#include "places/SavedPlaces.h"
 #include "route/RouteModel.h"
 #include "route/RoutePanel.h"
 
@@ -467,6 +468,24 @@ private Q_SLOTS:
         QCOMPARE(back.document->trackName, u"two"_s);
         QCOMPARE(back.document->track.size(), 3);
         QCOMPARE(content.routeFilePath(), dir_.filePath(u"mine.gpx"_s));
+
+        // A place saved at a quick location takes its name; exported, it gets ".gpx" too.
+        SavedPlaces &places = content.savedPlaces();
+        QTRY_VERIFY(places.isLoaded());
+        QTest::mouseClick(w.find("quickLocation1"), Qt::LeftButton);
+        QTest::mouseClick(w.find("savePlaceButton"), Qt::LeftButton);
+        QCOMPARE(places.places().last().name, u"London"_s);
+        QTimer::singleShot(0, this, [this] {
+            auto *dialog = qobject_cast<QFileDialog *>(QApplication::activeModalWidget());
+            QVERIFY(dialog);
+            dialog->selectFile(dir_.filePath(u"places"_s));
+            QMetaObject::invokeMethod(dialog, "accept");
+        });
+        QSignalSpy exported(&places, &SavedPlaces::exportFinished);
+        w.find<QAction>("exportPlacesAction")->trigger();
+        QVERIFY(exported.wait(10000));
+        QCOMPARE(formats::readFile(dir_.filePath(u"places.gpx"_s)).document->waypoints.last().name,
+                 u"London"_s);
     }
 
 private:
