@@ -244,6 +244,7 @@ private Q_SLOTS:
             "Imported 2 places from in.file. 2 waypoints without a usable position skipped.", "1.50000, 2.50000|Lake");
         row("KML points", "<kml><Placemark><name>Tower</name><Point><coordinates>2.29,48.858</coordinates></Point></Placemark></kml>", "Imported 1 place from in.file.", "Tower");
         row("GeoJSON points", R"({"type":"FeatureCollection","features":[{"type":"Feature","properties":{"name":"A"},"geometry":{"type":"MultiPoint","coordinates":[[1,2],[3,4]]}}]})", "Imported 2 places from in.file.", "A|A");
+        row("a track only", "<gpx><trk><trkseg><trkpt lat='1' lon='2'/></trkseg></trk></gpx>", "No places in in.file: it holds no waypoints.", "");
         row("not XML", "lat,lon\n1,2\n", "Could not import in.file, line 1: Start tag expected.", "");
         row("cut short", "<gpx><wpt lat='1' lon='2'><name>a", "Could not import in.file, line 1: Premature end of document.", "");
         // clang-format on
@@ -317,7 +318,7 @@ private Q_SLOTS:
         QCOMPARE(status->text(), line);
         auto *action = find<QToolButton>(&panel, "placesActionButton");
         QVERIFY(action->isVisible());
-        QCOMPARE(action->text(), u"Save Elsewhere…"_s);
+        QCOMPARE(action->text(), u"Save Places Elsewhere…"_s);
 
         // Changes stay, the line stays, nothing says saved and nothing is written.
         auto *star = find<QToolButton>(&panel, "savePlaceButton");

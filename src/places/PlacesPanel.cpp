@@ -254,7 +254,7 @@ void PlacesPanel::render()
         action_->setAccessibleName(QStringLiteral("Cancel the import"));
         action_->setToolTip(action_->accessibleName());
     } else {
-        action_->setText(QStringLiteral("Save Elsewhere…"));
+        action_->setText(QStringLiteral("Save Places Elsewhere…"));
         action_->setAccessibleName(QStringLiteral("Save places elsewhere"));
         action_->setToolTip(QStringLiteral("Keep the saved places in another file"));
     }

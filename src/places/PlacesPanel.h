@@ -14,7 +14,7 @@ class ScreenModel;
 // "Saved Places": the star saves the pin's place; a click on a place goes there (as a quick
 // location does). Double-click or F2 renames, a drag reorders, Delete deletes, Undo (Ctrl+Z or
 // the button) brings the last deleted place back. While an import runs, Cancel stops it; while
-// the places file cannot be written, "Save Elsewhere…" keeps the places in another file.
+// the places file cannot be written, "Save Places Elsewhere…" keeps the places in another file.
 class PlacesPanel : public QWidget
 {
     Q_OBJECT
@@ -50,5 +50,5 @@ private:
     QLabel *empty_;
     QLabel *status_;
     QToolButton *undo_;
-    QToolButton *action_; // Cancel an import, or Save Elsewhere…
+    QToolButton *action_; // Cancel an import, or Save Places Elsewhere…
 };

@@ -353,6 +353,12 @@ void SavedPlaces::importFile(const QString &path)
 
 void SavedPlaces::mergeImport(const QString &file, QList<SavedPlace> imported, QString skippedLine)
 {
+    if (imported.isEmpty() && skippedLine.isEmpty()) { // a track, say, but no waypoint
+        importCancel_.reset();
+        setNote(QStringLiteral("No places in %1: it holds no waypoints.").arg(file));
+        Q_EMIT importFinished();
+        return;
+    }
     if (!loaded_) { // merged with the file's places once they are in
         connect(
             this, &SavedPlaces::loaded, this,
