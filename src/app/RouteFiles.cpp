@@ -78,9 +78,11 @@ void RouteFiles::open(const QString &path)
                 if (!self || self->cancel_ != cancel)
                     return; // replaced, or cancelled and said so
                 self->cancel_.reset();
-                // The file before's points may be millions: they go on a pool thread.
-                letGo(std::exchange(self->lastLine_, result->line));
-                letGo(std::exchange(self->lastPoints_, result->route.path.points()));
+                // Two files' lines are kept (Undo brings the one before back); the one before
+                // that may hold millions of points, which go on a pool thread.
+                letGo(std::exchange(
+                    self->before_,
+                    std::exchange(self->last_, {result->route.path.points(), result->line})));
                 Q_EMIT self->opened(path, result);
             });
         });
@@ -108,8 +110,9 @@ void RouteFiles::save(const QString &path, const QString &name, const QList<Rout
 
 std::optional<mapgeometry::RouteLine> RouteFiles::lineFor(const QList<RoutePoint> &points) const
 {
-    if (points.isEmpty() || points.constData() != lastPoints_.constData()
-        || points.size() != lastPoints_.size())
-        return std::nullopt;
-    return lastLine_;
+    for (const Made *made : {&last_, &before_})
+        if (!points.isEmpty() && points.constData() == made->points.constData()
+            && points.size() == made->points.size())
+            return made->line;
+    return std::nullopt;
 }

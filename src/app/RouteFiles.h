@@ -30,8 +30,8 @@ public:
     void cancel();
     bool isOpening() const { return cancel_ != nullptr; }
     void save(const QString &path, const QString &name, const QList<RoutePoint> &points);
-    // The map's line for these points, when they are the ones of the file opened last (made in
-    // the background with it).
+    // The map's line for these points, when they are the ones of one of the two files opened
+    // last (made in the background with it; the one before comes back with Undo).
     std::optional<mapgeometry::RouteLine> lineFor(const QList<RoutePoint> &points) const;
 
 Q_SIGNALS:
@@ -42,7 +42,11 @@ Q_SIGNALS:
 
 private:
     std::shared_ptr<std::atomic<bool>> cancel_;
-    mapgeometry::RouteLine lastLine_;
-    QList<RoutePoint> lastPoints_;
+    struct Made
+    {
+        QList<RoutePoint> points;
+        mapgeometry::RouteLine line;
+    };
+    Made last_, before_;
     MainQueue queue_;
 };
