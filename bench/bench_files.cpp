@@ -125,8 +125,10 @@ QList<SavedPlace> somePlaces(int count, int offset)
     places.reserve(count);
     for (int i = 0; i < count; ++i) {
         const int n = i + offset;
-        places.append(
-            {QStringLiteral("Place %1").arg(n), {-60.0 + (n % 120000) * 1e-3, -170.0 + n * 3e-4}});
+        // Six decimals, as a GPX file gives them back: the overlap is found again.
+        const auto exact = [](double value) { return QString::number(value, 'f', 6).toDouble(); };
+        places.append({QStringLiteral("Place %1").arg(n),
+                       {exact(-60.0 + (n % 120000) * 1e-3), exact(-170.0 + n * 3e-4)}});
     }
     return places;
 }

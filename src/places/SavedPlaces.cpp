@@ -189,7 +189,9 @@ void SavedPlaces::save()
                     }
                     job = *std::exchange(writer->pending, std::nullopt);
                 }
-                const auto &[places, path, generation] = job;
+                const QList<SavedPlace> &places = std::get<0>(job);
+                const QString path = std::get<1>(job);
+                const quint64 generation = std::get<2>(job);
                 QDir().mkpath(QFileInfo(path).absolutePath());
                 const QString error =
                     platform::writeFileAtomically(path, places::toJson(places)).value_or(QString());
