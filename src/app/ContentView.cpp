@@ -6,9 +6,7 @@
 #include "device/DeviceDetection.h"
 #include "device/DeviceMonitor.h"
 #include "device/DevicePanel.h"
-#include "formats/GeoFile.h"
 #include "geo/GeolocationLookup.h"
-#include "map/CameraFit.h"
 #include "map/CoordinatesPanel.h"
 #include "map/MapPane.h"
 #include "map/MapView.h"
@@ -16,7 +14,6 @@
 #include "net/WebClient.h"
 #include "places/PlacesPanel.h"
 #include "places/SavedPlaces.h"
-#include "platform/Console.h"
 #include "route/Movement.h"
 #include "route/RouteModel.h"
 #include "route/RoutePanel.h"
@@ -98,7 +95,8 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
     mapPane_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
     main->addWidget(mapPane_, 1);
     root->addLayout(main, 1);
-    routeFiles_ = new RouteFiles(this);
+    routeFiles_ =
+        new RouteFiles({*route_, *routePanel_, *movement_, *mapPane_->mapView(), *model_}, this);
     connectRoute();
 
     connect(devicePanel_, &DevicePanel::detectRequested, detector_,
@@ -189,56 +187,8 @@ void ContentView::connectRoute()
             });
     });
     connect(movement_, &Movement::stateChanged, this, &ContentView::render);
-    connect(routeFiles_, &RouteFiles::progress, this, [this](const QString &path, int percent) {
-        routePanel_->showStatus(
-            QStringLiteral("Opening %1… %2 %").arg(QFileInfo(path).fileName()).arg(percent),
-            QStringLiteral("Cancel"), QStringLiteral("Stop opening the file"), [this] {
-                routeFiles_->cancel();
-                Q_EMIT routeOpened(false);
-            });
-    });
-    connect(routeFiles_, &RouteFiles::opened, this,
-            [this, map](const QString &path, const std::shared_ptr<RouteFiles::Opened> &opened) {
-                routefile::Opened &file = opened->route;
-                if (file.path.isEmpty()) {
-                    if (!file.error.isEmpty())
-                        consoleLine(QStringLiteral("❌ Could not open ") + file.error);
-                    routePanel_->showStatus(file.cancelled ? QString() : file.error);
-                    Q_EMIT routeOpened(false);
-                    return;
-                }
-                movement_->stop();
-                route_->setFromFile(file.name, std::move(file.path), file.isTrack);
-                routeFile_ = path;
-                // Shown whole, at the bearing and pitch the user chose.
-                const mapgeometry::Fit fit = mapgeometry::fitOutline(
-                    opened->outline, QSizeF(map->size()), map->bearing(), map->pitch());
-                model_->update([&](ScreenState &s) {
-                    s.cameraPosition = MapCameraPosition::fromCamera(fit.center, fit.zoom,
-                                                                     map->bearing(), map->pitch());
-                });
-                if (route_->canUndoOpen())
-                    routePanel_->showStatus(
-                        QStringLiteral("Opened %1 in place of the route before.")
-                            .arg(QFileInfo(path).fileName()),
-                        QStringLiteral("Undo"), QStringLiteral("Bring the route before back"),
-                        [this] { route_->undoOpen(); });
-                else
-                    routePanel_->showStatus({});
-                Q_EMIT routeOpened(true);
-            });
-    connect(
-        routeFiles_, &RouteFiles::saved, this, [this](const QString &path, const QString &error) {
-            const QString name = QFileInfo(path).fileName();
-            if (error.isEmpty()) {
-                routeFile_ = path;
-                routePanel_->showStatus(QStringLiteral("Saved %1.").arg(name));
-            } else {
-                consoleLine(QStringLiteral("❌ Could not save %1: %2").arg(path, error));
-                routePanel_->showStatus(QStringLiteral("Could not save %1: %2").arg(name, error));
-            }
-            Q_EMIT routeSaved(error.isEmpty());
-        });
+    connect(routeFiles_, &RouteFiles::opened, this, &ContentView::routeOpened);
+    connect(routeFiles_, &RouteFiles::saved, this, &ContentView::routeSaved);
     auto *drawKey = new QShortcut(QKeySequence(Qt::Key_R), this);
     drawKey->setContext(Qt::WidgetWithChildrenShortcut);
     connect(drawKey, &QShortcut::activated, this,
@@ -248,21 +198,16 @@ void ContentView::connectRoute()
 void ContentView::openRoute(const QString &path)
 {
     routeFiles_->open(path);
-    const QString name = QFileInfo(path).fileName();
-    routePanel_->showStatus(QStringLiteral("Opening %1…").arg(name), QStringLiteral("Cancel"),
-                            QStringLiteral("Stop opening the file"), [this] {
-                                routeFiles_->cancel();
-                                routePanel_->showStatus({});
-                                Q_EMIT routeOpened(false);
-                            });
 }
 
 void ContentView::saveRoute(const QString &path)
 {
-    const QString file = formats::withGpxSuffix(path);
-    routeFiles_->save(
-        file, route_->name().isEmpty() ? QFileInfo(file).completeBaseName() : route_->name(),
-        route_->path().points());
+    routeFiles_->save(path);
+}
+
+QString ContentView::routeFilePath() const
+{
+    return routeFiles_->filePath();
 }
 
 ContentView::~ContentView()

@@ -54,7 +54,7 @@ public:
     // thread; the line under the route confirms it or says why not. routeSaved() tells too.
     void saveRoute(const QString &path);
     // The file the route came from or went to last; empty when none.
-    QString routeFilePath() const { return routeFile_; }
+    QString routeFilePath() const;
     net::WebClient &webClient() { return *web_; }
 
     // The disappear handler: the window is closing.
@@ -91,6 +91,5 @@ private:
     Movement *movement_;
     RoutePanel *routePanel_;
     RouteFiles *routeFiles_;
-    QString routeFile_;
     bool started_ = false;
 };
