@@ -332,19 +332,21 @@ void SavedPlaces::importFile(const QString &path)
                                              - read.document->problems.size()));
                 }
             }
-            queue.post([self, path, file, read, imported, skipped, cancel] {
+            // The document itself stays here: a long list of names is freed off the GUI thread.
+            queue.post([self, file, cancelled = read.cancelled,
+                        error = read.document ? QString() : read.error, imported, skipped, cancel] {
                 if (!self || self->importCancel_ != cancel)
                     return;
-                if (read.cancelled) {
+                if (cancelled) {
                     self->importCancel_.reset();
                     self->setNote(QStringLiteral("Import of %1 cancelled.").arg(file));
                     Q_EMIT self->importFinished();
                     return;
                 }
-                if (!read.document) {
+                if (!error.isEmpty()) {
                     self->importCancel_.reset();
-                    consoleLine(QStringLiteral("❌ Could not import ") + read.error);
-                    self->setNote(QStringLiteral("Could not import %1").arg(read.error));
+                    consoleLine(QStringLiteral("❌ Could not import ") + error);
+                    self->setNote(QStringLiteral("Could not import %1").arg(error));
                     Q_EMIT self->importFinished();
                     return;
                 }
@@ -368,25 +370,25 @@ void SavedPlaces::mergeImport(const QString &file, QList<SavedPlace> imported, Q
             Qt::SingleShotConnection);
         return;
     }
-    // Compared with the list in the background; a list changed meanwhile is compared again.
+    // Compared with the list in the background, where the file's places also go; the new ones
+    // come back, and are compared once more should the list have changed meanwhile.
     const QPointer<SavedPlaces> self(this);
     dispatch::runInBackground(
         dispatch::Priority::UserInitiated,
-        [existing = places_, generation = generation_, imported, file, skippedLine,
-         cancel = importCancel_, queue = queue_, self] {
+        [existing = places_, generation = generation_, imported = std::move(imported), file,
+         skippedLine, cancel = importCancel_, queue = queue_, self] {
             const QList<SavedPlace> added = places::newPlaces(existing, imported);
-            queue.post([self, generation, added, imported, file, skippedLine, cancel] {
+            queue.post([self, generation, added, file, skippedLine, cancel] {
                 if (!self || self->importCancel_ != cancel)
                     return;
-                if (self->generation_ != generation) {
-                    self->mergeImport(file, imported, skippedLine);
-                    return;
-                }
+                const QList<SavedPlace> fresh = self->generation_ == generation
+                    ? added
+                    : places::newPlaces(self->places_, added);
                 self->importCancel_.reset();
                 self->deleted_.clear();
                 self->changeTo(
-                    self->places_ + added,
-                    QStringLiteral("Imported %1 from %2.").arg(placeCount(added.size()), file)
+                    self->places_ + fresh,
+                    QStringLiteral("Imported %1 from %2.").arg(placeCount(fresh.size()), file)
                         + skippedLine);
                 Q_EMIT self->importFinished();
             });
