@@ -221,7 +221,10 @@ void SavedPlaces::writeFinished(const QString &path, quint64 generation, const Q
 
 void SavedPlaces::changeTo(QList<SavedPlace> places, QString note)
 {
-    places_ = std::move(places);
+    QList<SavedPlace> before = std::exchange(places_, std::move(places));
+    // A long list is freed on a pool thread: a hundred thousand names take a while.
+    if (before.size() > 10000)
+        dispatch::runInBackground(dispatch::Priority::Background, [dead = std::move(before)] {});
     note_ = std::move(note);
     ++generation_;
     save();
@@ -378,20 +381,26 @@ void SavedPlaces::mergeImport(const QString &file, QList<SavedPlace> imported, Q
         [existing = places_, generation = generation_, imported = std::move(imported), file,
          skippedLine, cancel = importCancel_, queue = queue_, self] {
             const QList<SavedPlace> added = places::newPlaces(existing, imported);
-            queue.post([self, generation, added, file, skippedLine, cancel] {
-                if (!self || self->importCancel_ != cancel)
-                    return;
-                const QList<SavedPlace> fresh = self->generation_ == generation
-                    ? added
-                    : places::newPlaces(self->places_, added);
-                self->importCancel_.reset();
-                self->deleted_.clear();
-                self->changeTo(
-                    self->places_ + fresh,
-                    QStringLiteral("Imported %1 from %2.").arg(placeCount(fresh.size()), file)
-                        + skippedLine);
-                Q_EMIT self->importFinished();
-            });
+            const QList<SavedPlace> merged = existing + added; // made here, not on the GUI thread
+            queue.post(
+                [self, generation, merged, count = added.size(), added, file, skippedLine, cancel] {
+                    if (!self || self->importCancel_ != cancel)
+                        return;
+                    QList<SavedPlace> next = merged;
+                    qsizetype addedCount = count;
+                    if (self->generation_ != generation) {
+                        const QList<SavedPlace> fresh = places::newPlaces(self->places_, added);
+                        next = self->places_ + fresh;
+                        addedCount = fresh.size();
+                    }
+                    self->importCancel_.reset();
+                    self->deleted_.clear();
+                    self->changeTo(
+                        std::move(next),
+                        QStringLiteral("Imported %1 from %2.").arg(placeCount(addedCount), file)
+                            + skippedLine);
+                    Q_EMIT self->importFinished();
+                });
         });
 }
 
