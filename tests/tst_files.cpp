@@ -271,6 +271,8 @@ private Q_SLOTS:
         QTest::newRow("dangling link")
             << u"dangling link"_s << u"walk.gpx: No such file or directory"_s;
         QTest::newRow("too large") << u"too large"_s << u"walk.gpx: larger than 200 MB"_s;
+        QTest::newRow("GeoJSON too large")
+            << u"GeoJSON too large"_s << u"walk.gpx: a GeoJSON file larger than 50 MB"_s;
     }
 
     void notFiles()
@@ -288,9 +290,11 @@ private Q_SLOTS:
             QVERIFY(QFile::link(u"/dev/zero"_s, path));
         else if (kind == u"dangling link")
             QVERIFY(QFile::link(dir_.filePath(u"nowhere"_s), path));
-        else if (kind == u"too large")
-            QCOMPARE(::truncate((writeFile(path, "<gpx/>"), name.constData()),
-                                formats::kMaxFileBytes + 1),
+        else if (kind == u"too large" || kind == u"GeoJSON too large")
+            QCOMPARE(::truncate(
+                         (writeFile(path, kind == u"too large" ? "<gpx/>" : "{"), name.constData()),
+                         kind == u"too large" ? formats::kMaxFileBytes + 1
+                                              : formats::kMaxGeoJsonBytes + 1),
                      0);
         QCOMPARE(describe(formats::readFile(path)), u"error: "_s + error);
     }

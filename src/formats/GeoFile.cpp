@@ -39,11 +39,11 @@ ReadResult read(QIODevice &device, const QString &fileName, const ReadControl &c
     if (sign == '{' || sign == '[') {
         // GeoJSON is read whole: the JSON parser has no stream form.
         const QByteArray bytes = device.read(
-            device.isSequential() ? kMaxFileBytes + 1
-                                  : std::min(kMaxFileBytes + 1, device.bytesAvailable()));
-        if (bytes.size() > kMaxFileBytes)
-            return ReadResult::failure(fileName + QStringLiteral(": larger than ")
-                                       + platform::sizeText(kMaxFileBytes));
+            device.isSequential() ? kMaxGeoJsonBytes + 1
+                                  : std::min(kMaxGeoJsonBytes + 1, device.bytesAvailable()));
+        if (bytes.size() > kMaxGeoJsonBytes)
+            return ReadResult::failure(fileName + QStringLiteral(": a GeoJSON file larger than ")
+                                       + platform::sizeText(kMaxGeoJsonBytes));
         if (control.cancelled())
             return {std::nullopt, fileName + QStringLiteral(": cancelled"), true};
         return geojson::read(bytes, fileName);

@@ -11,6 +11,8 @@ namespace formats {
 
 // Larger files are refused: a route or a list of places is far smaller.
 inline constexpr qint64 kMaxFileBytes = 200LL * 1000 * 1000;
+// GeoJSON is parsed whole, at several times its size in memory: a lower limit.
+inline constexpr qint64 kMaxGeoJsonBytes = 50LL * 1000 * 1000;
 
 // Reads what `device` holds; messages name `fileName`. An XML file whose root is "gpx" is
 // GPX, "kml" KML; one that starts with "{" is GeoJSON.
