@@ -80,7 +80,7 @@ std::optional<QDateTime> readTime(QStringView text)
             return std::nullopt;
         }
     }
-    // Counted by hand: a UTC spec, not a time zone, so no allocation per point.
+    // Counted by hand, and Qt::UTC rather than a QTimeZone: no allocation per point.
     const qint64 msecs = (date.toJulianDay() - QDate(1970, 1, 1).toJulianDay()) * 86400000LL
         + ((hour * 60LL + minute - offsetMinutes) * 60 + second) * 1000 + ms;
     return QDateTime::fromMSecsSinceEpoch(msecs, Qt::UTC);
