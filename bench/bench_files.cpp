@@ -30,40 +30,47 @@
 
 namespace {
 
-// The GUI thread's time on a CPU so far, in ms, from its schedstat.
-double onCpuMs()
+// The GUI thread's time on a CPU and waiting for one so far, in ms, from its schedstat.
+std::pair<double, double> schedMs()
 {
     QFile file(QStringLiteral("/proc/self/task/%1/schedstat").arg(syscall(SYS_gettid)));
-    return file.open(QIODevice::ReadOnly) ? file.readAll().split(' ').value(0).toDouble() / 1e6
-                                          : 0.0;
+    const QList<QByteArray> fields =
+        file.open(QIODevice::ReadOnly) ? file.readAll().split(' ') : QList<QByteArray>();
+    return {fields.value(0).toDouble() / 1e6, fields.value(1).toDouble() / 1e6};
 }
 
-// The longest lateness of a 1 ms timer while it runs, and of that the time the GUI thread spent
-// on a CPU (our work; the rest it waited for a CPU on a busy machine, or slept).
+// The longest lateness of a 1 ms timer while it runs, split into the GUI thread's time on a
+// CPU (our work), waiting for one (a busy machine) and neither (blocked, or asleep); and the
+// most time on a CPU between two ticks.
 class StallProbe
 {
 public:
+    struct Stall
+    {
+        double ms = 0, onCpu = 0, waiting = 0;
+    };
+
     StallProbe()
     {
         timer_.setTimerType(Qt::PreciseTimer);
         timer_.setInterval(1);
         QObject::connect(&timer_, &QTimer::timeout, [this] {
             const double now = bench::monotonicMs();
-            const double cpu = onCpuMs();
-            if (now - last_ - 1.0 > longest_) {
-                longest_ = now - last_ - 1.0;
-                longestCpu_ = cpu - lastCpu_;
-            }
+            const auto [cpu, wait] = schedMs();
+            if (now - last_ - 1.0 > longest_.ms)
+                longest_ = {now - last_ - 1.0, cpu - lastCpu_, wait - lastWait_};
             mostCpu_ = std::max(mostCpu_, cpu - lastCpu_);
             last_ = now;
             lastCpu_ = cpu;
+            lastWait_ = wait;
         });
     }
     void start()
     {
-        longest_ = longestCpu_ = mostCpu_ = 0;
+        longest_ = {};
+        mostCpu_ = 0;
         last_ = bench::monotonicMs();
-        lastCpu_ = onCpuMs();
+        std::tie(lastCpu_, lastWait_) = schedMs();
         timer_.start();
     }
     // The longest stall; `cpu`: the most time on a CPU between two ticks.
@@ -72,13 +79,20 @@ public:
         timer_.stop();
         if (cpu)
             *cpu = mostCpu_;
-        return longest_;
+        splits_.append(QStringLiteral("%1 (%2 on a CPU, %3 waiting for one)")
+                           .arg(longest_.ms, 0, 'f', 1)
+                           .arg(longest_.onCpu, 0, 'f', 1)
+                           .arg(longest_.waiting, 0, 'f', 1));
+        return longest_.ms;
     }
+    // Each run's longest stall and its split, for the record.
+    QByteArray splits() const { return splits_.join(QStringLiteral("; ")).toUtf8(); }
 
 private:
     QTimer timer_;
-    double last_ = 0, lastCpu_ = 0;
-    double longest_ = 0, longestCpu_ = 0, mostCpu_ = 0;
+    double last_ = 0, lastCpu_ = 0, lastWait_ = 0, mostCpu_ = 0;
+    Stall longest_;
+    QStringList splits_;
 };
 
 // Runs the event loop for `ms`.
@@ -193,6 +207,7 @@ int openRoute(const QString &path, int runs)
     bench::line("  to the route on screen: " + bench::summary(opens));
     bench::line("  of which reading the file (formats::readFile alone): " + bench::summary(reads));
     bench::line("  longest GUI-thread stall, open and 0.5 s of paints: " + bench::summary(stalls));
+    bench::line("    each run, ms: " + probe.splits());
     bench::line("  most GUI-thread time on a CPU between two 1 ms ticks: " + bench::summary(work));
     bench::line(QStringLiteral("  memory: %1 MB before, peak %2 MB: %3 MB more = %4 x the file")
                     .arg(before, 0, 'f', 1)
@@ -237,6 +252,7 @@ int importPlaces(const QString &folder, const QString &gpx, int runs)
                     .toUtf8());
     bench::line("  read, compared and in the list: " + bench::summary(times));
     bench::line("  longest GUI-thread stall meanwhile: " + bench::summary(stalls));
+    bench::line("    each run, ms: " + probe.splits());
     bench::line("  most GUI-thread time on a CPU between two 1 ms ticks: " + bench::summary(work));
     return 0;
 }
@@ -293,6 +309,7 @@ int startWithPlaces(const QString &dataFolder, int runs)
     bench::line("  window built to its first frame: " + bench::summary(frames));
     bench::line("  to the places in the list: " + bench::summary(loads));
     bench::line("  longest GUI-thread stall from the first frame on: " + bench::summary(stalls));
+    bench::line("    each run, ms: " + probe.splits());
     bench::line("  most GUI-thread time on a CPU between two 1 ms ticks: " + bench::summary(work));
     return 0;
 }
