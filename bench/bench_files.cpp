@@ -79,10 +79,12 @@ public:
         timer_.stop();
         if (cpu)
             *cpu = mostCpu_;
-        splits_.append(QStringLiteral("%1 (%2 on a CPU, %3 waiting for one)")
+        splits_.append(QStringLiteral("%1 (%2 on a CPU, %3 waiting for one; at most %4 on a CPU "
+                                      "between two ticks)")
                            .arg(longest_.ms, 0, 'f', 1)
                            .arg(longest_.onCpu, 0, 'f', 1)
-                           .arg(longest_.waiting, 0, 'f', 1));
+                           .arg(longest_.waiting, 0, 'f', 1)
+                           .arg(mostCpu_, 0, 'f', 1));
         return longest_.ms;
     }
     // Each run's longest stall and its split, for the record.

@@ -71,13 +71,12 @@ public:
     void reset()
     {
         beginResetModel();
+        count_ = static_cast<int>(places_.places().size());
         endResetModel();
     }
 
-    int rowCount(const QModelIndex &parent) const override
-    {
-        return parent.isValid() ? 0 : static_cast<int>(places_.places().size());
-    }
+    // As of the last reset: a view is told of a change by the reset, not before.
+    int rowCount(const QModelIndex &parent) const override { return parent.isValid() ? 0 : count_; }
 
     QVariant data(const QModelIndex &index, int role) const override
     {
@@ -119,6 +118,7 @@ public:
 
 private:
     SavedPlaces &places_;
+    int count_ = 0;
 };
 
 PlacesPanel::PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFor, GoTo goTo,
@@ -157,7 +157,7 @@ PlacesPanel::PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFo
     list_->setUniformItemSizes(true);
     // A long list is laid out a batch at a time between events, never in one go.
     list_->setLayoutMode(QListView::Batched);
-    list_->setBatchSize(2000);
+    list_->setBatchSize(200);
     list_->setObjectName(QStringLiteral("placesList"));
     list_->setAccessibleName(QStringLiteral("Saved places"));
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -215,6 +215,9 @@ void PlacesPanel::render()
     // The rows are rebuilt only when the list changed, so an edit keeps its row.
     if (shownGeneration_ != places_.generation()) {
         shownGeneration_ = places_.generation();
+        // Shown before its rows come: a long list is then laid out in batches, not on show.
+        if (!places.isEmpty())
+            list_->setVisible(true);
         const int current = list_->currentIndex().row();
         rows_->reset();
         if (current >= 0 && current < places.size())
