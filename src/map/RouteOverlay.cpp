@@ -16,6 +16,32 @@ constexpr double kDotReach = 14.0; // a press this near a dot takes it
 constexpr double kNearWeight = 1e-3; // nearer the eye than this: behind the camera
 const QColor kRouteColour(0x00, 0x7a, 0xff);
 
+// The stretch [t0, t1] of the leg from a to b that lies in `r` (Liang and Barsky), if any.
+std::optional<std::pair<double, double>> clipped(QPointF a, QPointF b, const QRectF &r)
+{
+    double t0 = 0.0, t1 = 1.0;
+    const QPointF d = b - a;
+    const auto edge = [&t0, &t1](double p, double q) { // the part where p·t <= q
+        if (p == 0.0)
+            return q >= 0.0;
+        const double t = q / p;
+        if (p < 0.0) {
+            if (t > t1)
+                return false;
+            t0 = std::max(t0, t);
+        } else {
+            if (t < t0)
+                return false;
+            t1 = std::min(t1, t);
+        }
+        return true;
+    };
+    if (edge(-d.x(), a.x() - r.left()) && edge(d.x(), r.right() - a.x())
+        && edge(-d.y(), a.y() - r.top()) && edge(d.y(), r.bottom() - a.y()))
+        return std::pair {t0, t1};
+    return std::nullopt;
+}
+
 } // namespace
 
 void MapView::setRoute(const QList<CLLocationCoordinate2D> &line,
@@ -146,11 +172,22 @@ void MapView::paintRoute(QPainter &painter)
         }
         const QPointF at = t.map(plane);
         const int code = outcode(at);
-        if (lastView && (code & lastCode) == 0) {
+        if (lastView && (code | lastCode) == 0) {
             if (!open)
                 path.moveTo(*lastView);
             path.lineTo(at);
             open = true;
+        } else if (lastView && (code & lastCode) == 0) {
+            // A long leg (of a coarse copy) is cut to the view: stroked whole, thousands of
+            // pixels beyond it would cost milliseconds.
+            const std::optional<std::pair<double, double>> part = clipped(*lastView, at, reach);
+            if (part) {
+                const QPointF leg = at - *lastView;
+                if (!open || part->first > 0.0)
+                    path.moveTo(*lastView + leg * part->first);
+                path.lineTo(*lastView + leg * part->second);
+            }
+            open = part && part->second >= 1.0;
         } else {
             open = false;
         }
