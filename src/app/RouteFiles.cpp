@@ -55,45 +55,47 @@ void RouteFiles::open(const QString &path)
     auto cancel = std::make_shared<std::atomic<bool>>(false);
     cancel_ = cancel;
     const QPointer<RouteFiles> self(this);
-    dispatch::runInBackground(dispatch::Priority::Bulk, [path, cancel, queue = queue_, self] {
-        formats::ReadControl control;
-        control.cancel = cancel.get();
-        int shown = -1;
-        control.progress = [&shown, &queue, self, path, cancel](double fraction) {
-            const int percent = static_cast<int>(fraction * 100);
-            if (percent != std::exchange(shown, percent))
-                queue.post([self, path, percent, cancel] {
-                    if (self && self->cancel_ == cancel)
-                        self->showProgress(path, percent);
+    dispatch::runInBackground(
+        dispatch::Priority::UserInitiated, [path, cancel, queue = queue_, self] {
+            formats::ReadControl control;
+            control.cancel = cancel.get();
+            int shown = -1;
+            control.progress = [&shown, &queue, self, path, cancel](double fraction) {
+                const int percent = static_cast<int>(fraction * 100);
+                if (percent != std::exchange(shown, percent))
+                    queue.post([self, path, percent, cancel] {
+                        if (self && self->cancel_ == cancel)
+                            self->showProgress(path, percent);
+                    });
+            };
+            auto result = std::make_shared<Opened>();
+            // The map's line is made on a second thread while this one measures the path.
+            std::promise<void> lineMade;
+            std::future<void> line = lineMade.get_future();
+            bool making = false;
+            result->route =
+                routefile::open(path, control, [&result, &lineMade, &making](const auto &points) {
+                    making = true;
+                    dispatch::runInBackground(dispatch::Priority::UserInitiated,
+                                              [points, result, &lineMade] {
+                                                  prepareLine(*result, points);
+                                                  lineMade.set_value();
+                                              });
                 });
-        };
-        auto result = std::make_shared<Opened>();
-        // The map's line is made on a second thread while this one measures the path.
-        std::promise<void> lineMade;
-        std::future<void> line = lineMade.get_future();
-        bool making = false;
-        result->route =
-            routefile::open(path, control, [&result, &lineMade, &making](const auto &points) {
-                making = true;
-                dispatch::runInBackground(dispatch::Priority::Bulk, [points, result, &lineMade] {
-                    prepareLine(*result, points);
-                    lineMade.set_value();
-                });
+            if (making)
+                line.wait();
+            queue.post([self, path, result, cancel] {
+                if (!self || self->cancel_ != cancel)
+                    return; // replaced, or cancelled and said so
+                self->cancel_.reset();
+                // Two files' lines are kept (Undo brings the one before back); the one before
+                // that may hold millions of points, which go on a pool thread.
+                letGo(std::exchange(
+                    self->before_,
+                    std::exchange(self->last_, {result->route.path.points(), result->line})));
+                self->finishOpening(path, result);
             });
-        if (making)
-            line.wait();
-        queue.post([self, path, result, cancel] {
-            if (!self || self->cancel_ != cancel)
-                return; // replaced, or cancelled and said so
-            self->cancel_.reset();
-            // Two files' lines are kept (Undo brings the one before back); the one before
-            // that may hold millions of points, which go on a pool thread.
-            letGo(std::exchange(
-                self->before_,
-                std::exchange(self->last_, {result->route.path.points(), result->line})));
-            self->finishOpening(path, result);
         });
-    });
 }
 
 void RouteFiles::cancel()
@@ -110,7 +112,7 @@ void RouteFiles::save(const QString &path)
         screen_.route.name().isEmpty() ? QFileInfo(file).completeBaseName() : screen_.route.name();
     const QPointer<RouteFiles> self(this);
     dispatch::runInBackground(
-        dispatch::Priority::Bulk,
+        dispatch::Priority::UserInitiated,
         [file, name, points = screen_.route.path().points(), queue = queue_, self] {
             const QString error = routefile::save(file, name, points).value_or(QString());
             queue.post([self, file, error] {

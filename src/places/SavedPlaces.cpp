@@ -53,13 +53,14 @@ SavedPlaces::SavedPlaces(const QString &folder, QObject *parent)
     , queue_(this)
 {
     const QPointer<SavedPlaces> self(this);
-    dispatch::runInBackground(dispatch::Priority::Bulk, [path = path_, queue = queue_, self] {
-        const Loaded loaded = load(path);
-        queue.post([self, loaded] {
-            if (self)
-                self->finishLoading(loaded);
-        });
-    });
+    dispatch::runInBackground(dispatch::Priority::UserInitiated,
+                              [path = path_, queue = queue_, self] {
+                                  const Loaded loaded = load(path);
+                                  queue.post([self, loaded] {
+                                      if (self)
+                                          self->finishLoading(loaded);
+                                  });
+                              });
 }
 
 SavedPlaces::~SavedPlaces()
@@ -176,29 +177,30 @@ void SavedPlaces::save()
         writer_->running = true;
     }
     const QPointer<SavedPlaces> self(this);
-    dispatch::runInBackground(dispatch::Priority::Bulk, [writer = writer_, queue = queue_, self] {
-        for (;;) {
-            std::tuple<QList<SavedPlace>, QString, quint64> job;
-            {
-                std::lock_guard lock(writer->mutex);
-                if (!writer->pending) {
-                    writer->running = false;
-                    return;
+    dispatch::runInBackground(
+        dispatch::Priority::UserInitiated, [writer = writer_, queue = queue_, self] {
+            for (;;) {
+                std::tuple<QList<SavedPlace>, QString, quint64> job;
+                {
+                    std::lock_guard lock(writer->mutex);
+                    if (!writer->pending) {
+                        writer->running = false;
+                        return;
+                    }
+                    job = *std::exchange(writer->pending, std::nullopt);
                 }
-                job = *std::exchange(writer->pending, std::nullopt);
+                const QList<SavedPlace> &places = std::get<0>(job);
+                const QString path = std::get<1>(job);
+                const quint64 generation = std::get<2>(job);
+                QDir().mkpath(QFileInfo(path).absolutePath());
+                const QString error =
+                    platform::writeFileAtomically(path, places::toJson(places)).value_or(QString());
+                queue.post([self, path, generation, error] {
+                    if (self)
+                        self->writeFinished(path, generation, error);
+                });
             }
-            const QList<SavedPlace> &places = std::get<0>(job);
-            const QString path = std::get<1>(job);
-            const quint64 generation = std::get<2>(job);
-            QDir().mkpath(QFileInfo(path).absolutePath());
-            const QString error =
-                platform::writeFileAtomically(path, places::toJson(places)).value_or(QString());
-            queue.post([self, path, generation, error] {
-                if (self)
-                    self->writeFinished(path, generation, error);
-            });
-        }
-    });
+        });
 }
 
 void SavedPlaces::writeFinished(const QString &path, quint64 generation, const QString &error)
@@ -294,64 +296,66 @@ void SavedPlaces::importFile(const QString &path)
     const QString file = QFileInfo(path).fileName();
     setNote(QStringLiteral("Importing %1…").arg(file));
     const QPointer<SavedPlaces> self(this);
-    dispatch::runInBackground(dispatch::Priority::Bulk, [path, file, cancel, queue = queue_, self] {
-        formats::ReadControl control;
-        control.cancel = cancel.get();
-        int shown = -1;
-        control.progress = [&shown, &queue, self, file, cancel](double fraction) {
-            const int percent = static_cast<int>(fraction * 100);
-            if (percent == shown)
-                return;
-            shown = percent;
-            queue.post([self, file, percent, cancel] {
-                if (self && self->importCancel_ == cancel)
-                    self->setNote(QStringLiteral("Importing %1… %2 %").arg(file).arg(percent));
+    dispatch::runInBackground(
+        dispatch::Priority::UserInitiated, [path, file, cancel, queue = queue_, self] {
+            formats::ReadControl control;
+            control.cancel = cancel.get();
+            int shown = -1;
+            control.progress = [&shown, &queue, self, file, cancel](double fraction) {
+                const int percent = static_cast<int>(fraction * 100);
+                if (percent == shown)
+                    return;
+                shown = percent;
+                queue.post([self, file, percent, cancel] {
+                    if (self && self->importCancel_ == cancel)
+                        self->setNote(QStringLiteral("Importing %1… %2 %").arg(file).arg(percent));
+                });
+            };
+            const formats::ReadResult read = formats::readFile(path, control);
+            QList<SavedPlace> imported;
+            QString skipped;
+            if (read.document) {
+                imported.reserve(read.document->waypoints.size());
+                for (const formats::Waypoint &waypoint : read.document->waypoints) {
+                    const QString name = waypoint.name.simplified();
+                    imported.append(
+                        {name.isEmpty() ? places::defaultName(waypoint.coordinate) : name,
+                         waypoint.coordinate});
+                }
+                const qsizetype bad = read.document->badPointsIn(formats::Part::Waypoints);
+                if (bad > 0) {
+                    skipped = QStringLiteral(" %1 without a usable position skipped.")
+                                  .arg(bad == 1 ? QStringLiteral("1 waypoint")
+                                                : QStringLiteral("%1 waypoints").arg(bad));
+                    for (const QString &problem : read.document->problems)
+                        consoleLine(QStringLiteral("⚠️ Skipped: ") + problem);
+                    if (read.document->badPointCount() > read.document->problems.size())
+                        consoleLine(QStringLiteral("⚠️ … and %1 more")
+                                        .arg(read.document->badPointCount()
+                                             - read.document->problems.size()));
+                }
+            }
+            // The document itself stays here: a long list of names is freed off the GUI thread.
+            queue.post([self, file, cancelled = read.cancelled,
+                        error = read.document ? QString() : read.error, imported, skipped, cancel] {
+                if (!self || self->importCancel_ != cancel)
+                    return;
+                if (cancelled) {
+                    self->importCancel_.reset();
+                    self->setNote(QStringLiteral("Import of %1 cancelled.").arg(file));
+                    Q_EMIT self->importFinished();
+                    return;
+                }
+                if (!error.isEmpty()) {
+                    self->importCancel_.reset();
+                    consoleLine(QStringLiteral("❌ Could not import ") + error);
+                    self->setNote(QStringLiteral("Could not import %1").arg(error));
+                    Q_EMIT self->importFinished();
+                    return;
+                }
+                self->mergeImport(file, imported, skipped);
             });
-        };
-        const formats::ReadResult read = formats::readFile(path, control);
-        QList<SavedPlace> imported;
-        QString skipped;
-        if (read.document) {
-            imported.reserve(read.document->waypoints.size());
-            for (const formats::Waypoint &waypoint : read.document->waypoints) {
-                const QString name = waypoint.name.simplified();
-                imported.append({name.isEmpty() ? places::defaultName(waypoint.coordinate) : name,
-                                 waypoint.coordinate});
-            }
-            const qsizetype bad = read.document->badPointsIn(formats::Part::Waypoints);
-            if (bad > 0) {
-                skipped = QStringLiteral(" %1 without a usable position skipped.")
-                              .arg(bad == 1 ? QStringLiteral("1 waypoint")
-                                            : QStringLiteral("%1 waypoints").arg(bad));
-                for (const QString &problem : read.document->problems)
-                    consoleLine(QStringLiteral("⚠️ Skipped: ") + problem);
-                if (read.document->badPointCount() > read.document->problems.size())
-                    consoleLine(
-                        QStringLiteral("⚠️ … and %1 more")
-                            .arg(read.document->badPointCount() - read.document->problems.size()));
-            }
-        }
-        // The document itself stays here: a long list of names is freed off the GUI thread.
-        queue.post([self, file, cancelled = read.cancelled,
-                    error = read.document ? QString() : read.error, imported, skipped, cancel] {
-            if (!self || self->importCancel_ != cancel)
-                return;
-            if (cancelled) {
-                self->importCancel_.reset();
-                self->setNote(QStringLiteral("Import of %1 cancelled.").arg(file));
-                Q_EMIT self->importFinished();
-                return;
-            }
-            if (!error.isEmpty()) {
-                self->importCancel_.reset();
-                consoleLine(QStringLiteral("❌ Could not import ") + error);
-                self->setNote(QStringLiteral("Could not import %1").arg(error));
-                Q_EMIT self->importFinished();
-                return;
-            }
-            self->mergeImport(file, imported, skipped);
         });
-    });
 }
 
 void SavedPlaces::mergeImport(const QString &file, QList<SavedPlace> imported, QString skippedLine)
@@ -373,7 +377,7 @@ void SavedPlaces::mergeImport(const QString &file, QList<SavedPlace> imported, Q
     // come back, and are compared once more should the list have changed meanwhile.
     const QPointer<SavedPlaces> self(this);
     dispatch::runInBackground(
-        dispatch::Priority::Bulk,
+        dispatch::Priority::UserInitiated,
         [existing = places_, generation = generation_, imported = std::move(imported), file,
          skippedLine, cancel = importCancel_, queue = queue_, self] {
             const QList<SavedPlace> added = places::newPlaces(existing, imported);
@@ -416,7 +420,7 @@ void SavedPlaces::exportGpx(const QString &path)
                              .arg(placeCount(places_.size()), QFileInfo(path).fileName());
     const QPointer<SavedPlaces> self(this);
     dispatch::runInBackground(
-        dispatch::Priority::Bulk, [path, places = places_, done, queue = queue_, self] {
+        dispatch::Priority::UserInitiated, [path, places = places_, done, queue = queue_, self] {
             formats::Document document;
             document.waypoints.reserve(places.size());
             for (const SavedPlace &place : places)

@@ -5,9 +5,6 @@
 #include <QDeadlineTimer>
 #include <QThreadPool>
 #include <mutex>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 namespace dispatch {
 
@@ -34,53 +31,21 @@ QThreadPool &pool(Priority priority)
         p->setThreadPriority(QThread::LowPriority);
         return p;
     }();
-    static QThreadPool *const bulkPool = [] {
-        auto *p = new QThreadPool;
-        p->setMaxThreadCount(kMaxThreads);
-        p->setExpiryTimeout(30000);
-        return p;
-    }();
-    switch (priority) {
-    case Priority::Background:
-        return *backgroundPool;
-    case Priority::Bulk:
-        return *bulkPool;
-    default:
-        return *userPool;
-    }
-}
-
-// Qt's thread priorities change nothing under Linux's normal scheduling; a thread's niceness
-// does. Raised once per thread of the bulk pool, which runs nothing else (it cannot be lowered
-// again without privileges).
-void lowerThisThread()
-{
-#ifdef Q_OS_LINUX
-    static thread_local bool lowered = false;
-    if (!std::exchange(lowered, true))
-        setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), 10);
-#endif
+    return priority == Priority::Background ? *backgroundPool : *userPool;
 }
 
 } // namespace
 
 void runInBackground(Priority priority, std::function<void()> job)
 {
-    if (priority == Priority::Bulk)
-        pool(priority).start([job = std::move(job)] {
-            lowerThisThread();
-            job();
-        });
-    else
-        pool(priority).start(std::move(job));
+    pool(priority).start(std::move(job));
 }
 
 bool waitForBackgroundWork(int msecs)
 {
     const QDeadlineTimer deadline(msecs);
     return pool(Priority::UserInitiated).waitForDone(static_cast<int>(deadline.remainingTime()))
-        && pool(Priority::Background).waitForDone(static_cast<int>(deadline.remainingTime()))
-        && pool(Priority::Bulk).waitForDone(static_cast<int>(deadline.remainingTime()));
+        && pool(Priority::Background).waitForDone(static_cast<int>(deadline.remainingTime()));
 }
 
 } // namespace dispatch

@@ -10,9 +10,6 @@ namespace dispatch {
 enum class Priority {
     UserInitiated, // the user waits for it: detection, spoofing
     Background, // nobody waits: the attachment probe
-    // Seconds of work on one core (a large file read, measured, written): its threads run at a
-    // lower priority, so that the GUI thread gets a core at once on a busy machine.
-    Bulk,
 };
 
 // Runs `job` on a pool thread. The job gets copies of what it needs and never touches
