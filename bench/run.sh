@@ -2,8 +2,9 @@
 # Runs every benchmark and prints its figures (`make bench` builds them first). Takes about
 # six minutes: the idle measurement needs 60 s of polling, the session 60 s of polling after
 # its steps (the two run side by side), the route walk 30 s, the files (a 200 MB track written
-# and opened among them) about two minutes. The figures depend on the machine and on what else
-# runs on it: for figures to compare, run it on a quiet machine.
+# and opened among them) about two minutes, and steering 10 s in a virtual X server. The
+# figures depend on the machine and on what else runs on it: for figures to compare, run it on
+# a quiet machine.
 #
 #   bench/run.sh [build folder]
 set -u
@@ -52,6 +53,13 @@ section "3. and 5. GUI-thread stalls and end-to-end latency (bench_session)"
 wait "$idle" || status=1
 section "1. and 2. idle CPU and memory of the real executable (bench_idle)"
 cat "$scratch/idle.txt"
+
+section "7. steering with the X server's key repeat (bench/steering.sh)"
+if command -v Xvfb >/dev/null && command -v xdotool >/dev/null && command -v xset >/dev/null; then
+    for _ in 1 2 3; do "$(dirname "$0")/steering.sh" "$build" 10 || status=1; done
+else
+    echo "skipped: needs Xvfb, xdotool and xset (apt-get install xvfb xdotool x11-xserver-utils)"
+fi
 
 section "end"
 echo "load average at the end: $(cut -d' ' -f1-3 /proc/loadavg)"

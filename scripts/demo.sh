@@ -37,10 +37,10 @@ chmod 755 "$demo/device"
 "$demo/device" detach
 "$demo/device" attach --ios 17.4.1
 $layout_only && exit 0
-# The iOS 17 chain needs the tunnel daemon; start the simulated one now, so no administrator
-# prompt is needed.
-"$tools/pymobiledevice3" remote tunneld -d || true
-trap '"$demo/device" stop-tunnel' EXIT INT TERM
+# pymobiledevice3 reaches iOS 17.0 to 17.3 through its tunnel daemon, which needs administrator
+# rights: start the simulated one now, as if they had been given, so that no prompt is needed.
+SIMDEVICE_ADMIN=1 "$tools/pymobiledevice3" remote tunneld -d || true
+trap '"$demo/device" stop-tunnel; "$demo/device" stop-agent' EXIT INT TERM
 
 cat <<TEXT
 PinDrift demo: a simulated iPhone on iOS 17.4.1 is attached.
@@ -50,5 +50,10 @@ In another terminal you can:
   $demo/device track      every location it was given, with the time (routes)
   $demo/device detach     pull the cable out
   $demo/device attach --ios 16.7   plug in an older iPhone
+  $demo/device chain go-ios        use go-ios instead of pymobiledevice3
+  $demo/device condition locked    lock the iPhone (also untrusted, no-image, none, ...)
+  $demo/device kill-holder         kill what holds the location, as a crash would
+  $demo/device stop-agent          end go-ios's tunnel agent (stop-tunnel: tunneld)
+  $demo/device fault pymobiledevice3:set slow 30000   a set that never confirms
 TEXT
 "$demo/bin/pindrift"

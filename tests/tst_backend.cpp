@@ -3,9 +3,11 @@
 #include "SpoofSupport.h"
 #include "platform/Dispatch.h"
 #include "spoof/LocationBackends.h"
+#include "spoof/TunnelService.h"
 
 #include <QProcess>
 #include <QTest>
+#include <csignal>
 
 using namespace std::chrono_literals;
 using namespace Qt::StringLiterals;
@@ -16,7 +18,7 @@ constexpr int kPatience = 20000;
 const QString kUdid = QString::fromLatin1(SimDeviceKit::defaultUdid);
 const QString kTunnel = u" --tunnel "_s;
 const QStringList kNoTunnel {
-    u"❌ Failed to start tunneld (password prompt may have been cancelled): no\n"_s,
+    u"❌ Failed to start tunneld (password prompt may have been cancelled): no"_s,
     u"❌ Could not establish iOS 17+ tunnel (tunneld not reachable)"_s};
 
 } // namespace
@@ -34,42 +36,70 @@ private Q_SLOTS:
         kit_.reset();
     }
 
+    // pymobiledevice3 reaches 17.0 to 17.3 through tunneld and later versions through a tunnel of
+    // its own; a set counts only once it says the phone took the location.
     void start_data()
     {
-        QTest::addColumn<bool>("tunnel"); // false: idevicesetlocation
-        QTest::addColumn<bool>("reachable");
-        QTest::addColumn<QString>("udid");
+        QTest::addColumn<QString>("ios"); // empty: idevicesetlocation on 16.7
+        QTest::addColumn<bool>("reachable"); // tunneld runs
+        QTest::addColumn<QString>("condition");
         QTest::addColumn<double>("latitude");
         QTest::addColumn<double>("longitude");
         QTest::addColumn<QString>("told"); // what the device was told after the tool's name
-        QTest::addColumn<QStringList>("console");
+        QTest::addColumn<QStringList>("console"); // empty: started, nothing said
 
-        const QString set = u"developer dvt simulate-location set"_s + kTunnel;
+        // tunneld is not on its usual port here, so the command names it.
+        const QString viaTunneld = u"developer dvt simulate-location set"_s + kTunnel + kUdid + u":PORT"_s;
+        const QString viaOwnTunnel =
+            u"developer dvt simulate-location set --userspace --udid "_s + kUdid;
         // clang-format off
-        QTest::newRow("tunnel: negative and tiny coordinates") << true << true << kUdid << -33.5 << 1e-05 << set + kUdid + u" -- -33.5 1e-05"_s << QStringList();
-        QTest::newRow("tunnel: empty UDID passed unchanged") << true << true << QString() << 1.0 << 2.0 << set + u"'' -- 1.0 2.0"_s << QStringList {u"❌ simulate-location set exited early: ERROR: Device is not connected\n"_s};
-        QTest::newRow("tunnel: unreachable") << true << false << kUdid << 1.0 << 2.0 << QString() << kNoTunnel;
-        QTest::newRow("set: negative latitude after --") << false << true << kUdid << -33.5 << 151.25 << u"-- -33.5 151.25"_s << QStringList();
+        QTest::newRow("17.4.1: own tunnel, no tunneld, negative and tiny coordinates") << u"17.4.1"_s << false << QString() << -33.5 << 1e-05 << viaOwnTunnel + u" -- -33.5 1e-05"_s << QStringList();
+        QTest::newRow("17.3.1: through tunneld") << u"17.3.1"_s << true << QString() << 1.0 << 2.0 << viaTunneld + u" -- 1.0 2.0"_s << QStringList();
+        QTest::newRow("17.3.1: tunneld unreachable") << u"17.3.1"_s << false << QString() << 1.0 << 2.0 << QString() << kNoTunnel;
+        QTest::newRow("17.4.1: locked, logged, exit 0: not confirmed") << u"17.4.1"_s << false << u"locked"_s << 1.0 << 2.0 << viaOwnTunnel + u" -- 1.0 2.0"_s << QStringList {u"❌ simulate-location set exited early: "_s};
+        QTest::newRow("17.3.1: tunneld skipped the phone, asked to make its tunnel") << u"17.3.1:late"_s << true << QString() << 1.0 << 2.0 << viaTunneld + u" -- 1.0 2.0"_s << QStringList();
+        QTest::newRow("17.3.1: held but never confirmed") << u"17.3.1:slow"_s << true << QString() << 1.0 << 2.0 << viaTunneld + u" -- 1.0 2.0"_s << QStringList {u"❌ simulate-location set did not confirm within 0.8 s"_s};
+        QTest::newRow("16.7: negative latitude after --") << QString() << false << QString() << -33.5 << 151.25 << u"-- -33.5 151.25"_s << QStringList();
         // clang-format on
     }
 
     void start()
     {
-        QFETCH(bool, tunnel);
-        QFETCH(QString, udid);
+        QFETCH(QString, ios);
+        QFETCH(QString, condition);
+        const bool slow = ios.endsWith(u":slow"_s);
+        const bool late = ios.endsWith(u":late"_s);
+        ios = ios.section(u':', 0, 0);
         QFETCH(double, latitude);
         QFETCH(double, longitude);
         QFETCH(QString, told);
         QFETCH(QStringList, console);
-        prepare();
+        // Locked when tunneld first saw it, unlocked since: tunneld does not try it again by
+        // itself.
+        prepare(ios.isEmpty() ? u"16.7"_s : ios, late);
+        if (!condition.isEmpty())
+            QVERIFY(kit_->control({u"condition"_s, condition}));
+        if (slow) {
+            QVERIFY(kit_->fault(u"pymobiledevice3:set"_s, u"slow"_s, 60000));
+            environment_.timings.tunnelWindow = 800ms;
+        }
 
         ConsoleCapture capture;
-        const std::shared_ptr<ChildProcess> process = tunnel
-            ? SimulateLocationBackend(environment_).startSimulation(udid, latitude, longitude)
+        const std::shared_ptr<ChildProcess> process = !ios.isEmpty()
+            ? SimulateLocationBackend(environment_).startSimulation(kUdid, ios, latitude, longitude)
             : SetLocationBackend(environment_).startSetLocation(latitude, longitude);
 
-        QCOMPARE(capture.lines(), console);
-        const QString tool = tunnel ? u"pymobiledevice3 "_s : u"idevicesetlocation "_s;
+        // Our lines (a tool's own lines, passed on as they come, start otherwise), each of which
+        // starts as the row says.
+        QStringList said = capture.lines();
+        said.removeIf([](const QString &line) {
+            return !line.startsWith(u"❌"_s) && !line.startsWith(u"⚠️"_s);
+        });
+        QCOMPARE(said.size(), console.size());
+        for (qsizetype i = 0; i < said.size(); ++i)
+            QVERIFY2(said[i].startsWith(console[i]), qPrintable(said[i]));
+        const QString tool = !ios.isEmpty() ? u"pymobiledevice3 "_s : u"idevicesetlocation "_s;
+        told.replace(u"PORT"_s, QString::number(kit_->tunnelPort()));
         QCOMPARE(kit_->commands().filter(u" -- "_s),
                  told.isEmpty() ? QStringList() : QStringList {tool + told});
         QCOMPARE(bool(process), console.isEmpty());
@@ -80,56 +110,89 @@ private Q_SLOTS:
         }
     }
 
+    // Only what the phone confirms counts: pymobiledevice3 exits 0 after the errors it logs.
     void clear_data()
     {
+        QTest::addColumn<QString>("ios");
         QTest::addColumn<bool>("reachable");
-        QTest::addColumn<QStringList>("console");
-        QTest::newRow("clears") << true << QStringList();
-        QTest::newRow("tunnel unreachable") << false << kNoTunnel;
+        QTest::addColumn<QString>("condition");
+        QTest::addColumn<bool>("cleared");
+        QTest::addColumn<QString>("failure"); // the last console line of a failure
+        // clang-format off
+        QTest::newRow("17.3.1 through tunneld") << u"17.3.1"_s << true << QString() << true << QString();
+        QTest::newRow("17.3.1, tunneld unreachable") << u"17.3.1"_s << false << QString() << false << kNoTunnel.last();
+        QTest::newRow("17.4.1 through its own tunnel") << u"17.4.1"_s << false << QString() << true << QString();
+        QTest::newRow("17.4.1 locked: logged, exit 0") << u"17.4.1"_s << false << u"locked"_s << false << u"❌ simulate-location clear failed (exit 0): Device is password protected. Please unlock and retry"_s;
+        QTest::newRow("17.4.1 no image") << u"17.4.1"_s << false << u"no-image"_s << false << u"❌ simulate-location clear failed (exit 0): Failed to start service. Possible reasons are:"_s;
+        // clang-format on
     }
 
     void clear()
     {
-        QFETCH(bool, reachable);
-        prepare();
+        QFETCH(QString, ios);
+        QFETCH(QString, condition);
+        QFETCH(bool, cleared);
+        QFETCH(QString, failure);
+        prepare(ios);
+        if (!condition.isEmpty())
+            QVERIFY(kit_->control({u"condition"_s, condition}));
         ConsoleCapture capture;
-        QCOMPARE(SimulateLocationBackend(environment_).clearSimulation(kUdid), reachable);
-        QTEST(capture.lines(), "console");
-        QCOMPARE(kit_->commands().contains(
-                     u"pymobiledevice3 developer dvt simulate-location clear"_s + kTunnel + kUdid),
-                 reachable);
+        QCOMPARE(SimulateLocationBackend(environment_).clearSimulation(kUdid, ios), cleared);
+        QCOMPARE(capture.lines().isEmpty() ? QString() : capture.lines().last(), failure);
     }
 
-    // Whatever the reset does, it reports nothing.
+    // A reset counts only when idevicesetlocation ends with status 0; whatever else happens is
+    // said.
     void reset_data()
     {
-        QTest::addColumn<QString>("fault"); // "remove", "break" or a fault of the kit's
+        QTest::addColumn<QString>(
+            "fault"); // "remove", "break", a condition, or a fault of the kit's
         QTest::addColumn<bool>("ran");
-        QTest::newRow("resets") << QString() << true;
-        QTest::newRow("tool fails") << u"exit-nonzero"_s << true;
-        QTest::newRow("tool hangs, stopped at the deadline") << u"hang"_s << true;
-        QTest::newRow("tool missing") << u"remove"_s << false;
-        QTest::newRow("launch failure") << u"break"_s << false;
+        QTest::addColumn<bool>("reset");
+        QTest::addColumn<QString>("said"); // the start of the last console line
+        QTest::newRow("resets") << QString() << true << true << QString();
+        QTest::newRow("tool fails") << u"exit-nonzero"_s << true << false
+                                    << u"❌ idevicesetlocation reset failed (exit 1)"_s;
+        QTest::newRow("locked: the tool blames the image, ideviceinfo tells")
+            << u"locked"_s << true << false
+            << u"❌ ideviceinfo: ERROR: Could not connect to lockdownd: Password protected (-17)"_s;
+        QTest::newRow("tool hangs, stopped at the deadline")
+            << u"hang"_s << true << false << u"❌ idevicesetlocation reset failed (exit -1)"_s;
+        QTest::newRow("tool missing") << u"remove"_s << false << false
+                                      << u"❌ idevicesetlocation not found in bundled tools"_s;
+        QTest::newRow("launch failure")
+            << u"break"_s << false << false << u"❌ idevicesetlocation reset failed (exit -1)"_s;
     }
 
     void reset()
     {
         QFETCH(QString, fault);
         kit_ = std::make_unique<SimDeviceKit>();
-        QVERIFY(kit_->attach());
+        QVERIFY(kit_->attach(u"16.7"_s));
         environment_ = kit_->environment();
         environment_.timings.toolDeadline = 300ms;
         if (fault == u"remove"_s || fault == u"break"_s)
             kit_->removeTool(u"idevicesetlocation"_s);
         if (fault == u"break"_s)
             kit_->breakTool(u"idevicesetlocation"_s);
-        else if (!fault.isEmpty() && fault != u"remove"_s)
+        else if (!fault.isEmpty() && fault != u"remove"_s && fault != u"locked"_s)
             QVERIFY(kit_->fault(u"idevicesetlocation:reset"_s, fault));
 
+        if (fault == u"locked"_s)
+            QVERIFY(kit_->control({u"condition"_s, fault}));
+
         ConsoleCapture capture;
-        SetLocationBackend(environment_).resetSetLocation();
-        QCOMPARE(capture.lines(), QStringList());
-        QTEST(kit_->commands() == QStringList {u"idevicesetlocation reset"_s}, "ran");
+        QTEST(SetLocationBackend(environment_).resetSetLocation(), "reset");
+        QFETCH(QString, said);
+        const QStringList lines = capture.lines();
+        if (said.isEmpty())
+            QCOMPARE(lines, QStringList());
+        else if (fault == u"locked"_s)
+            QVERIFY2(lines.contains(said), qPrintable(lines.join(u'\n')));
+        else
+            QVERIFY2(!lines.isEmpty() && lines.last().startsWith(said),
+                     qPrintable(lines.join(u'\n')));
+        QTEST(kit_->commands().contains(u"idevicesetlocation reset"_s), "ran");
         QVERIFY(ProcessCensus::children().isEmpty());
     }
 
@@ -144,7 +207,7 @@ private Q_SLOTS:
         QTest::addColumn<QList<int>>("gaps"); // milliseconds between applied points, scaled
         QTest::addColumn<int>("exitCode"); // -1: holds until terminated
         const QString play = u"pymobiledevice3 developer dvt simulate-location play --tunnel "_s
-            + kUdid + u" -- FILE"_s;
+            + kUdid + u":PORT -- FILE"_s;
         const QByteArray route =
             "<gpx><trk><trkseg>"
             R"(<trkpt lat="1" lon="2"><time>2026-12-07T10:00:00Z</time></trkpt>)"
@@ -157,8 +220,8 @@ private Q_SLOTS:
         QTest::newRow("play: paced, untimed at once, holds, clears")
             << true << play << route << u"1 2,3 4,5 6,7 8,cleared"_s << QList<int> {500, 150, 0}
             << -1;
-        QTest::newRow("play: no such file")
-            << true << play << QByteArray() << QString() << QList<int>() << 1;
+        QTest::newRow("play: no such file, a usage error")
+            << true << play << QByteArray() << QString() << QList<int>() << 2;
     }
 
     void kitReplay()
@@ -168,13 +231,16 @@ private Q_SLOTS:
         QFETCH(QString, track);
         QFETCH(QList<int>, gaps);
         QFETCH(int, exitCode);
-        prepare();
+        QFETCH(bool, reachable);
+        prepare(reachable ? u"17.3.1"_s : u"16.7"_s);
         SimDeviceKit::setTimeScale(4); // nothing else runs now
         QVERIFY(kit_->setStockSetLocation(true));
         const QString file = kit_->temporaryFolder() + u"route.gpx"_s;
         if (!gpx.isEmpty())
             QVERIFY(writeScript(file, gpx) == file);
-        QStringList arguments = command.replace(u"FILE"_s, file).split(u' ');
+        QStringList arguments = command.replace(u"FILE"_s, file)
+                                    .replace(u"PORT"_s, QString::number(kit_->tunnelPort()))
+                                    .split(u' ');
 
         QProcess tool;
         tool.start(kit_->toolPath(arguments.takeFirst()), arguments);
@@ -182,7 +248,7 @@ private Q_SLOTS:
         if (exitCode < 0) {
             QTRY_COMPARE_WITH_TIMEOUT(kit_->track().size(), expected.size() - 1, kPatience);
             QCOMPARE(tool.state(), QProcess::Running);
-            tool.terminate();
+            ::kill(static_cast<pid_t>(tool.processId()), SIGINT); // SIGTERM would kill it outright
         }
         QVERIFY(tool.waitForFinished(kPatience));
         QCOMPARE(tool.exitCode(), std::max(exitCode, 0));
@@ -199,10 +265,12 @@ private Q_SLOTS:
 
 private:
     // A kit with its device, and the tunnel up unless the row says it is unreachable.
-    void prepare()
+    void prepare(const QString &ios = u"17.3.1"_s, bool lockedForTunneld = false)
     {
         kit_ = std::make_unique<SimDeviceKit>();
-        QVERIFY(kit_->attach());
+        QVERIFY(kit_->attach(ios));
+        if (lockedForTunneld)
+            QVERIFY(kit_->control({u"condition"_s, u"locked"_s}));
         environment_ = kit_->environment();
         environment_.adminPromptCommand = {
             writeFakePrompt(kit_->resourceFolder(), QByteArrayLiteral("echo no\nexit 1\n"))};
@@ -210,6 +278,13 @@ private:
         if (reachable) {
             QVERIFY(startKitTunnel(*kit_));
             QTRY_VERIFY_WITH_TIMEOUT(portListening(kit_->tunnelPort()), kPatience);
+        }
+        if (lockedForTunneld) {
+            // Once tunneld answers, it has looked at the phone (and left it out).
+            const auto answer =
+                tunnel::httpGet(u"127.0.0.1"_s, kit_->tunnelPort(), u"/"_s, environment_.timings);
+            QVERIFY(answer && answer->body == "{}");
+            QVERIFY(kit_->control({u"condition"_s, u"none"_s}));
         }
     }
 

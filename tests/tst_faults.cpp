@@ -30,7 +30,7 @@ enum class Fault { Missing, NoExec, Broken, ExitEarly, NonZero, NonUtf8, Huge, H
 // How the screen ends.
 // clang-format off
 enum class End { Detected, HugeValues, NoValues, NotFound, ToolMissing, Attached, Gone, Held,
-                 Failed, Unlocked };
+                 Failed, Unlocked, UnlockFailed };
 // clang-format on
 // What the screen does before the faulty call.
 enum class Before { Nothing, Detected, Holding };
@@ -194,8 +194,15 @@ private Q_SLOTS:
         for (Fault fault : {NoExec, Hang, Slow})
             row(Set, fault, Held, {});
 
-        // Unlocking always ends unlocked; a reset reports nothing.
-        for (Fault fault : {Missing, NoExec, Broken, ExitEarly, NonZero, NonUtf8, Huge, Hang, Slow})
+        // Unlocked only when the tool says so: otherwise the location stays held, and the
+        // console says why.
+        row(Reset, Missing, UnlockFailed, u"❌ idevicesetlocation not found in bundled tools"_s);
+        row(Reset, Broken, UnlockFailed,
+            u"❌ Error running idevicesetlocation: Exec format error"_s);
+        for (Fault fault : {NonZero, NonUtf8})
+            row(Reset, fault, UnlockFailed, u"❌ idevicesetlocation reset failed (exit 1)*"_s);
+        row(Reset, Hang, UnlockFailed, stopped.arg(u"idevicesetlocation"_s));
+        for (Fault fault : {NoExec, ExitEarly, Huge, Slow})
             row(Reset, fault, Unlocked, {});
 
         const QString simEarly = early.arg(u"simulate-location set"_s);
@@ -203,18 +210,20 @@ private Q_SLOTS:
         row(SimSet, Broken, Failed,
             u"❌ Error launching simulate-location set: Exec format error"_s);
         row(SimSet, ExitEarly, Failed, simEarly);
-        row(SimSet, NonZero, Failed, simEarly + simulated);
+        row(SimSet, NonZero, Failed, simEarly + simulated.trimmed());
         row(SimSet, NonUtf8, Failed, simEarly);
         row(SimSet, Huge, Held, QString(1023, u'x'));
-        for (Fault fault : {NoExec, Hang, Slow})
+        // Still running is not enough: it must say the phone took the location.
+        row(SimSet, Hang, Failed, u"❌ simulate-location set did not confirm within 1.5 s: "_s);
+        for (Fault fault : {NoExec, Slow})
             row(SimSet, fault, Held, {});
 
-        const QString clearFailed = u"❌ simulate-location clear failed (exit 1)"_s;
-        row(SimClear, Missing, Unlocked, noPy);
-        row(SimClear, Broken, Unlocked, u"❌ Error running pymobiledevice3: Exec format error"_s);
-        row(SimClear, NonZero, Unlocked, clearFailed);
-        row(SimClear, NonUtf8, Unlocked, clearFailed);
-        row(SimClear, Hang, Unlocked, stopped.arg(u"pymobiledevice3"_s));
+        const QString clearFailed = u"❌ simulate-location clear failed (exit 1)*"_s;
+        row(SimClear, Missing, UnlockFailed, noPy);
+        row(SimClear, Broken, UnlockFailed, u"Error: Exec format error"_s);
+        row(SimClear, NonZero, UnlockFailed, clearFailed);
+        row(SimClear, NonUtf8, UnlockFailed, clearFailed);
+        row(SimClear, Hang, UnlockFailed, stopped.arg(u"*pymobiledevice3"_s));
         for (Fault fault : {NoExec, ExitEarly, Huge, Slow})
             row(SimClear, fault, Unlocked, {});
 
@@ -245,7 +254,8 @@ private Q_SLOTS:
         const CallTraits &t = traits(call);
 
         SimDeviceKit kit;
-        QVERIFY(kit.attach(t.tunnel ? u"17.4.1"_s : u"16.7.10"_s));
+        // pymobiledevice3 needs tunneld for 17.0 to 17.3.
+        QVERIFY(kit.attach(t.tunnel ? u"17.3.1"_s : u"16.7.10"_s));
         Timings timings = shortTimings();
         timings.toolDeadline = timings.startupShellDeadline = 800ms;
         timings.tunnelWindow = 1500ms;
@@ -369,7 +379,7 @@ private:
     static void checkEnd(const ScreenState &s, bool tunnel)
     {
         QFETCH(End, end);
-        const QStringList device {tunnel ? u"17.4.1"_s : u"16.7.10"_s, u"F2LZK0ABCDEF"_s,
+        const QStringList device {tunnel ? u"17.3.1"_s : u"16.7.10"_s, u"F2LZK0ABCDEF"_s,
                                   u"iPhone15,2"_s, kUdid};
         const QStringList shown {s.deviceiosLabelText, s.serialnumberLabelText,
                                  s.productTypeLabelText, s.udidLabelText};
@@ -410,6 +420,12 @@ private:
         case End::Held:
             QCOMPARE(s.lockStatusText, heldText(kDefaultPinCoordinate));
             QVERIFY(held && idle);
+            break;
+        case End::UnlockFailed:
+            QCOMPARE(
+                s.lockStatusText,
+                u"❌ The iPhone did not confirm its real location is back — see console log."_s);
+            QVERIFY(s.isLocationLocked && idle);
             break;
         case End::Failed:
         case End::Unlocked:

@@ -102,7 +102,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("location"); // empty: the wrapper does not hold
         // clang-format off
         QTest::newRow("set holds") << QStringList {u"--"_s, u"-33.5"_s, u"151.25"_s} << 0 << QString() << u"-33.5 151.25"_s;
-        QTest::newRow("failure passes through") << QStringList {u"--"_s, u"1.0"_s, u"2.0"_s} << 1 << u"ERROR: Device 00000000 not found!\n"_s << QString();
+        QTest::newRow("failure passes through") << QStringList {u"--"_s, u"1.0"_s, u"2.0"_s} << 255 << u"ERROR: No device found!\n"_s << QString();
         QTest::newRow("reset runs and exits") << QStringList {u"reset"_s} << 0 << QString() << QString();
         // clang-format on
     }

@@ -1,31 +1,35 @@
 // The map pane on the screen state: the two-way camera, the pin and its colour, the click.
 #include "MapTestSupport.h"
+#include "TestSupport.h"
 #include "map/MapPane.h"
 #include "map/PinMarker.h"
 #include "state/PinPlacement.h"
 #include "state/ScreenModel.h"
 
+#include <QLabel>
 #include <QSignalSpy>
 #include <QTest>
 
 using mapgeometry::Viewport;
+using namespace Qt::StringLiterals;
 
 namespace {
 
 const CLLocationCoordinate2D kLondon {51.500729, -0.124625};
 
-AppEnvironment offline()
+// The placeholder grid unless told otherwise: no network in these tests.
+AppEnvironment withTiles(const QString &urlTemplate = {})
 {
     AppEnvironment environment;
-    environment.tileUrlTemplate.clear(); // the placeholder grid: no network in these tests
+    environment.tileUrlTemplate = urlTemplate;
     return environment;
 }
 
 // A pane shown and exposed at 600 x 500 on a fresh screen state, with a recording mover.
 struct Screen
 {
-    explicit Screen(const QString &cache)
-        : model(offline())
+    explicit Screen(const QString &cache, const QString &tiles = {})
+        : model(withTiles(tiles))
         , pane(
               model,
               [this](bool recenter, CLLocationCoordinate2D c) {
@@ -111,9 +115,10 @@ private Q_SLOTS:
         const CLLocationCoordinate2D expected = groundUnder(before, at);
         QTest::mouseClick(&screen.map(), Qt::LeftButton, {}, at);
 
+        // The point under the pointer, to a millionth of a degree (a tenth of a metre).
         const ScreenState &s = screen.model.state();
-        const CLLocationCoordinate2D clicked = *screen.map().coordinateAt(at);
-        QVERIFY(near(clicked, expected));
+        const CLLocationCoordinate2D clicked = coordinates::rounded(*screen.map().coordinateAt(at));
+        QVERIFY(near(clicked, expected, 5e-7));
         QCOMPARE(s.cameraPosition.request, camera);
         QVERIFY(screen.map().viewport() == before);
         QCOMPARE(screen.moves.size(), held && mover ? 1 : 0);
@@ -123,7 +128,7 @@ private Q_SLOTS:
                 QCOMPARE(screen.moves.first(), std::make_pair(false, clicked));
             return;
         }
-        QCOMPARE(s.pinCoordinate, clicked); // exactly, and its full-precision text in both fields
+        QCOMPARE(s.pinCoordinate, clicked); // and its text, six decimals at most, in both fields
         QCOMPARE(s.latitudeText, coordinates::formatDegrees(clicked.latitude));
         QCOMPARE(s.longitudeText, coordinates::formatDegrees(clicked.longitude));
         QVERIFY(screen.pinDistance(at) <= 1.0);
@@ -193,6 +198,40 @@ private Q_SLOTS:
         QCOMPARE(screen.map().bearing(), 300.0);
         QCOMPARE(screen.map().pitch(), 60.0);
         QVERIFY(near(screen.map().center(), kLondon));
+    }
+
+    // One quiet line over the map while no tile server answers; an answer, even a refusal,
+    // means the connection is there.
+    void theMapSaysWhenItsTilesCannotBeFetched_data()
+    {
+        QTest::addColumn<QString>("server"); // "none", "tiles", "failing"
+        QTest::addColumn<bool>("notice");
+        QTest::newRow("no server") << u"none"_s << true;
+        QTest::newRow("a server with tiles") << u"tiles"_s << false;
+        QTest::newRow("a server that fails") << u"failing"_s << false;
+    }
+
+    void theMapSaysWhenItsTilesCannotBeFetched()
+    {
+        QFETCH(QString, server);
+        QFETCH(bool, notice);
+        TileServer tiles;
+        QString url = tiles.urlTemplate();
+        if (server == u"none"_s)
+            url = u"http://127.0.0.1:%1/{z}/{x}/{y}.png"_s.arg(freeLoopbackPort());
+        else if (server == u"failing"_s)
+            url.replace(u"/{z}"_s, u"/no/{z}"_s); // the server answers 503
+        QTemporaryDir cache;
+        Screen screen(cache.path(), url);
+        QLabel *line = screen.pane.offlineNotice();
+        QCOMPARE(line->text(), u"Map tiles unavailable — no connection"_s);
+        QTRY_VERIFY(!tiles.requests.isEmpty() || server == u"none"_s);
+        QTRY_COMPARE_WITH_TIMEOUT(line->isVisible(), notice, 10000);
+        if (notice) // centred at the top of the map, over it
+            QVERIFY(qAbs(line->geometry().center().x() - screen.pane.width() / 2) <= 1);
+        else
+            QTRY_VERIFY(screen.map().tileSource()->tilesInMemory() > 0 || server != u"tiles"_s);
+        QVERIFY(!line->isVisible() || line->y() < screen.pane.height() / 4);
     }
 };
 

@@ -133,6 +133,75 @@ private Q_SLOTS:
         QVERIFY(std::fabs(*player.secondsLeft() - 2 * leg / playback::kWalk) < 1e-6);
     }
 
+    // Repeated, a route goes from the end of a lap into the next at the pace: back along a
+    // straight leg to the start when it is not closed, back along itself when it goes back and
+    // forth. No jump, no stop, and a plan that goes on over several laps.
+    void lapsJoinAtThePace_data()
+    {
+        QTest::addColumn<playback::Repeat>("repeat");
+        QTest::addColumn<bool>("closed");
+        QTest::addColumn<bool>("recorded");
+        QTest::newRow("loop, open") << playback::Repeat::Loop << false << false;
+        QTest::newRow("loop, closed") << playback::Repeat::Loop << true << false;
+        QTest::newRow("loop, a recorded track") << playback::Repeat::Loop << false << true;
+        QTest::newRow("back and forth") << playback::Repeat::BackAndForth << false << false;
+    }
+
+    void lapsJoinAtThePace()
+    {
+        QFETCH(playback::Repeat, repeat);
+        QFETCH(bool, closed);
+        QFETCH(bool, recorded);
+        // An L: 300 m north, 200 m east (and back to the start when closed), one point every
+        // 100 m at 2 m/s when recorded.
+        const auto t = [](qint64 s) { return QDateTime::fromSecsSinceEpoch(s, QTimeZone::utc()); };
+        const auto at = [](double north, double east) {
+            CLLocationCoordinate2D p;
+            GeographicLib::Geodesic::WGS84().Direct(
+                48.85, 2.35, std::atan2(east, north) * 180 / M_PI, std::hypot(north, east),
+                p.latitude, p.longitude);
+            return p;
+        };
+        QList<RoutePoint> points;
+        for (int i = 0; i <= 3; ++i)
+            points.append({at(i * 100.0, 0), t(i * 50)});
+        for (int i = 1; i <= 2; ++i)
+            points.append({at(300, i * 100.0), t(150 + i * 50)});
+        if (closed)
+            points.append({at(0, 0), t(250 + 180)});
+        if (!recorded)
+            for (RoutePoint &point : points)
+                point.time.reset();
+        const RoutePath path(points);
+        RoutePlayer player(std::chrono::milliseconds(1000));
+        player.setPath(path);
+        player.setRepeat(repeat);
+        player.setSpeed(recorded ? std::nullopt : std::optional(playback::kWalk));
+        const double pace = recorded ? 2.0 : playback::kWalk;
+        const bool looping = repeat == playback::Repeat::Loop;
+        const double join = looping && !closed ? std::hypot(300.0, 200.0) : 0.0;
+        QVERIFY(std::abs(player.lapLength() - path.length() - join) < 0.5);
+
+        const QList<RoutePoint> plan = player.planAhead(t(0));
+        QVERIFY(plan.size() * pace > 2.5 * player.lapLength()); // well into the third lap
+        // A step is at most the pace (a corner cuts it short); two steps together never stay
+        // put: no jump, no stop.
+        QList<double> steps;
+        for (qsizetype i = 1; i < plan.size(); ++i) {
+            const CLLocationCoordinate2D a = plan[i - 1].coordinate, b = plan[i].coordinate;
+            double metres = 0;
+            GeographicLib::Geodesic::WGS84().Inverse(a.latitude, a.longitude, b.latitude,
+                                                     b.longitude, metres);
+            steps.append(metres);
+        }
+        double slowest = pace;
+        for (qsizetype i = 1; i < steps.size(); ++i)
+            slowest = std::min(slowest, steps[i - 1] + steps[i]);
+        const double fastest = *std::max_element(steps.cbegin(), steps.cend());
+        QVERIFY2(fastest <= pace * 1.001, qPrintable(QString::number(fastest)));
+        QVERIFY2(slowest >= pace * 0.5, qPrintable(QString::number(slowest)));
+    }
+
     // Waypoints edited while roads are followed: the roads are asked for once per change, never
     // while a waypoint is dragged, and a failure keeps the straight legs.
     void routeModelAsksForRoadsPerEdit()

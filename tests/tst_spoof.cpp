@@ -7,6 +7,7 @@
 #include "spoof/LocationBackends.h"
 #include "spoof/SpoofController.h"
 #include "state/ScreenModel.h"
+#include "tools/GoIos.h"
 
 #include <QTest>
 #include <memory>
@@ -22,18 +23,22 @@ const QString kUnlocked = u"Location unlocked — real GPS restored."_s;
 const QString kFailed = u"❌ Failed to spoof location — see console log."_s;
 const QString kDisconnected = u"Device disconnected — location spoof ended."_s;
 
+// Where the kit's tunneld listens: not its usual port, so commands name it ("UDID:PORT").
+quint16 g_tunnelPort = 0;
+
 // What the device is told on each chain.
 QString setCommand(bool tunnel, const QString &latitude, const QString &longitude)
 {
-    return (tunnel
-                ? u"pymobiledevice3 developer dvt simulate-location set --tunnel "_s + kUdid + u' '
-                : u"idevicesetlocation "_s)
+    return (tunnel ? u"pymobiledevice3 developer dvt simulate-location set --tunnel "_s + kUdid
+                         + u':' + QString::number(g_tunnelPort) + u' '
+                   : u"idevicesetlocation "_s)
         + u"-- "_s + latitude + u' ' + longitude;
 }
 
 QString unlockCommand(bool tunnel)
 {
     return tunnel ? u"pymobiledevice3 developer dvt simulate-location clear --tunnel "_s + kUdid
+            + u':' + QString::number(g_tunnelPort)
                   : u"idevicesetlocation reset"_s;
 }
 
@@ -57,6 +62,7 @@ private Q_SLOTS:
     {
         kit_ = std::make_unique<SimDeviceKit>();
         QVERIFY(kit_->isValid());
+        g_tunnelPort = kit_->tunnelPort();
         timings_ = shortTimings();
     }
 
@@ -320,6 +326,65 @@ private Q_SLOTS:
             QCOMPARE(kit_->location(), QString());
             QCOMPARE(kit_->commands().last(), unlockCommand(tunnel));
         }
+    }
+
+    // What holds an iOS 17+ location can go away by itself (killed, crashed, the agent or
+    // tunneld gone): that is noticed, the location is held again where it was, and only when
+    // that fails does the lock end, saying so.
+    void holdingIsWatched_data()
+    {
+        QTest::addColumn<bool>("goIos");
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<QString>("gone"); // the kit's verb that ends it
+        QTest::addColumn<bool>("heldAgain");
+        // clang-format off
+        QTest::newRow("pymobiledevice3, its own tunnel: the set process") << false << u"17.4.1"_s << u"kill-holder"_s << true;
+        QTest::newRow("pymobiledevice3 through tunneld: the set process") << false << u"17.3.1"_s << u"kill-holder"_s << true;
+        QTest::newRow("pymobiledevice3 through tunneld: tunneld") << false << u"17.3.1"_s << u"stop-tunnel"_s << true;
+        QTest::newRow("go-ios: setlocation") << true << u"17.4.1"_s << u"kill-holder"_s << true;
+        QTest::newRow("go-ios: the agent") << true << u"17.4.1"_s << u"stop-agent"_s << true;
+        QTest::newRow("go-ios: setlocation, and holding again fails") << true << u"17.4.1"_s << u"kill-holder"_s << false;
+        // clang-format on
+    }
+
+    void holdingIsWatched()
+    {
+        QFETCH(bool, goIos);
+        QFETCH(QString, version);
+        QFETCH(QString, gone);
+        QFETCH(bool, heldAgain);
+        if (goIos) {
+            kit_->removeTool(u"pymobiledevice3"_s);
+            QVERIFY(kit_->addTool(goios::kTool));
+        }
+        start(version);
+        model_->startDeviceMonitor(); // its ticks look at the agent and tunneld
+        controller_->spoofLocation();
+        QTRY_VERIFY_WITH_TIMEOUT(state().isLocationLocked && !state().disabledLockButton,
+                                 kPatience);
+        const pid_t first = state().locationProcess->processId();
+        if (!heldAgain)
+            QVERIFY(kit_->control({u"condition"_s, u"no-image"_s}));
+        ConsoleCapture console;
+        QVERIFY(kit_->control({gone}));
+        if (heldAgain) {
+            QTRY_VERIFY_WITH_TIMEOUT(state().locationProcess
+                                         && state().locationProcess->processId() != first
+                                         && !state().disabledLockButton,
+                                     kPatience);
+            QCOMPARE(state().lockStatusText, heldText(kDefaultPinCoordinate));
+            QTRY_COMPARE_WITH_TIMEOUT(kit_->location(), u"40.689247 -74.044502"_s, kPatience);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(state().lockStatusText,
+                                      u"❌ The location could not be held again — the iPhone is "
+                                      u"back at its real position."_s,
+                                      kPatience);
+            QVERIFY(!state().isLocationLocked && !state().locationProcess);
+            QCOMPARE(state().spoofHint.cause, failure::Cause::ImageNotMounted);
+        }
+        QVERIFY2(!console.lines().filter(u"holding the location again"_s).isEmpty(),
+                 qPrintable(console.lines().join(u'\n')));
+        kit_->control({u"stop-agent"_s});
     }
 
 private:

@@ -244,8 +244,8 @@ private Q_SLOTS:
         const QString tools = root + u"/halvard_scripts/"_s + platform::architectureFolderName();
         QVERIFY(QDir().mkpath(tools));
         writeScript(tools + u"/pymobiledevice3"_s,
-                    "#!/bin/sh\nexec '" + QFile::encodeName(kit_->toolPath(u"pymobiledevice3"_s))
-                        + "' \"$@\"\n");
+                    "#!/bin/sh\nSIMDEVICE_ADMIN=1 exec '"
+                        + QFile::encodeName(kit_->toolPath(u"pymobiledevice3"_s)) + "' \"$@\"\n");
         const QString temporary = root + u"/tmp "_s + name + u'/';
         QVERIFY(QDir().mkpath(temporary));
         environment_.tools = ToolLocator(root);

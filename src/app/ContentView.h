@@ -2,8 +2,11 @@
 
 #include "state/AppEnvironment.h"
 
+#include <QSplitter>
 #include <QWidget>
 
+class QAction;
+class QSettings;
 class CoordinatesPanel;
 class DeviceDetector;
 class DeviceMonitor;
@@ -27,6 +30,17 @@ namespace net {
 class WebClient;
 }
 
+// The divider between the sidebar and the map, which the user can drag.
+class SidebarSplitter : public QSplitter
+{
+    Q_OBJECT
+public:
+    explicit SidebarSplitter(QWidget *parent = nullptr);
+
+protected:
+    QSplitterHandle *createHandle() override;
+};
+
 // The one screen: the setup banner over the sidebar and the map. It owns the screen state and
 // everything that acts on it, and redraws whenever the state changes.
 class ContentView : public QWidget
@@ -45,6 +59,17 @@ public:
     RouteModel &route() { return *route_; }
     Movement &movement() { return *movement_; }
     RoutePanel &routePanel() { return *routePanel_; }
+    Sidebar &sidebar() { return *sidebar_; }
+    MapPane &mapPane() { return *mapPane_; }
+
+    // Spoof/Unlock (Ctrl+L, Cmd+L) and Reset (Ctrl+R, Cmd+R), enabled as the buttons are.
+    QAction *lockAction() const { return lockAction_; }
+    QAction *resetAction() const { return resetAction_; }
+
+    // Takes the choices of the last run from the settings (the closed banner, the sidebar's
+    // section and width, the route's pace, repeat, drift, roads and map-follows) and keeps
+    // them there from now on. Null: nothing is remembered.
+    void useSettings(QSettings *settings);
 
     // Reads a GPX, KML or GeoJSON file into the route, off the GUI thread, and shows it on the
     // map; a file that cannot be read leaves the route as it was and says why under the route.
@@ -70,6 +95,15 @@ protected:
 private:
     void render();
     void connectRoute();
+    void toggleLock();
+    void reset();
+    void saveChoices();
+    void sidebarDragged();
+    // Brings the sidebar's section that holds `page` to the front.
+    void showSection(QWidget *page);
+    // The sidebar at `width` (0: as wide as its content wants), never narrower than its content
+    // needs; the window no smaller than the sidebar and the map need.
+    void fitSidebar(int width = 0);
 
     ScreenModel *model_;
     net::WebClient *web_; // before everything that asks a web service
@@ -91,5 +125,10 @@ private:
     Movement *movement_;
     RoutePanel *routePanel_;
     RouteFiles *routeFiles_;
+    SidebarSplitter *splitter_;
+    QAction *lockAction_;
+    QAction *resetAction_;
+    QSettings *settings_ = nullptr;
+    bool widthChosen_ = false; // the user dragged the sidebar's edge
     bool started_ = false;
 };

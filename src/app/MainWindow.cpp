@@ -1,6 +1,7 @@
 #include "app/MainWindow.h"
 
 #include "app/ContentView.h"
+#include "app/HelpPages.h"
 #include "app/LogWindow.h"
 #include "formats/GeoFile.h"
 #include "places/SavedPlaces.h"
@@ -81,18 +82,29 @@ MainWindow::MainWindow(const AppEnvironment &environment, QSettings *settings, Q
     quit->setShortcut(QKeySequence::Quit);
     quit->setMenuRole(QAction::QuitRole);
 
+    QMenu *location = menuBar()->addMenu(QStringLiteral("&Location"));
+    location->addAction(content_->lockAction());
+    location->addAction(content_->resetAction());
+
     QMenu *view = menuBar()->addMenu(QStringLiteral("&View"));
     QAction *log = view->addAction(QStringLiteral("Console &Log"), this, &MainWindow::showLog);
     log->setObjectName(QStringLiteral("showLogAction"));
-    log->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_L));
+    log->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_L));
 
     QMenu *help = menuBar()->addMenu(QStringLiteral("&Help"));
+    QAction *started =
+        help->addAction(QStringLiteral("&Getting Started"), this, &MainWindow::showGettingStarted);
+    started->setObjectName(QStringLiteral("gettingStartedAction"));
+    started->setShortcut(QKeySequence::HelpContents);
     QAction *about = help->addAction(QStringLiteral("&About PinDrift"), this, [this] {
-        QMessageBox::about(this, QStringLiteral("About PinDrift"),
-                           QStringLiteral("PinDrift %1\n\nHolds a GPS location of your choice on "
-                                          "an iPhone or iPad connected over USB.")
-                               .arg(QApplication::applicationVersion()));
+        QMessageBox box(QMessageBox::NoIcon, QStringLiteral("About PinDrift"), help::aboutText(),
+                        QMessageBox::Close, this);
+        box.setObjectName(QStringLiteral("aboutBox"));
+        box.setTextFormat(Qt::RichText);
+        box.setIconPixmap(QApplication::windowIcon().pixmap(64, 64));
+        box.exec();
     });
+    about->setObjectName(QStringLiteral("aboutAction"));
     about->setMenuRole(QAction::AboutRole);
 
     saveTimer_.setSingleShot(true);
@@ -102,6 +114,7 @@ MainWindow::MainWindow(const AppEnvironment &environment, QSettings *settings, Q
     const QByteArray frame = settings_->value(frameKey()).toByteArray();
     if (frame.isEmpty() || !restoreGeometry(frame))
         placeOnFirstLaunch();
+    content_->useSettings(settings_);
 }
 
 MainWindow::~MainWindow()
@@ -126,6 +139,24 @@ void MainWindow::saveFrame()
 {
     settings_->setValue(frameKey(), saveGeometry());
     settings_->sync();
+}
+
+void MainWindow::showGettingStarted()
+{
+    if (!gettingStarted_)
+        gettingStarted_ = help::gettingStartedWindow(this);
+    gettingStarted_->show();
+    gettingStarted_->raise();
+    gettingStarted_->activateWindow();
+}
+
+void MainWindow::bringToFront()
+{
+    if (isMinimized())
+        setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    show();
+    raise();
+    activateWindow();
 }
 
 void MainWindow::showLog()
@@ -189,6 +220,8 @@ void MainWindow::closeEvent(QCloseEvent *event)
     content_->stopBackgroundWork();
     if (log_)
         log_->close();
+    if (gettingStarted_)
+        gettingStarted_->close();
     QMainWindow::closeEvent(event);
 }
 

@@ -23,6 +23,11 @@ public:
     ContentView *contentView() const { return content_; }
     LogWindow *logWindow() const { return log_; }
     void showLog();
+    // Help → Getting Started: what the phone needs, how to spoof, move and play a route.
+    void showGettingStarted();
+    QWidget *gettingStartedWindow() const { return gettingStarted_; }
+    // Shown, out of the dock or taskbar, in front and active.
+    void bringToFront();
 
     static QString frameKey() { return QStringLiteral("Main Window/geometry"); }
 
@@ -43,6 +48,7 @@ private:
     QSettings *settings_;
     bool ownsSettings_;
     QPointer<LogWindow> log_;
+    QPointer<QWidget> gettingStarted_;
     QTimer saveTimer_;
     QString lastFolder_; // where the file dialogs start
     QString placesExport_;

@@ -1,7 +1,6 @@
 #include "app/Sidebar.h"
 
 #include "device/DevicePanel.h"
-#include "map/CoordinatesPanel.h"
 #include "state/ScreenState.h"
 #include "widgets/HintRow.h"
 #include "widgets/Style.h"
@@ -14,10 +13,13 @@
 #include <QPushButton>
 #include <QScrollArea>
 #include <QScrollBar>
+#include <QTabBar>
+#include <QTabWidget>
 #include <QVBoxLayout>
 
 namespace {
 
+constexpr int kPadding = 12; // left and right of everything in the sidebar
 constexpr int kScrollBarWidth = 8;
 const QString kSpoofTitle = QStringLiteral("🔒 Spoof Location");
 const QString kUnlockTitle = QStringLiteral("🔓 Unlock Location");
@@ -30,7 +32,8 @@ QString prominentStyle(const QColor &fill)
                           " border-radius: 6px; padding: 7px 10px; font-weight: 600; }"
                           "QPushButton:hover { background-color: %2; }"
                           "QPushButton:pressed { background-color: %3; }"
-                          "QPushButton:focus { border: 2px solid palette(highlight); }"
+                          "QPushButton:focus { border: 2px solid palette(highlight);"
+                          " padding: 5px 8px; }"
                           "QPushButton:disabled { background-color: %4;"
                           " color: rgba(255, 255, 255, 190); }")
         .arg(fill.name(), fill.lighter(110).name(), fill.darker(115).name(),
@@ -48,24 +51,64 @@ QLabel *secondaryLabel(const QString &text, style::TextStyle textStyle, QWidget 
     return label;
 }
 
-// As tall as its content wants, so the controls below it follow the sections directly; it only
-// shrinks (and scrolls) when the window is too short.
-class SectionScroll : public QScrollArea
+// One section's page: it scrolls up and down when the sidebar is too short for it, never
+// sideways. Its minimum width is its content's, with room for the slim scroll bar, so the
+// content is never cut at the right and never slides sideways when a control takes the focus.
+class PageScroll : public QScrollArea
 {
 public:
-    using QScrollArea::QScrollArea;
+    explicit PageScroll(QWidget *page, QWidget *parent)
+        : QScrollArea(parent)
+    {
+        setObjectName(page->objectName() + QStringLiteral("Scroll"));
+        setFrameShape(QFrame::NoFrame);
+        setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+        setWidgetResizable(true);
+        auto *content = new QWidget;
+        content->setObjectName(page->objectName() + QStringLiteral("Content"));
+        layout_ = new QVBoxLayout(content);
+        layout_->setContentsMargins(0, 8, 0, 4);
+        layout_->setSpacing(0);
+        layout_->addWidget(page);
+        layout_->addStretch(1);
+        setWidget(content);
+        // The sidebar's own surface shows through (setWidget() turns filling on).
+        viewport()->setAutoFillBackground(false);
+        content->setAutoFillBackground(false);
+        QScrollBar *bar = verticalScrollBar();
+        bar->setObjectName(objectName() + QStringLiteral("Bar"));
+        connect(bar, &QScrollBar::rangeChanged, this, [this](int, int maximum) {
+            layout_->setContentsMargins(0, 8, maximum > 0 ? kScrollBarWidth + 2 : 0, 4);
+        });
+        styleBar();
+    }
+
+    void styleBar()
+    {
+        QColor handle = palette().color(QPalette::WindowText);
+        handle.setAlphaF(0.3f);
+        verticalScrollBar()->setStyleSheet(
+            QStringLiteral(
+                "QScrollBar:vertical { width: %1px; background: transparent; margin: 0; }"
+                "QScrollBar::handle:vertical { background: %2; border-radius: 3px;"
+                " min-height: 24px; margin: 0 1px; }"
+                "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+                "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical {"
+                " background: none; }")
+                .arg(kScrollBarWidth)
+                .arg(handle.name(QColor::HexArgb)));
+    }
 
     QSize sizeHint() const override
     {
-        QWidget *content = widget();
-        if (!content)
-            return QScrollArea::sizeHint();
-        // Wrapped labels make the content's height depend on its width.
-        const int height = content->hasHeightForWidth() ? content->heightForWidth(width())
-                                                        : content->sizeHint().height();
-        return {QScrollArea::sizeHint().width(), height + 2 * frameWidth()};
+        const QWidget *content = widget();
+        const QSize wanted = content->sizeHint();
+        return {wanted.width() + kScrollBarWidth + 2, wanted.height()};
     }
-    QSize minimumSizeHint() const override { return {0, 0}; }
+    QSize minimumSizeHint() const override
+    {
+        return {widget()->minimumSizeHint().width() + kScrollBarWidth + 2, 0};
+    }
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override
@@ -74,35 +117,31 @@ protected:
             updateGeometry();
         return QScrollArea::eventFilter(watched, event);
     }
+    void changeEvent(QEvent *event) override
+    {
+        if (event->type() == QEvent::PaletteChange)
+            styleBar();
+        QScrollArea::changeEvent(event);
+    }
+
+private:
+    QVBoxLayout *layout_;
 };
 
 } // namespace
 
-Sidebar::Sidebar(DevicePanel *devicePanel, CoordinatesPanel *coordinatesPanel, QWidget *parent)
+Sidebar::Sidebar(DevicePanel *devicePanel, QWidget *parent)
     : QWidget(parent)
 {
     setObjectName(QStringLiteral("sidebar"));
-    setFixedWidth(kWidth);
+    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Expanding);
     auto *outer = new QVBoxLayout(this);
-    outer->setContentsMargins(0, 0, 0, 0);
+    outer->setContentsMargins(kPadding, 8, kPadding, 10);
     outer->setSpacing(0);
-    // When the window is too short, the scrolling sections give way; the gaps keep their size.
-    const auto gap = [](QVBoxLayout *layout, int points) {
-        layout->addSpacerItem(new QSpacerItem(0, points, QSizePolicy::Minimum, QSizePolicy::Fixed));
-    };
-    const auto padded = [outer] {
-        auto *layout = new QVBoxLayout;
-        layout->setContentsMargins(16, 0, 16, 0);
-        layout->setSpacing(0);
-        outer->addLayout(layout);
-        return layout;
-    };
 
-    QVBoxLayout *top = padded();
-    gap(top, 18);
     auto *titleRow = new QHBoxLayout;
-    titleRow->setSpacing(10);
-    const int iconSize = QFontMetrics(style::font(style::TextStyle::Title2)).ascent();
+    titleRow->setSpacing(8);
+    const int iconSize = QFontMetrics(style::font(style::TextStyle::Headline)).ascent();
     auto *icon = new QLabel(this);
     icon->setPixmap(
         style::picture(QStringLiteral("location"), {iconSize, iconSize}, devicePixelRatioF()));
@@ -111,110 +150,87 @@ Sidebar::Sidebar(DevicePanel *devicePanel, CoordinatesPanel *coordinatesPanel, Q
     title->setFont(style::font(style::TextStyle::Headline));
     titleRow->addWidget(title);
     titleRow->addStretch();
-    top->addLayout(titleRow);
-    gap(top, 16);
+    auto *version = secondaryLabel(QStringLiteral("ver 1.0"), style::TextStyle::Caption2, this);
+    version->setObjectName(QStringLiteral("versionFooter"));
+    titleRow->addWidget(version, 0, Qt::AlignBottom);
+    outer->addLayout(titleRow);
+    outer->addSpacing(8);
 
-    // The device box, the coordinates and whatever sections follow them scroll when the window
-    // is too short for them; the spoofing controls below stay in sight.
-    scroll_ = new SectionScroll(this);
-    scroll_->setObjectName(QStringLiteral("sidebarScroll"));
-    scroll_->setFrameShape(QFrame::NoFrame);
-    scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
-    scroll_->setWidgetResizable(true);
-    auto *content = new QWidget;
-    content->setObjectName(QStringLiteral("sidebarSections"));
-    sections_ = new QVBoxLayout(content);
-    sections_->setContentsMargins(16, 0, 16, 0);
-    sections_->setSpacing(16);
-    scroll_->setWidget(content);
-    // The sidebar's own surface shows through (setWidget() turns filling on).
-    scroll_->viewport()->setAutoFillBackground(false);
-    content->setAutoFillBackground(false);
-    outer->addWidget(scroll_);
-    // A slim bar that lives in the right margin, so the sections keep their width when it shows.
-    QScrollBar *bar = scroll_->verticalScrollBar();
-    bar->setObjectName(QStringLiteral("sidebarScrollBar"));
-    bar->setStyleSheet(
-        QStringLiteral(
-            "QScrollBar:vertical { width: %1px; background: transparent; margin: 0; }"
-            "QScrollBar::handle:vertical { background: rgba(0, 0, 0, 70); border-radius: 3px;"
-            " min-height: 24px; margin: 0 1px; }"
-            "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
-            "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: none; }")
-            .arg(kScrollBarWidth));
-    connect(bar, &QScrollBar::rangeChanged, this, [this](int, int maximum) {
-        sections_->setContentsMargins(16, 0, maximum > 0 ? 16 - kScrollBarWidth : 16, 0);
-    });
-
-    auto *box = new QFrame(content);
-    box->setObjectName(QStringLiteral("deviceBox"));
-    box->setStyleSheet(
-        QStringLiteral("QFrame#deviceBox { background: rgba(0, 0, 0, 12);"
-                       " border: 1px solid rgba(0, 0, 0, 22); border-radius: 8px; }"));
-    auto *boxLayout = new QVBoxLayout(box);
-    boxLayout->setContentsMargins(10, 10, 10, 10);
-    devicePanel->setParent(box);
+    deviceBox_ = new QFrame(this);
+    deviceBox_->setObjectName(QStringLiteral("deviceBox"));
+    auto *boxLayout = new QVBoxLayout(deviceBox_);
+    boxLayout->setContentsMargins(10, 8, 10, 8);
+    devicePanel->setParent(deviceBox_);
     boxLayout->addWidget(devicePanel);
-    sections_->addWidget(box);
-    sections_->addStretch(1);
-    addSection(coordinatesPanel);
+    // In the sidebar's own layout, not a nested one: a box that grows widens the sidebar's wish
+    // at once.
+    outer->addWidget(deviceBox_);
+    outer->addSpacing(8);
 
-    QVBoxLayout *controls = padded();
-    gap(controls, 16);
+    sections_ = new QTabWidget(this);
+    sections_->setObjectName(QStringLiteral("sidebarSections"));
+    sections_->setAccessibleName(QStringLiteral("Sidebar sections"));
+    sections_->setDocumentMode(true);
+    sections_->setUsesScrollButtons(false);
+    sections_->tabBar()->setObjectName(QStringLiteral("sidebarTabs"));
+    sections_->tabBar()->setAccessibleName(QStringLiteral("Sidebar sections"));
+    sections_->tabBar()->setExpanding(false);
+    sections_->tabBar()->setDrawBase(true);
+    outer->addWidget(sections_, 1);
+
+    // From here down, fixed to the bottom edge: the lines grow upwards into the sections.
+    lockStatus_ = secondaryLabel(QString(), style::TextStyle::Caption, this);
+    lockStatus_->setObjectName(QStringLiteral("lockStatusLabel"));
+    lockStatus_->setWordWrap(true);
+    lockStatus_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    lockStatus_->setContentsMargins(0, 6, 0, 0);
+    outer->addWidget(lockStatus_);
+    hint_ = new HintRow(QStringLiteral("spoofHint"), this);
+    hint_->setContentsMargins(0, 6, 0, 0);
+    outer->addWidget(hint_);
+    connect(hint_, &HintRow::buttonPressed, this, &Sidebar::fixRequested);
+    outer->addSpacing(8);
+
     lockButton_ = new QPushButton(kSpoofTitle, this);
     lockButton_->setObjectName(QStringLiteral("lockButton"));
     lockButton_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    controls->addWidget(lockButton_);
+    outer->addWidget(lockButton_);
     connect(lockButton_, &QPushButton::clicked, this, &Sidebar::toggleLockRequested);
-    gap(controls, 16);
+    outer->addSpacing(8);
 
     resetButton_ = new QPushButton(QStringLiteral("↺ Reset Location"), this);
     resetButton_->setObjectName(QStringLiteral("resetButton"));
     resetButton_->setAccessibleName(QStringLiteral("Reset Location"));
     resetButton_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-    controls->addWidget(resetButton_);
+    outer->addWidget(resetButton_);
     connect(resetButton_, &QPushButton::clicked, this, &Sidebar::resetRequested);
-    statusGap_ = new QSpacerItem(0, 16, QSizePolicy::Minimum, QSizePolicy::Fixed);
-    controls->addSpacerItem(statusGap_);
 
-    lockStatus_ = secondaryLabel(QString(), style::TextStyle::Caption, this);
-    lockStatus_->setObjectName(QStringLiteral("lockStatusLabel"));
-    lockStatus_->setWordWrap(true);
-    lockStatus_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-    controls->addWidget(lockStatus_);
-    hint_ = new HintRow(QStringLiteral("spoofHint"), this);
-    controls->addSpacing(6);
-    controls->addWidget(hint_);
-    connect(hint_, &HintRow::buttonPressed, this, &Sidebar::fixRequested);
-    outer->addStretch(1);
-
-    QVBoxLayout *bottom = padded();
-    gap(bottom, 16);
-    auto *divider = new QFrame(this);
-    divider->setFrameShape(QFrame::HLine);
-    divider->setFrameShadow(QFrame::Sunken);
-    bottom->addWidget(divider);
-    gap(bottom, 16);
-
-    auto *footer = new QHBoxLayout;
-    auto *version = secondaryLabel(QStringLiteral("ver 1.0"), style::TextStyle::Caption2, this);
-    version->setObjectName(QStringLiteral("versionFooter"));
-    footer->addWidget(version);
-    footer->addStretch();
-    bottom->addLayout(footer);
-    gap(bottom, 14);
+#ifdef Q_OS_MACOS
+    const QString modifier = QStringLiteral("⌘");
+#else
+    const QString modifier = QStringLiteral("Ctrl+");
+#endif
+    resetButton_->setToolTip(
+        QStringLiteral("Give the iPhone its real position back, whether or not PinDrift holds "
+                       "one (%1R)")
+            .arg(modifier));
+    applyPalette();
 }
 
-void Sidebar::addSection(QWidget *section)
+int Sidebar::addSection(const QString &title, QWidget *page, const QString &tooltip)
 {
-    section->setParent(sections_->parentWidget());
-    sections_->insertWidget(sections_->count() - 1, section); // above the closing stretch
+    auto *scroll = new PageScroll(page, sections_);
+    const int index = sections_->addTab(scroll, title);
+    sections_->setTabToolTip(index, tooltip.isEmpty() ? title : tooltip);
+    return index;
 }
 
-void Sidebar::addSectionAbove(QWidget *section, QWidget *below)
+void Sidebar::addAboveDevice(QWidget *widget)
 {
-    section->setParent(sections_->parentWidget());
-    sections_->insertWidget(sections_->indexOf(below), section);
+    auto *outer = static_cast<QVBoxLayout *>(layout());
+    const int at = outer->indexOf(deviceBox_);
+    outer->insertWidget(at, widget);
+    outer->insertSpacing(at + 1, 8);
 }
 
 void Sidebar::render(const ScreenState &s)
@@ -227,27 +243,50 @@ void Sidebar::render(const ScreenState &s)
         lockButton_->setText(locked ? kUnlockTitle : kSpoofTitle);
         lockButton_->setAccessibleName(locked ? QStringLiteral("Unlock Location")
                                               : QStringLiteral("Spoof Location"));
+#ifdef Q_OS_MACOS
+        const QString shortcut = QStringLiteral("⌘L");
+#else
+        const QString shortcut = QStringLiteral("Ctrl+L");
+#endif
+        lockButton_->setToolTip(
+            locked
+                ? QStringLiteral("Give the iPhone its real position back (%1)").arg(shortcut)
+                : QStringLiteral("Make the iPhone report the pin's position (%1)").arg(shortcut));
         lockButton_->setStyleSheet(prominentStyle(fill));
         lockButton_->setProperty("fillColor", fill);
     }
     lockButton_->setEnabled(!s.disabledLockButton);
     resetButton_->setEnabled(!s.udidLabelText.isEmpty() && !s.disabledLockButton);
     lockStatus_->setText(s.lockStatusText);
+    lockStatus_->setVisible(!s.lockStatusText.isEmpty());
     hint_->render(s.spoofHint.text(), s.spoofHint.buttonText(),
                   failure::fixTooltip(s.spoofHint.fix));
-    // An empty status line takes no space, its gap included.
-    const bool statusShown = !s.lockStatusText.isEmpty();
-    if (lockStatus_->isVisibleTo(this) != statusShown || !statusGapSet_) {
-        statusGapSet_ = true;
-        lockStatus_->setVisible(statusShown);
-        statusGap_->changeSize(0, statusShown ? 16 : 0, QSizePolicy::Minimum, QSizePolicy::Fixed);
-        lockStatus_->parentWidget()->layout()->invalidate();
-    }
+}
+
+void Sidebar::applyPalette()
+{
+    // A box a shade off the sidebar's surface, in a light palette and in a dark one alike.
+    const QColor text = palette().color(QPalette::WindowText);
+    QColor fill = text;
+    fill.setAlphaF(0.05f);
+    QColor border = text;
+    border.setAlphaF(0.12f);
+    deviceBox_->setStyleSheet(
+        QStringLiteral("QFrame#deviceBox { background: %1; border: 1px solid %2;"
+                       " border-radius: 8px; }")
+            .arg(fill.name(QColor::HexArgb), border.name(QColor::HexArgb)));
+}
+
+void Sidebar::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::PaletteChange)
+        applyPalette();
+    QWidget::changeEvent(event);
 }
 
 void Sidebar::paintEvent(QPaintEvent *)
 {
-    // A quiet, slightly darker surface in place of the translucent sidebar material.
+    // A quiet surface a shade off the window's, in place of the translucent sidebar material.
     QPainter painter(this);
-    painter.fillRect(rect(), palette().color(QPalette::Window).darker(104));
+    painter.fillRect(rect(), style::sidebarSurface(palette()));
 }

@@ -2,32 +2,35 @@
 
 #include <QWidget>
 
-class CoordinatesPanel;
 class DevicePanel;
 class HintRow;
 class QLabel;
 class QPushButton;
-class QScrollArea;
-class QSpacerItem;
+class QTabWidget;
 class QVBoxLayout;
 struct ScreenState;
 
-// The left column: the title; the device box, the coordinates and any further sections, which
-// scroll when the window is too short for them; then the two spoofing buttons, the spoofing
-// status line and the version footer, always in sight.
+// The left column, top to bottom: the title; room for a list of phones; the device box; the
+// sections behind their tabs (each scrolls on its own when the window is too short for it);
+// the spoofing status and hint lines; the spoof/unlock and reset buttons at the foot.
+//
+// The buttons sit at the bottom edge and the status and hint lines grow upwards from them, into
+// the sections: a line that appears or wraps never moves a button. The width follows the
+// content, and nothing is ever cut at the sides: the content's minimum is the sidebar's.
 class Sidebar : public QWidget
 {
     Q_OBJECT
 public:
-    static constexpr int kWidth = 270;
+    explicit Sidebar(DevicePanel *devicePanel, QWidget *parent = nullptr);
 
-    Sidebar(DevicePanel *devicePanel, CoordinatesPanel *coordinatesPanel,
-            QWidget *parent = nullptr);
+    // Adds a section behind a tab of its own, in order; returns its index.
+    int addSection(const QString &title, QWidget *page, const QString &tooltip = {});
+    QTabWidget *sections() const { return sections_; }
+    // A widget right above the device box (the list of phones).
+    void addAboveDevice(QWidget *widget);
 
-    // Appends a section below the coordinates, inside the scrolling part.
-    void addSection(QWidget *section);
-    // Inserts a section right above one already there.
-    void addSectionAbove(QWidget *section, QWidget *below);
+    QPushButton *lockButton() const { return lockButton_; }
+    QPushButton *resetButton() const { return resetButton_; }
 
     void render(const ScreenState &state);
 
@@ -39,16 +42,17 @@ Q_SIGNALS:
 
 protected:
     void paintEvent(QPaintEvent *event) override;
+    void changeEvent(QEvent *event) override;
 
 private:
-    QScrollArea *scroll_;
-    QVBoxLayout *sections_;
+    void applyPalette();
+
+    QWidget *deviceBox_;
+    QTabWidget *sections_;
     QPushButton *lockButton_;
     QPushButton *resetButton_;
     QLabel *lockStatus_;
     HintRow *hint_;
-    QSpacerItem *statusGap_;
-    bool statusGapSet_ = false;
     bool lockedLook_ = false;
     bool lookApplied_ = false;
 };

@@ -1,7 +1,9 @@
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
 #include "formats/GeoFile.h"
+#include "app/SingleInstance.h"
 #include "platform/ChildProcess.h"
+#include "platform/Console.h"
 #include "platform/Dispatch.h"
 #include "platform/TerminationSignals.h"
 
@@ -22,11 +24,23 @@ int main(int argc, char *argv[])
 
     AppEnvironment environment;
     environment.readServiceSettings(QSettings());
-    AppDelegate delegate(environment);
     // "pindrift walk.gpx" opens the route (as do .kml and .geojson files).
+    QString routeFile;
     for (const QString &argument : QApplication::arguments().mid(1))
         if (formats::isRouteFile(argument))
-            delegate.setRouteFile(argument);
+            routeFile = argument;
+    // One PinDrift at a time: a later start hands its file to the running one and ends.
+    SingleInstance instance(environment.temporaryFolderPath());
+    if (!instance.claim()) {
+        if (instance.handOver(routeFile.isEmpty() ? QStringList() : QStringList {routeFile}))
+            return 0;
+        consoleLine(QStringLiteral("❌ Another PinDrift is running but does not answer."));
+        return 1;
+    }
+    AppDelegate delegate(environment);
+    delegate.listen(instance);
+    if (!routeFile.isEmpty())
+        delegate.setRouteFile(routeFile);
     QTimer::singleShot(0, &delegate, &AppDelegate::applicationDidFinishLaunching);
     // Asked to end from outside (logout, Ctrl+C): close the window as the user would.
     platform::onTerminationSignal(&delegate, [&delegate] {
@@ -36,9 +50,10 @@ int main(int argc, char *argv[])
             QApplication::quit();
     });
     const int status = QApplication::exec();
-    // Let background work that is still finishing (a probe, a pause, a child given its grace
-    // before the kill) end before we do: no thread outlives main().
-    dispatch::waitForBackgroundWork(5000);
-    childprocess::waitForHelperThreads(std::chrono::seconds(5));
+    // Nothing we started may outlive us, whatever was under way (a spoof being confirmed, a
+    // tunnel coming up): every child is asked to end, then killed, and background work that
+    // waited on one gives up. A logout that kills us a few seconds after asking finds nothing
+    // of ours holding the phone.
+    dispatch::shutdown();
     return status;
 }

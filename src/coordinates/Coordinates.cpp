@@ -107,6 +107,12 @@ std::optional<CLLocationCoordinate2D> readCoordinates(const QString &latitudeTex
     return CLLocationCoordinate2D {*latitude, *longitude};
 }
 
+CLLocationCoordinate2D rounded(CLLocationCoordinate2D coordinate)
+{
+    const auto micro = [](double degrees) { return std::round(degrees * 1e6) / 1e6; };
+    return {micro(coordinate.latitude), micro(coordinate.longitude)};
+}
+
 QString formatDegrees(double value)
 {
     if (std::isnan(value))

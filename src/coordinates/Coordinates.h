@@ -76,6 +76,10 @@ QString formatDegrees(double value);
 // The 6000 m by 6000 m region around a point.
 MapRegion pinRegion(CLLocationCoordinate2D center);
 
+// A point picked on screen, to a millionth of a degree (about 0.1 m, far below a pixel), so
+// that it reads as at most six decimals.
+CLLocationCoordinate2D rounded(CLLocationCoordinate2D coordinate);
+
 } // namespace coordinates
 
 inline const QString kInvalidCoordinatesMessage =

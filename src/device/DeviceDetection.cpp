@@ -1,6 +1,8 @@
 #include "device/DeviceDetection.h"
 
 #include "platform/Console.h"
+#include "platform/Dispatch.h"
+#include "platform/Platform.h"
 #include "state/ScreenModel.h"
 #include "tools/DeviceTools.h"
 
@@ -66,7 +68,7 @@ void apply(ScreenState &s, const DetectionUpdate &update)
     case DetectionUpdate::NotFound:
         s.statusLabelText = QStringLiteral("Not detecting any devices!");
         s.statusIMGText = QStringLiteral("iphone16");
-        s.deviceHint = {update.cause, update.fix, false, QString()};
+        s.deviceHint = {update.cause, update.fix, false, QString(), update.words};
         clearDeviceFields(s);
         break;
     case DetectionUpdate::ConnectPrompt:
@@ -93,24 +95,31 @@ void readDeviceDetails(const ToolRunner &runner,
     }
 }
 
-failure::Cause notFoundCause(const AppEnvironment &environment, const ToolRunResult &info)
+failure::Finding notFoundCause(const AppEnvironment &environment, const ToolRunResult &info)
 {
     const QString output = info.output.value_or(QString()).trimmed();
-    const failure::Cause cause = failure::recognise(output.split(u'\n'));
-    if (cause != failure::Cause::None) {
+    const failure::Finding finding = failure::recognise(output.split(u'\n'));
+    if (finding.cause != failure::Cause::None) {
         consoleLine(output); // the tool's own words
-        return cause;
+        return finding;
     }
 #ifdef Q_OS_LINUX
     if (!environment.usbmuxdSocket.isEmpty() && !QFileInfo::exists(environment.usbmuxdSocket)) {
+        // udev starts usbmuxd only while an Apple device is plugged in.
+        if (!platform::appleDeviceOnUsb(environment.usbDevicesFolder)) {
+            consoleLine(QStringLiteral("No Apple device is plugged in (nothing from vendor 05ac "
+                                       "in ")
+                        + environment.usbDevicesFolder + QLatin1Char(')'));
+            return {};
+        }
         consoleLine(QStringLiteral("⚠️ usbmuxd is not running (no ") + environment.usbmuxdSocket
-                    + QLatin1Char(')'));
-        return failure::Cause::NoUsbmuxd;
+                    + QStringLiteral(") although an Apple device is plugged in"));
+        return {failure::Cause::NoUsbmuxd, QString()};
     }
 #else
     Q_UNUSED(environment);
 #endif
-    return failure::Cause::None;
+    return {};
 }
 
 void detectDevice(const AppEnvironment &environment,
@@ -137,10 +146,12 @@ void detectDevice(const AppEnvironment &environment,
     }
 
     consoleLine(QStringLiteral("No device detected :("));
-    DetectionUpdate notFound(DetectionUpdate::NotFound, notFoundCause(environment, info));
+    const failure::Finding finding = notFoundCause(environment, info);
+    DetectionUpdate notFound(DetectionUpdate::NotFound, finding.cause);
+    notFound.words = finding.words;
     notFound.fix = failure::availableFix(notFound.cause, environment.tools);
     post(notFound);
-    std::this_thread::sleep_for(environment.timings.notFoundPause);
+    dispatch::sleepUnlessQuitting(environment.timings.notFoundPause);
     post({DetectionUpdate::ConnectPrompt});
 }
 

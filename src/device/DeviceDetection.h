@@ -30,6 +30,7 @@ struct DetectionUpdate
     Kind kind;
     failure::Cause cause = failure::Cause::None; // NotFound: why, when the tool said
     failure::Fix fix = failure::Fix::None; // and the button for it
+    QString words; // and what the tool said
     int row = -1; // Value: the row of devicetools::kDeviceDetails
     QString value; // Value: the trimmed value
 
@@ -46,7 +47,7 @@ namespace detection {
 void apply(ScreenState &state, const DetectionUpdate &update);
 
 // Why ideviceinfo found no device, from its output; no usbmuxd when its socket is missing.
-failure::Cause notFoundCause(const AppEnvironment &environment, const ToolRunResult &info);
+failure::Finding notFoundCause(const AppEnvironment &environment, const ToolRunResult &info);
 
 // The whole detection, on a background thread; each step goes to `post`, in order. Blocks
 // while the tools run and during the pause after "Not detecting any devices!".

@@ -41,7 +41,7 @@ DevicePanel::DevicePanel(QWidget *parent)
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(10);
+    layout->setSpacing(6);
 
     auto *header = new QHBoxLayout;
     header->setSpacing(12);
@@ -73,11 +73,12 @@ DevicePanel::DevicePanel(QWidget *parent)
     identityRows_ = new QWidget(this);
     auto *rows = new QVBoxLayout(identityRows_);
     rows->setContentsMargins(0, 0, 0, 0);
-    rows->setSpacing(10);
+    rows->setSpacing(2);
     auto *divider = new QFrame(identityRows_);
     divider->setFrameShape(QFrame::HLine);
     divider->setFrameShadow(QFrame::Sunken);
     rows->addWidget(divider);
+    rows->addSpacing(4);
     serial_ = new ValueField;
     serial_->setObjectName(QStringLiteral("serialValue"));
     udid_ = new ValueField;
@@ -89,12 +90,19 @@ DevicePanel::DevicePanel(QWidget *parent)
     detectButton_ = new QPushButton(QStringLiteral("Detect Device"), this);
     detectButton_->setObjectName(QStringLiteral("detectButton"));
     detectButton_->setAccessibleName(QStringLiteral("Detect Device"));
+    detectButton_->setToolTip(QStringLiteral("Look for a connected iPhone or iPad again"));
     auto *buttonRow = new QHBoxLayout;
     buttonRow->addStretch();
     buttonRow->addWidget(detectButton_);
     buttonRow->addStretch();
     layout->addLayout(buttonRow);
     connect(detectButton_, &QPushButton::clicked, this, &DevicePanel::detectRequested);
+}
+
+QSize DevicePanel::sizeHint() const
+{
+    const QSize wanted = QWidget::sizeHint();
+    return {std::max(wanted.width(), identityRows_->sizeHint().width()), wanted.height()};
 }
 
 void DevicePanel::render(const ScreenState &s)

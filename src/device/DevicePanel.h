@@ -19,6 +19,10 @@ public:
 
     void render(const ScreenState &state);
 
+    // Wide enough for the serial number and UDID rows even before they show, so that the
+    // sidebar keeps its width when a device is detected.
+    QSize sizeHint() const override;
+
 Q_SIGNALS:
     void detectRequested();
     // The button beside the hint line.

@@ -4,8 +4,8 @@
 #include "state/ScreenModel.h"
 #include "widgets/Style.h"
 
-#include <QFormLayout>
 #include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -62,24 +62,25 @@ CoordinatesPanel::CoordinatesPanel(ScreenModel &model, MoveHeldLocation move, QW
 {
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
-    layout->setSpacing(8);
+    layout->setSpacing(6);
 
-    auto *heading = new QLabel(QStringLiteral("Coordinates"), this);
-    QFont headingFont = style::font(style::TextStyle::Subheadline);
-    headingFont.setBold(true);
-    heading->setFont(headingFont);
-    layout->addWidget(heading);
-
-    auto *form = new QFormLayout;
-    form->setContentsMargins(0, 0, 0, 0);
-    form->setVerticalSpacing(8);
-    form->setFieldGrowthPolicy(QFormLayout::AllNonFixedFieldsGrow);
+    // Lat and Lon one above the other, Go beside the two.
+    auto *grid = new QGridLayout;
+    grid->setContentsMargins(0, 0, 0, 0);
+    grid->setHorizontalSpacing(8);
+    grid->setVerticalSpacing(6);
     latitude_ = coordinateField(QStringLiteral("Latitude"), QStringLiteral("latitudeField"), this);
     longitude_ =
         coordinateField(QStringLiteral("Longitude"), QStringLiteral("longitudeField"), this);
-    form->addRow(QStringLiteral("Lat"), latitude_);
-    form->addRow(QStringLiteral("Lon"), longitude_);
-    layout->addLayout(form);
+    auto *latLabel = new QLabel(QStringLiteral("Lat"), this);
+    latLabel->setBuddy(latitude_);
+    auto *lonLabel = new QLabel(QStringLiteral("Lon"), this);
+    lonLabel->setBuddy(longitude_);
+    grid->addWidget(latLabel, 0, 0);
+    grid->addWidget(latitude_, 0, 1);
+    grid->addWidget(lonLabel, 1, 0);
+    grid->addWidget(longitude_, 1, 1);
+    grid->setColumnStretch(1, 1);
 
     connect(latitude_, &QLineEdit::textEdited, this, [this](const QString &text) {
         model_.update([&text](ScreenState &s) { s.latitudeText = text; });
@@ -94,39 +95,28 @@ CoordinatesPanel::CoordinatesPanel(ScreenModel &model, MoveHeldLocation move, QW
     auto *go = new QPushButton(QStringLiteral("Go"), this);
     go->setObjectName(QStringLiteral("goButton"));
     go->setAccessibleName(QStringLiteral("Go to the typed coordinates"));
+    go->setToolTip(QStringLiteral("Go to the typed latitude and longitude (Return)"));
     connect(go, &QPushButton::clicked, this, submit);
-    auto *goRow = new QHBoxLayout;
-    goRow->addStretch();
-    goRow->addWidget(go);
-    goRow->addStretch();
-    layout->addLayout(goRow);
+    grid->addWidget(go, 0, 2, 2, 1, Qt::AlignVCenter);
+    layout->addLayout(grid);
 
-    auto *quickCaption = new QLabel(QStringLiteral("Quick Locations"), this);
-    quickCaption->setFont(style::font(style::TextStyle::Caption));
-    QPalette dim = quickCaption->palette();
-    dim.setColor(QPalette::WindowText, style::secondaryText(quickCaption));
-    quickCaption->setPalette(dim);
-    quickCaption->setContentsMargins(0, 2, 0, 0);
-    layout->addWidget(quickCaption);
-
-    auto *grid = new QGridLayout;
-    grid->setContentsMargins(0, 0, 0, 0);
-    grid->setVerticalSpacing(6);
-    grid->setColumnStretch(0, 1);
-    grid->setColumnStretch(1, 1);
-    grid->setColumnMinimumWidth(0, 10);
-    grid->setColumnMinimumWidth(1, 10);
+    // The quick locations, one row: each says where it goes.
+    auto *row = new QHBoxLayout;
+    row->setContentsMargins(0, 0, 0, 0);
+    row->setSpacing(6);
     for (int i = 0; i < static_cast<int>(kQuickLocations.size()); ++i) {
         const QuickLocation &place = kQuickLocations[static_cast<size_t>(i)];
         auto *button = new QPushButton(place.title, this);
         button->setObjectName(QStringLiteral("quickLocation%1").arg(i));
         button->setAccessibleName(place.title.section(u' ', 1));
+        button->setToolTip(
+            QStringLiteral("Quick location: go to %1").arg(place.title.section(u' ', 1)));
         button->setFont(style::font(style::TextStyle::Caption));
         connect(button, &QPushButton::clicked, this,
                 [this, place] { coordinates::selectPoint(model_, move_, place.coordinate); });
-        grid->addWidget(button, i / 2, i % 2, Qt::AlignCenter);
+        row->addWidget(button, 1);
     }
-    layout->addLayout(grid);
+    layout->addLayout(row);
     render();
 }
 

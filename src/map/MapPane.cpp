@@ -2,9 +2,11 @@
 
 #include "map/MapView.h"
 #include "map/PinMarker.h"
+#include "map/TileSource.h"
 #include "state/PinPlacement.h"
 #include "state/ScreenModel.h"
 
+#include <QLabel>
 #include <QVBoxLayout>
 
 const QString &MapPane::markerTitle()
@@ -23,6 +25,9 @@ MapPane::MapPane(ScreenModel &model, MoveSpoofedLocation moveSpoofedLocation,
 {
     setObjectName(QStringLiteral("mapPane"));
     map_->setObjectName(QStringLiteral("mapView"));
+    map_->setAccessibleName(QStringLiteral("Map"));
+    map_->setAccessibleDescription(QStringLiteral(
+        "A click puts the pin there; the arrow keys pan the map, or steer a held location"));
     marker_->setObjectName(QStringLiteral("pinMarker"));
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
@@ -30,10 +35,38 @@ MapPane::MapPane(ScreenModel &model, MoveSpoofedLocation moveSpoofedLocation,
     map_->setMarkerView(marker_);
     map_->setMarkerTitle(markerTitle());
 
+    // One quiet line over the map while its tiles cannot be fetched.
+    offline_ = new QLabel(QStringLiteral("Map tiles unavailable — no connection"), this);
+    offline_->setObjectName(QStringLiteral("offlineNotice"));
+    offline_->setAccessibleName(offline_->text());
+    offline_->setTextFormat(Qt::PlainText);
+    offline_->setAttribute(Qt::WA_TransparentForMouseEvents);
+    offline_->setStyleSheet(
+        QStringLiteral("QLabel { background: rgba(40, 40, 40, 190); color: white;"
+                       " border-radius: 10px; padding: 4px 12px; }"));
+    offline_->hide();
+    connect(map_->tileSource(), &TileSource::offlineChanged, this, [this](bool offline) {
+        offline_->setVisible(offline);
+        placeNotice();
+    });
+
     connect(map_, &MapView::clicked, this, &MapPane::handleMapTap);
     connect(map_, &MapView::cameraChangedByUser, this, &MapPane::writeCameraBack);
     connect(&model_, &ScreenModel::changed, this, &MapPane::applyState);
     applyState();
+}
+
+void MapPane::placeNotice()
+{
+    offline_->adjustSize();
+    offline_->move((width() - offline_->width()) / 2, 12);
+    offline_->raise();
+}
+
+void MapPane::resizeEvent(QResizeEvent *event)
+{
+    QWidget::resizeEvent(event);
+    placeNotice();
 }
 
 void MapPane::setMoveSpoofedLocation(MoveSpoofedLocation moveSpoofedLocation)
@@ -44,7 +77,7 @@ void MapPane::setMoveSpoofedLocation(MoveSpoofedLocation moveSpoofedLocation)
 void MapPane::handleMapTap(QPointF point)
 {
     if (const std::optional<CLLocationCoordinate2D> coordinate = map_->coordinateAt(point))
-        placePoint(*coordinate);
+        placePoint(coordinates::rounded(*coordinate));
 }
 
 void MapPane::placePoint(CLLocationCoordinate2D coordinate)

@@ -6,6 +6,7 @@
 #include <functional>
 
 class MapView;
+class QLabel;
 class PinMarker;
 class ScreenModel;
 namespace net {
@@ -33,6 +34,8 @@ public:
     void setMoveSpoofedLocation(MoveSpoofedLocation moveSpoofedLocation);
 
     MapView *mapView() const { return map_; }
+    // "Map tiles unavailable — no connection", over the map while tiles cannot be fetched.
+    QLabel *offlineNotice() const { return offline_; }
     PinMarker *pinMarker() const { return marker_; }
 
     // A click at a point of the map view.
@@ -40,14 +43,19 @@ public:
     // What a click does at a coordinate: moves the held location, or the pin; never the camera.
     void placePoint(CLLocationCoordinate2D coordinate);
 
+protected:
+    void resizeEvent(QResizeEvent *event) override;
+
 private:
     void applyState();
+    void placeNotice();
     void writeCameraBack();
 
     ScreenModel &model_;
     MoveSpoofedLocation moveSpoofedLocation_;
     MapView *map_ = nullptr;
     PinMarker *marker_ = nullptr;
+    QLabel *offline_ = nullptr;
     // The camera position the map shows: the last one applied or written back.
     MapCameraPosition shown_;
 };

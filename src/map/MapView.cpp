@@ -328,6 +328,7 @@ void MapView::paintEvent(QPaintEvent *event)
         TilePainter(*tiles_).paintTurned(painter, viewport_, dpr, turnedBuffer_);
         paintRoute(painter);
         paintLabels(painter, dpr);
+        paintFocus(painter);
         return;
     }
     painter.save();
@@ -339,6 +340,20 @@ void MapView::paintEvent(QPaintEvent *event)
     painter.restore();
     paintRoute(painter);
     paintLabels(painter, dpr);
+    paintFocus(painter);
+}
+
+void MapView::paintFocus(QPainter &painter)
+{
+    // A ring inside the edge while the keyboard brought the focus here (the arrow keys then
+    // steer or pan); a click on the map shows none.
+    if (!hasFocus() || !window()->testAttribute(Qt::WA_KeyboardFocusChange))
+        return;
+    painter.save();
+    painter.setPen(QPen(palette().color(QPalette::Highlight), 2));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(QRectF(rect()).adjusted(1, 1, -1, -1));
+    painter.restore();
 }
 
 void MapView::paintLabels(QPainter &painter, qreal dpr)

@@ -118,6 +118,7 @@ protected:
     void wheelEvent(QWheelEvent *event) override;
     void keyPressEvent(QKeyEvent *event) override;
     void keyReleaseEvent(QKeyEvent *event) override;
+    void focusInEvent(QFocusEvent *event) override;
     void focusOutEvent(QFocusEvent *event) override;
     bool event(QEvent *event) override;
 
@@ -159,6 +160,7 @@ private:
     void requestTiles();
     void placeMarker();
 
+    void paintFocus(QPainter &painter);
     void paintLabels(QPainter &painter, qreal dpr);
     void paintRoute(QPainter &painter);
     // A steering key pressed or released; false for other keys.

@@ -270,8 +270,15 @@ void MapView::keyReleaseEvent(QKeyEvent *event)
         QWidget::keyReleaseEvent(event);
 }
 
+void MapView::focusInEvent(QFocusEvent *event)
+{
+    update(); // the focus ring
+    QWidget::focusInEvent(event);
+}
+
 void MapView::focusOutEvent(QFocusEvent *event)
 {
+    update();
     // Keys released elsewhere never reach us: stop rather than run on.
     if (!steerKeys_.isEmpty()) {
         steerKeys_.clear();

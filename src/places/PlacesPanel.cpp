@@ -187,6 +187,7 @@ PlacesPanel::PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFo
     undo_->setObjectName(QStringLiteral("undoDeleteButton"));
     undo_->setText(QStringLiteral("Undo"));
     undo_->setAccessibleName(QStringLiteral("Undo the deletion"));
+    undo_->setToolTip(QStringLiteral("Bring back the place you deleted (Ctrl+Z)"));
     connect(undo_, &QToolButton::clicked, &places_, &SavedPlaces::undoRemove);
     statusRow->addWidget(undo_, 0, Qt::AlignTop);
     action_ = new QToolButton(this);

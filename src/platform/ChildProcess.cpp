@@ -46,11 +46,43 @@ QString describe(int error)
     return QString::fromLocal8Bit(std::strerror(error));
 }
 
+// Every child launched and not yet let go, so that quitting can end them all.
+struct Registry
+{
+    std::mutex mutex;
+    std::vector<std::weak_ptr<ChildProcess>> children;
+    std::atomic<bool> quitting {false};
+
+    static Registry &instance()
+    {
+        static Registry *const registry = new Registry; // outlives static destruction
+        return *registry;
+    }
+    void add(const std::shared_ptr<ChildProcess> &child)
+    {
+        std::lock_guard lock(mutex);
+        std::erase_if(children, [](const std::weak_ptr<ChildProcess> &c) { return c.expired(); });
+        children.push_back(child);
+    }
+    std::vector<std::shared_ptr<ChildProcess>> live()
+    {
+        std::lock_guard lock(mutex);
+        std::vector<std::shared_ptr<ChildProcess>> result;
+        for (const std::weak_ptr<ChildProcess> &c : children) {
+            if (std::shared_ptr<ChildProcess> child = c.lock())
+                result.push_back(std::move(child));
+        }
+        return result;
+    }
+};
+
 } // namespace
 
 ChildProcess::Launch ChildProcess::launch(const QString &path, const QStringList &arguments,
-                                          Output output)
+                                          Output output, const QStringList &environment)
 {
+    if (childprocess::quitting())
+        return {nullptr, QStringLiteral("PinDrift is quitting")};
     int fds[2] = {-1, -1};
     if (output == Output::Pipe && pipe2(fds, O_CLOEXEC) != 0)
         return {nullptr, describe(errno)};
@@ -89,9 +121,27 @@ ChildProcess::Launch ChildProcess::launch(const QString &path, const QStringList
         argv.push_back(argument.data());
     argv.push_back(nullptr);
 
+    // Ours, with the caller's entries in place of ours of the same name.
+    std::vector<QByteArray> envStorage;
+    for (const QString &entry : environment)
+        envStorage.push_back(entry.toLocal8Bit());
+    std::vector<char *> envp;
+    for (char **variable = environ; variable && *variable; ++variable) {
+        const QByteArray entry(*variable);
+        const QByteArray name = entry.left(entry.indexOf('=') + 1);
+        const bool replaced =
+            std::any_of(envStorage.begin(), envStorage.end(),
+                        [&name](const QByteArray &e) { return e.startsWith(name); });
+        if (!replaced)
+            envp.push_back(*variable);
+    }
+    for (QByteArray &entry : envStorage)
+        envp.push_back(entry.data());
+    envp.push_back(nullptr);
+
     pid_t pid = -1;
     const int error =
-        posix_spawn(&pid, file.constData(), &actions, &attributes, argv.data(), environ);
+        posix_spawn(&pid, file.constData(), &actions, &attributes, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attributes);
     if (output == Output::Pipe)
@@ -108,6 +158,10 @@ ChildProcess::Launch ChildProcess::launch(const QString &path, const QStringList
     process->pid_ = pid;
     process->pipe_ = fds[0];
     process->exitWatch_ = openExitWatch(pid);
+    Registry::instance().add(process);
+    // Quitting began while this one was being launched: it must not outlive us either.
+    if (childprocess::quitting())
+        process->kill();
     return {process, QString()};
 }
 
@@ -158,17 +212,54 @@ void ChildProcess::closePipeLocked()
     }
 }
 
+void ChildProcess::runEndCallbacks()
+{
+    std::vector<std::function<void()>> callbacks;
+    {
+        std::lock_guard lock(mutex_);
+        if (status_)
+            callbacks.swap(endCallbacks_);
+    }
+    for (const std::function<void()> &callback : callbacks)
+        callback();
+}
+
+void ChildProcess::whenEnded(std::function<void()> callback)
+{
+    {
+        std::lock_guard lock(mutex_);
+        if (!reapLocked(false)) {
+            endCallbacks_.push_back(std::move(callback));
+            return;
+        }
+    }
+    runEndCallbacks();
+    callback();
+}
+
 bool ChildProcess::isRunning()
 {
-    std::lock_guard lock(mutex_);
-    return !reapLocked(false);
+    bool running;
+    {
+        std::lock_guard lock(mutex_);
+        running = !reapLocked(false);
+    }
+    if (!running)
+        runEndCallbacks();
+    return running;
 }
 
 std::optional<int> ChildProcess::exitStatus()
 {
-    std::lock_guard lock(mutex_);
-    reapLocked(false);
-    return status_;
+    std::optional<int> status;
+    {
+        std::lock_guard lock(mutex_);
+        reapLocked(false);
+        status = status_;
+    }
+    if (status)
+        runEndCallbacks();
+    return status;
 }
 
 bool ChildProcess::endedBySignal()
@@ -180,6 +271,15 @@ bool ChildProcess::endedBySignal()
 
 bool ChildProcess::waitForExit(milliseconds timeout,
                                const std::function<void(const QByteArray &)> &onOutput)
+{
+    const bool ended = waitLocked(timeout, onOutput);
+    if (ended)
+        runEndCallbacks();
+    return ended;
+}
+
+bool ChildProcess::waitLocked(milliseconds timeout,
+                              const std::function<void(const QByteArray &)> &onOutput)
 {
     std::lock_guard waiting(waitMutex_);
     const auto deadline = steady_clock::now() + timeout;
@@ -404,6 +504,34 @@ private:
 bool waitForHelperThreads(milliseconds timeout)
 {
     return HelperThreads::instance().waitUntilNoneRuns(timeout);
+}
+
+bool quitting()
+{
+    return Registry::instance().quitting.load();
+}
+
+void endAll(milliseconds grace)
+{
+    Registry::instance().quitting.store(true);
+    const std::vector<std::shared_ptr<ChildProcess>> children = Registry::instance().live();
+    for (const std::shared_ptr<ChildProcess> &child : children) {
+        child->resume(); // a frozen one cannot take its stop signal
+        child->terminate();
+    }
+    const auto anyRunning = [&children] {
+        return std::any_of(children.begin(), children.end(),
+                           [](const std::shared_ptr<ChildProcess> &c) { return c->isRunning(); });
+    };
+    const auto deadline = steady_clock::now() + grace;
+    while (anyRunning() && steady_clock::now() < deadline)
+        std::this_thread::sleep_for(milliseconds(10));
+    for (const std::shared_ptr<ChildProcess> &child : children)
+        child->kill();
+    // SIGKILL cannot be ignored; the bound only guards against a child we cannot reap.
+    const auto reaped = steady_clock::now() + seconds(1);
+    while (anyRunning() && steady_clock::now() < reaped)
+        std::this_thread::sleep_for(milliseconds(5));
 }
 
 void watch(const std::shared_ptr<ChildProcess> &process, LineText lineText)

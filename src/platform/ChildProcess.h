@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <sys/types.h>
+#include <vector>
 
 // One child process, launched without a shell, with its standard output and standard error in
 // one pipe (or both inherited from us). Standard input, environment and working folder are
@@ -31,8 +32,10 @@ public:
         QString error; // the system's description of the launch failure
     };
 
+    // `environment`: "NAME=value" entries that the child gets on top of ours (replacing ours of
+    // the same name).
     static Launch launch(const QString &path, const QStringList &arguments,
-                         Output output = Output::Pipe);
+                         Output output = Output::Pipe, const QStringList &environment = {});
 
     ~ChildProcess();
     ChildProcess(const ChildProcess &) = delete;
@@ -67,10 +70,18 @@ public:
     // it has been reaped.
     void kill();
 
+    // Runs `callback` once the child has ended and been reaped, on whichever thread notices the
+    // end (at once, here, when it has already ended). A watched child's end is noticed at once.
+    void whenEnded(std::function<void()> callback);
+
 private:
     ChildProcess() = default;
+    bool waitLocked(std::chrono::milliseconds timeout,
+                    const std::function<void(const QByteArray &)> &onOutput);
     bool reapLocked(bool block);
     void closePipeLocked();
+    // Runs the end callbacks when the child has just been reaped; never under the lock.
+    void runEndCallbacks();
 
     QString program_;
     QStringList arguments_;
@@ -81,6 +92,7 @@ private:
     bool signalled_ = false;
     std::atomic<int> stopSignal_ {SIGTERM};
     QByteArray output_;
+    std::vector<std::function<void()>> endCallbacks_;
     std::mutex mutex_; // guards pid state and output; never held while blocking in poll
     std::mutex waitMutex_; // one waiter at a time
 };
@@ -104,5 +116,12 @@ void terminate(const std::shared_ptr<ChildProcess> &process,
 // Joins the watcher and terminator threads above once their children have ended, waiting at
 // most `timeout`; true when none is left. Called at quit so no thread outlives main().
 bool waitForHelperThreads(std::chrono::milliseconds timeout);
+
+// The program is quitting: from now on no child is launched (a launch fails at once), and every
+// child still running is asked to end with its stop signal, then killed with its process group
+// once `grace` has passed. Blocks for at most `grace` plus the reaping. Called once, at quit.
+void endAll(std::chrono::milliseconds grace);
+// True once endAll() has begun.
+bool quitting();
 
 } // namespace childprocess

@@ -1,10 +1,12 @@
 #include "platform/Dispatch.h"
 
+#include "platform/ChildProcess.h"
 #include "platform/Console.h"
 
 #include <QDeadlineTimer>
 #include <QThreadPool>
 #include <mutex>
+#include <thread>
 
 namespace dispatch {
 
@@ -46,6 +48,27 @@ bool waitForBackgroundWork(int msecs)
     const QDeadlineTimer deadline(msecs);
     return pool(Priority::UserInitiated).waitForDone(static_cast<int>(deadline.remainingTime()))
         && pool(Priority::Background).waitForDone(static_cast<int>(deadline.remainingTime()));
+}
+
+void shutdown()
+{
+    using namespace std::chrono_literals;
+    childprocess::endAll(300ms);
+    waitForBackgroundWork(500);
+    childprocess::waitForHelperThreads(300ms);
+}
+
+bool sleepUnlessQuitting(std::chrono::milliseconds duration)
+{
+    using namespace std::chrono;
+    const auto until = steady_clock::now() + duration;
+    while (!childprocess::quitting()) {
+        const auto left = until - steady_clock::now();
+        if (left <= steady_clock::duration::zero())
+            return true;
+        std::this_thread::sleep_for(std::min<steady_clock::duration>(left, milliseconds(20)));
+    }
+    return false;
 }
 
 } // namespace dispatch

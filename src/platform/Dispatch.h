@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <chrono>
 #include <functional>
 #include <memory>
 
@@ -18,6 +19,15 @@ void runInBackground(Priority priority, std::function<void()> job);
 
 // Waits until no background job runs or `msecs` passed; true when all are done.
 bool waitForBackgroundWork(int msecs);
+
+// The program is quitting, after its window has gone: ends every child process (see
+// childprocess::endAll), lets background work that waited on one give up, and joins the helper
+// threads. Returns within about a second, whatever was under way.
+void shutdown();
+
+// A pause of background work that ends early when the program quits: false then, and the job
+// should give up.
+bool sleepUnlessQuitting(std::chrono::milliseconds duration);
 
 } // namespace dispatch
 

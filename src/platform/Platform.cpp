@@ -14,6 +14,29 @@
 
 namespace platform {
 
+bool appleDeviceOnUsb(const QString &usbDevicesFolder)
+{
+    // As udev's rule for usbmuxd: vendor 05ac, product 12[9a]x or 8600 (an Apple keyboard or
+    // mouse has the vendor, not those products).
+    const QDir folder(usbDevicesFolder);
+    const auto read = [&folder](const QString &device, const char *file) {
+        QFile value(folder.filePath(device + QLatin1Char('/') + QLatin1StringView(file)));
+        return value.open(QIODevice::ReadOnly) ? value.read(16).trimmed().toLower()
+                                               : QByteArray();
+    };
+    for (const QString &device :
+         folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::System)) {
+        if (read(device, "idVendor") != "05ac")
+            continue;
+        const QByteArray product = read(device, "idProduct");
+        if (product == "8600"
+            || (product.size() == 4 && product.startsWith("12")
+                && (product[2] == '9' || product[2] == 'a')))
+            return true;
+    }
+    return false;
+}
+
 QString architectureFolderName()
 {
 #ifdef Q_OS_MACOS

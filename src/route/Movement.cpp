@@ -14,7 +14,13 @@
 namespace {
 
 const QString kFollowing = QStringLiteral("▶ Following the route");
+const QString kPreviewing =
+    QStringLiteral("▶ Preview: no iPhone connected, only the pin moves along the route");
 const QString kSteering = QStringLiteral("🕹 Steering with the keyboard");
+// A key released and pressed again within this is held all along: what a keyboard's repeat
+// looks like when the windowing system does not mark it. It only delays telling the device
+// where the keys let go; the distance is counted to the moment of release.
+constexpr std::chrono::milliseconds kReleaseGrace {150};
 
 QString planFilePath(const QString &folder, int which)
 {
@@ -34,6 +40,13 @@ Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
     , planFolder_(model.environment().temporaryFolderPath())
 {
     steerTimer_.setInterval(model.environment().timings.movementStep);
+    releaseGrace_.setSingleShot(true);
+    releaseGrace_.setInterval(kReleaseGrace);
+    connect(&releaseGrace_, &QTimer::timeout, this, [this] {
+        steerStep(false, releasedAfter_); // to where the keys let go
+        steerTimer_.stop();
+        holdHere();
+    });
     connect(&player_, &RoutePlayer::stepped, this, &Movement::step);
     connect(&player_, &RoutePlayer::finished, this, [this] {
         // A replaying device holds the last point by itself.
@@ -46,15 +59,16 @@ Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
             replayPlan();
     });
     connect(&player_, &RoutePlayer::stateChanged, this, &Movement::stateChanged);
+    // Once a step while a key is down: the device hears of the way gone since the last.
     connect(&steerTimer_, &QTimer::timeout, this, [this] {
-        steerStep(static_cast<double>(steerClock_.restart()) / 1000.0
-                  * model_.environment().timings.movementTimeScale);
+        if (steerHeld_)
+            steerStep(true);
     });
     // The user took the location over: nothing moves it on its own any more.
     connect(&spoof_, &SpoofController::heldLocationTaken, this, [this] {
         lastSkipped_ = false;
         replaying_ = false;
-        steerTimer_.stop();
+        endSteering();
         player_.stop();
     });
     // The pin put somewhere else by the user (with nothing held, only the pin moves): the
@@ -62,16 +76,20 @@ Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
     connect(&model_, &ScreenModel::changed, this, [this] {
         if ((isPlaying() || isSteering()) && lastPosition_
             && !(model_.state().pinCoordinate == *lastPosition_)) {
-            steerTimer_.stop();
+            endSteering();
             player_.stop();
             replaying_ = false;
             lastSkipped_ = false;
             holdHere(); // the line about moving goes
+            return;
         }
+        // A preview is for the pin alone: a location the user now holds ends it where it is.
+        if (isPreview() && model_.state().isLocationLocked)
+            stop();
     });
     connect(&spoof_, &SpoofController::stepFailed, this, [this] {
         replaying_ = false;
-        steerTimer_.stop();
+        endSteering();
         player_.stop();
     });
 }
@@ -104,18 +122,22 @@ void Movement::replayPlan()
 
 void Movement::play(const RoutePath &path)
 {
-    steerTimer_.stop();
+    endSteering();
     if (player_.state() == RoutePlayer::State::Paused) {
         player_.resume();
     } else {
+        // With no phone to tell, a playback is a preview on the map, and stays one: a phone
+        // plugged in meanwhile is not spoofed unasked.
+        preview_ = model_.state().udidLabelText.isEmpty();
         player_.setPath(path);
         skipped_ = 0;
         player_.start();
     }
     if (!isPlaying())
         return;
-    model_.update([](ScreenState &s) { s.lockStatusText = kFollowing; });
-    if (spoof_.canReplay())
+    model_.update(
+        [this](ScreenState &s) { s.lockStatusText = preview_ ? kPreviewing : kFollowing; });
+    if (!preview_ && spoof_.canReplay())
         replayPlan();
 }
 
@@ -140,6 +162,8 @@ void Movement::stop()
 
 void Movement::halt()
 {
+    releaseGrace_.stop();
+    steerHeld_ = false;
     steerTimer_.stop();
     player_.stop();
     replaying_ = false;
@@ -161,10 +185,19 @@ void Movement::changePath(const RoutePath &path)
 
 void Movement::setSpeed(std::optional<double> metresPerSecond)
 {
+    if (steerHeld_)
+        steerStep(false); // the way so far at the old pace
     speed_ = metresPerSecond;
     player_.setSpeed(metresPerSecond);
     if (replaying_ && isPlaying())
         replayPlan();
+}
+
+void Movement::setRepeat(playback::Repeat repeat)
+{
+    player_.setRepeat(repeat);
+    if (replaying_ && isPlaying())
+        replayPlan(); // the device's plan went on the old way
 }
 
 void Movement::holdHere()
@@ -180,13 +213,19 @@ void Movement::holdHere()
         model_.update([](ScreenState &s) {
             s.lockStatusText = SpoofController::heldStatusText(s.pinCoordinate);
         });
-    else if (state.lockStatusText == kFollowing || state.lockStatusText == kSteering)
+    else if (state.lockStatusText == kFollowing || state.lockStatusText == kPreviewing
+             || state.lockStatusText == kSteering)
         model_.update([](ScreenState &s) { s.lockStatusText.clear(); });
 }
 
 void Movement::step(CLLocationCoordinate2D position)
 {
     lastPosition_ = position;
+    if (preview_) {
+        coordinates::placePin(model_, false, position);
+        Q_EMIT moved(position, follow_);
+        return;
+    }
     if (replaying_ && player_.followsPlan()) {
         // The device goes along the same plan by itself: only the pin moves here.
         coordinates::placePin(model_, false, position);
@@ -200,34 +239,60 @@ void Movement::step(CLLocationCoordinate2D position)
 
 void Movement::steer(QPointF direction, double mapBearing)
 {
-    steerBearing_ = mapBearing;
-    if (direction.isNull() || !model_.state().isLocationLocked || isPlaying()) {
-        if (steerTimer_.isActive()) {
-            steerTimer_.stop();
-            holdHere();
+    const bool go = !direction.isNull() && model_.state().isLocationLocked && !isPlaying();
+    if (!go) {
+        // Released, perhaps only for a moment: the way is counted to here if it stays so.
+        if (std::exchange(steerHeld_, false)) {
+            releasedAfter_ = steerClock_.elapsed();
+            releaseGrace_.start();
         }
         return;
     }
+    // Another key joined or left: the way so far counts in the direction it was gone in.
+    if (steerHeld_ && (direction != steerDirection_ || mapBearing != steerBearing_))
+        steerStep(false);
     steerDirection_ = direction;
-    if (steerTimer_.isActive())
+    steerBearing_ = mapBearing;
+    if (std::exchange(steerHeld_, true))
         return;
-    model_.update([](ScreenState &s) { s.lockStatusText = kSteering; });
+    if (releaseGrace_.isActive()) {
+        releaseGrace_.stop(); // the key repeating: it was down all along
+        return;
+    }
     steerClock_.start();
+    steerAt_ = model_.state().pinCoordinate;
+    preview_ = false;
+    model_.update([](ScreenState &s) { s.lockStatusText = kSteering; });
     steerTimer_.start();
-    // A tap moves as far as one step.
-    steerStep(static_cast<double>(steerTimer_.interval()) / 1000.0
-              * model_.environment().timings.movementTimeScale);
 }
 
-void Movement::steerStep(double seconds)
+void Movement::endSteering()
 {
+    releaseGrace_.stop();
+    steerHeld_ = false;
+    steerTimer_.stop();
+}
+
+void Movement::steerStep(bool tellDevice, std::optional<qint64> milliseconds)
+{
+    const qint64 gone = milliseconds ? *milliseconds : steerClock_.restart();
+    const double seconds =
+        static_cast<double>(gone) / 1000.0 * model_.environment().timings.movementTimeScale;
     const double metres = speed_.value_or(playback::kWalk) * seconds;
     // Up on the screen is the map's bearing; the rest turns from there.
     const double azimuth =
         steerBearing_ + std::atan2(steerDirection_.x(), -steerDirection_.y()) * 180.0 / M_PI;
-    CLLocationCoordinate2D next = model_.state().pinCoordinate;
-    GeographicLib::Geodesic::WGS84().Direct(next.latitude, next.longitude, azimuth, metres,
-                                            next.latitude, next.longitude);
-    next.longitude = std::remainder(next.longitude, 360.0);
-    step(next);
+    GeographicLib::Geodesic::WGS84().Direct(steerAt_.latitude, steerAt_.longitude, azimuth, metres,
+                                            steerAt_.latitude, steerAt_.longitude);
+    steerAt_.longitude = std::remainder(steerAt_.longitude, 360.0);
+    // The pin shows six decimals; the way is counted on the exact point.
+    const CLLocationCoordinate2D shown = coordinates::rounded(steerAt_);
+    if (tellDevice) {
+        step(shown);
+        return;
+    }
+    lastPosition_ = shown;
+    lastSkipped_ = true; // the device is told at the next step, or where the keys let go
+    coordinates::placePin(model_, false, shown);
+    Q_EMIT moved(shown, follow_);
 }

@@ -35,11 +35,16 @@ public:
 
     // Metres per second for playback and steering; nothing: a track's own pace, else walking.
     void setSpeed(std::optional<double> metresPerSecond);
+    void setRepeat(playback::Repeat repeat);
     // The map follows the traveller.
     void setFollow(bool follow) { follow_ = follow; }
+    // The playback moves only the pin: there was no phone when it started.
+    bool isPreview() const { return preview_ && player_.state() != RoutePlayer::State::Stopped; }
 
     // The direction the steering keys point on screen (x right, y down; none: released) and
-    // how the map is turned (degrees clockwise from north to the top of the view).
+    // how the map is turned (degrees clockwise from north to the top of the view). The location
+    // moves at the pace for as long as a key is down, on the playback clock, however often the
+    // keyboard repeats the key.
     void steer(QPointF direction, double mapBearing);
     bool isSteering() const { return steerTimer_.isActive(); }
 
@@ -53,7 +58,10 @@ Q_SIGNALS:
 
 private:
     void step(CLLocationCoordinate2D position);
-    void steerStep(double seconds);
+    // The way gone since the last count (or in the time given), at the pace; to the device
+    // too, or to the pin alone.
+    void steerStep(bool tellDevice, std::optional<qint64> milliseconds = std::nullopt);
+    void endSteering();
     void holdHere();
     // iOS 17+ through pymobiledevice3: the device replays the rest of the lap from a file.
     void replayPlan();
@@ -70,8 +78,13 @@ private:
     bool replaying_ = false; // the device goes by itself, along the player's plan
     int planFile_ = 0;
     const QString planFolder_; // kept: the model may be gone before us
+    bool preview_ = false; // the playback moves the pin alone
     QPointF steerDirection_;
     double steerBearing_ = 0.0;
-    QTimer steerTimer_;
-    QElapsedTimer steerClock_;
+    bool steerHeld_ = false; // a steering key is down
+    CLLocationCoordinate2D steerAt_; // exact, where the pin shows it rounded
+    QTimer steerTimer_; // runs from the first press until the keys stay released
+    QTimer releaseGrace_;
+    qint64 releasedAfter_ = 0; // ms from the last count to the release
+    QElapsedTimer steerClock_; // since the way was last counted
 };

@@ -89,12 +89,6 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(6);
 
-    auto *heading = new QLabel(QStringLiteral("Route"), this);
-    QFont headingFont = style::font(style::TextStyle::Subheadline);
-    headingFont.setBold(true);
-    heading->setFont(headingFont);
-    layout->addWidget(heading);
-
     auto *editRow = new QHBoxLayout;
     draw_ = button(this, "drawRouteButton", QStringLiteral("✏️ Draw"),
                    QStringLiteral("Draw a route on the map"));
@@ -102,6 +96,7 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
     draw_->setToolTip(QStringLiteral("Each click on the map adds a waypoint (R)"));
     clear_ = button(this, "clearRouteButton", QStringLiteral("Clear"),
                     QStringLiteral("Clear the route"));
+    clear_->setToolTip(QStringLiteral("Remove every waypoint"));
     editRow->addWidget(draw_, 1);
     editRow->addWidget(clear_);
     layout->addLayout(editRow);
@@ -109,12 +104,16 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
     roads_ = new QCheckBox(QStringLiteral("Follow roads"), this);
     roads_->setObjectName(QStringLiteral("followRoadsCheck"));
     roads_->setAccessibleName(roads_->text());
+    roads_->setToolTip(QStringLiteral(
+        "Go along the roads between the waypoints, as a routing service finds them"));
     layout->addWidget(roads_);
     auto *statusRow = new QHBoxLayout;
     status_ = captionLabel(this, QStringLiteral("routeStatus"));
     statusRow->addWidget(status_, 1);
     statusAction_ = new QToolButton(this);
     statusAction_->setObjectName(QStringLiteral("routeStatusButton"));
+    // Its words change with the line beside it (Cancel a file being read, Undo an open).
+    statusAction_->setToolTip(QStringLiteral("Cancel the file being read, or undo the open"));
     statusAction_->hide();
     connect(statusAction_, &QToolButton::clicked, this, [this] {
         const std::function<void()> act = std::exchange(act_, {});
@@ -145,8 +144,10 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
     custom_->setDecimals(1);
     custom_->setValue(metric_ ? 8.0 : 5.0);
     custom_->setSuffix(u' ' + unit);
-    grid->addWidget(pace_, 0, 0);
-    grid->addWidget(custom_, 0, 1);
+    auto *paceRow = new QHBoxLayout;
+    paceRow->addWidget(pace_, 1);
+    paceRow->addWidget(custom_);
+    grid->addLayout(paceRow, 0, 0, 1, 2);
     repeat_ = new FocusedWheel<QComboBox>(this);
     repeat_->setObjectName(QStringLiteral("repeatCombo"));
     repeat_->setAccessibleName(QStringLiteral("At the end"));
@@ -164,6 +165,7 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
     follow_->setObjectName(QStringLiteral("followMapCheck"));
     follow_->setAccessibleName(QStringLiteral("The map follows the moving location"));
     follow_->setChecked(true);
+    follow_->setToolTip(QStringLiteral("Keep the moving location in view"));
     checks->addWidget(drift_);
     checks->addWidget(follow_);
     layout->addLayout(checks);
@@ -172,6 +174,10 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
     play_ = button(this, "playButton", QStringLiteral("▶ Start"), QStringLiteral("Start"));
     pause_ = button(this, "pauseButton", QStringLiteral("Pause"), QStringLiteral("Pause"));
     stop_ = button(this, "stopButton", QStringLiteral("Stop"), QStringLiteral("Stop"));
+    play_->setToolTip(QStringLiteral("Move along the route at the pace; with no iPhone "
+                                     "connected, a preview that moves only the pin"));
+    pause_->setToolTip(QStringLiteral("Stop moving for now; the location stays held here"));
+    stop_->setToolTip(QStringLiteral("End the route here; the location stays held here"));
     playRow->addWidget(play_, 1);
     playRow->addWidget(pause_);
     playRow->addWidget(stop_);
@@ -188,12 +194,17 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
     connect(pace_, &QComboBox::currentIndexChanged, this, &RoutePanel::paceChanged);
     connect(custom_, &QDoubleSpinBox::valueChanged, this, &RoutePanel::paceChanged);
     connect(repeat_, &QComboBox::currentIndexChanged, this, [this](int index) {
-        movement_.player().setRepeat(static_cast<playback::Repeat>(index));
+        movement_.setRepeat(static_cast<playback::Repeat>(index));
         render();
     });
     connect(drift_, &QCheckBox::toggled, this,
             [this](bool on) { movement_.player().setDrift(on); });
     connect(follow_, &QCheckBox::toggled, this, [this](bool on) { movement_.setFollow(on); });
+    for (QComboBox *box : {static_cast<QComboBox *>(pace_), static_cast<QComboBox *>(repeat_)})
+        connect(box, &QComboBox::currentIndexChanged, this, &RoutePanel::choicesChanged);
+    connect(custom_, &QDoubleSpinBox::valueChanged, this, &RoutePanel::choicesChanged);
+    for (QCheckBox *check : {roads_, drift_, follow_})
+        connect(check, &QCheckBox::toggled, this, &RoutePanel::choicesChanged);
     connect(play_, &QPushButton::clicked, this, [this] { movement_.play(route_.path()); });
     connect(pause_, &QPushButton::clicked, &movement_, &Movement::pause);
     connect(stop_, &QPushButton::clicked, &movement_, &Movement::stop);
@@ -224,6 +235,25 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
     render();
 }
 
+RoutePanel::Choices RoutePanel::choices() const
+{
+    return {pace_->currentIndex(), custom_->value(),    repeat_->currentIndex(),
+            drift_->isChecked(),   roads_->isChecked(), follow_->isChecked()};
+}
+
+void RoutePanel::setChoices(const Choices &choices)
+{
+    // A pace that needs a recorded track waits for one.
+    if (choices.pace >= Walk && choices.pace <= Custom)
+        pace_->setCurrentIndex(choices.pace);
+    custom_->setValue(choices.customSpeed);
+    if (choices.repeat >= 0 && choices.repeat < repeat_->count())
+        repeat_->setCurrentIndex(choices.repeat);
+    drift_->setChecked(choices.drift);
+    roads_->setChecked(choices.followRoads);
+    follow_->setChecked(choices.mapFollows);
+}
+
 void RoutePanel::showStatus(const QString &line)
 {
     showStatus(line, {}, {}, {});
@@ -237,7 +267,8 @@ void RoutePanel::showStatus(const QString &line, const QString &action,
     act_ = std::move(act);
     statusAction_->setText(action);
     statusAction_->setAccessibleName(accessibleName);
-    statusAction_->setToolTip(accessibleName);
+    if (!accessibleName.isEmpty())
+        statusAction_->setToolTip(accessibleName);
     statusAction_->setVisible(!action.isEmpty());
 }
 
@@ -303,9 +334,22 @@ void RoutePanel::render()
         items->item(Recorded)->setEnabled(recorded);
     custom_->setVisible(pace_->currentIndex() == Custom);
     clear_->setEnabled(!route_.isEmpty());
-    play_->setEnabled(playable && !playing);
+    const bool canPlay = playable && !playing;
     play_->setText(player.state() == RoutePlayer::State::Paused ? QStringLiteral("▶ Resume")
                                                                 : QStringLiteral("▶ Start"));
+    // A button that greys out once used hands the focus on within its row: Start to Pause,
+    // Pause and Stop to Start (or Draw); never on down the line to the button that unlocks,
+    // where a stray Space would give the location away.
+    QPushButton *next = nullptr;
+    if (play_->hasFocus() && !canPlay)
+        next = playing ? pause_ : draw_;
+    else if ((pause_->hasFocus() && !playing) || (stop_->hasFocus() && stopped))
+        next = canPlay ? play_ : draw_;
+    if (next) {
+        next->setEnabled(true);
+        next->setFocus(Qt::OtherFocusReason);
+    }
+    play_->setEnabled(canPlay);
     pause_->setEnabled(playing);
     stop_->setEnabled(!stopped);
     if (route_.isEmpty()) {

@@ -21,6 +21,19 @@ class RoutePanel : public QWidget
 public:
     enum Pace { Recorded, Walk, Cycle, Drive, Custom };
 
+    // What the user chose, to keep between runs.
+    struct Choices
+    {
+        int pace = Walk;
+        double customSpeed = 0.0; // in the unit shown
+        int repeat = 0; // playback::Repeat
+        bool drift = false;
+        bool followRoads = false;
+        bool mapFollows = true;
+    };
+    Choices choices() const;
+    void setChoices(const Choices &choices);
+
     RoutePanel(RouteModel &route, Movement &movement, QWidget *parent = nullptr);
 
     bool isDrawing() const;
@@ -36,6 +49,7 @@ public:
 
 Q_SIGNALS:
     void drawingChanged(bool drawing);
+    void choicesChanged();
 
 private:
     void routeChanged();

@@ -1,6 +1,7 @@
 #include "route/RoutePlayer.h"
 
 #include <GeographicLib/Geodesic.hpp>
+#include <GeographicLib/GeodesicLine.hpp>
 #include <algorithm>
 #include <cmath>
 
@@ -43,6 +44,24 @@ double distanceAtTime(const RoutePath &path, const std::vector<double> &schedule
 
 using namespace playback;
 
+namespace {
+
+// Closer than this, a route ends where it started: no leg to join them.
+constexpr double kClosedWithin = 1.0; // metres
+// A loop is planned this far ahead (route seconds), so a replaying device goes from one lap into
+// the next without a new plan at every lap.
+constexpr double kLoopPlanSeconds = 3600.0;
+
+double metresBetween(CLLocationCoordinate2D a, CLLocationCoordinate2D b)
+{
+    double metres = 0.0;
+    GeographicLib::Geodesic::WGS84().Inverse(a.latitude, a.longitude, b.latitude, b.longitude,
+                                             metres);
+    return metres;
+}
+
+} // namespace
+
 RoutePlayer::RoutePlayer(std::chrono::milliseconds stepInterval, double timeScale, QObject *parent)
     : QObject(parent)
     , timeScale_(timeScale)
@@ -57,6 +76,11 @@ void RoutePlayer::setPath(const RoutePath &path)
     const double done = distanceDone();
     path_ = path;
     plan_.clear();
+    join_ = path_.points().size() >= 2
+        ? metresBetween(path_.points().last().coordinate, path_.points().first().coordinate)
+        : 0.0;
+    if (join_ < kClosedWithin)
+        join_ = 0.0;
     schedule_ = path_.recordedSchedule();
     if (schedule_ && schedule_->back() <= 0.0)
         schedule_.reset(); // all at one time: no pace to follow
@@ -103,14 +127,40 @@ void RoutePlayer::setDrift(bool drift, quint32 seed)
     plan_.clear();
 }
 
-double RoutePlayer::lap() const
+void RoutePlayer::setRepeat(playback::Repeat repeat)
+{
+    if (repeat == repeat_)
+        return;
+    // The traveller keeps its place on the route (not its count of laps), going forwards.
+    const Progress progress = progressAt(walker_.travelled, lap(), repeat_);
+    if (!progress.finished)
+        walker_.travelled = std::min(progress.intoLap, routePart());
+    repeat_ = repeat;
+    plan_.clear();
+}
+
+double RoutePlayer::routePart() const
 {
     return usesRecordedPace() ? schedule_->back() : path_.length();
+}
+
+double RoutePlayer::joinPart() const
+{
+    const double join = loopJoin();
+    if (!usesRecordedPace() || join <= 0.0)
+        return join;
+    // A recorded track goes back to its start at its own average pace.
+    const double seconds = schedule_->back();
+    const double average = path_.length() > 0.0 ? path_.length() / seconds : kWalk;
+    return join / average;
 }
 
 double RoutePlayer::distanceDone() const
 {
     const Progress progress = progressAt(walker_.travelled, lap(), repeat_);
+    const double route = routePart();
+    if (progress.intoLap > route) // on the leg back to the start
+        return path_.length() + loopJoin() * (progress.intoLap - route) / joinPart();
     return usesRecordedPace() ? distanceAtTime(path_, *schedule_, progress.intoLap)
                               : progress.intoLap;
 }
@@ -118,10 +168,8 @@ double RoutePlayer::distanceDone() const
 std::optional<double> RoutePlayer::secondsLeft() const
 {
     const Progress progress = progressAt(walker_.travelled, lap(), repeat_);
-    if (usesRecordedPace())
-        return progress.backwards ? progress.intoLap : lap() - progress.intoLap;
-    const double left = progress.backwards ? progress.intoLap : path_.length() - progress.intoLap;
-    return left / metresPerSecond();
+    const double left = progress.backwards ? progress.intoLap : lap() - progress.intoLap;
+    return usesRecordedPace() ? left : left / metresPerSecond();
 }
 
 void RoutePlayer::start()
@@ -199,9 +247,20 @@ CLLocationCoordinate2D RoutePlayer::positionOf(const Walker &walker) const
     const Progress progress = progressAt(walker.travelled, lap(), repeat_);
     if (progress.finished)
         return path_.points().last().coordinate;
-    CLLocationCoordinate2D at =
-        path_.positionAt(usesRecordedPace() ? distanceAtTime(path_, *schedule_, progress.intoLap)
-                                            : progress.intoLap);
+    CLLocationCoordinate2D at;
+    const double route = routePart();
+    if (progress.intoLap > route) {
+        // On the straight leg from the end back to the start.
+        const CLLocationCoordinate2D &from = path_.points().last().coordinate;
+        const CLLocationCoordinate2D &to = path_.points().first().coordinate;
+        GeographicLib::Geodesic::WGS84()
+            .InverseLine(from.latitude, from.longitude, to.latitude, to.longitude)
+            .Position(join_ * (progress.intoLap - route) / joinPart(), at.latitude, at.longitude);
+    } else {
+        at = path_.positionAt(usesRecordedPace()
+                                  ? distanceAtTime(path_, *schedule_, progress.intoLap)
+                                  : progress.intoLap);
+    }
     if (drift_ && (walker.offsetNorth != 0.0 || walker.offsetEast != 0.0)) {
         const double metres = std::hypot(walker.offsetNorth, walker.offsetEast);
         const double azimuth = std::atan2(walker.offsetEast, walker.offsetNorth) * 180.0 / M_PI;
@@ -219,8 +278,13 @@ QList<RoutePoint> RoutePlayer::planAhead(const QDateTime &start, double stepSeco
     const double length = lap();
     if (!(length > 0.0) || !(stepSeconds > 0.0))
         return points;
-    // The lap (or the way out, or back) the traveller is on ends the plan.
-    const double end = (std::floor(walker_.travelled / length) + 1.0) * length;
+    // Played once, the plan ends with the route. Repeated, it goes on through the laps (or the
+    // ways out and back) for an hour or so and ends where one does.
+    double end = (std::floor(walker_.travelled / length) + 1.0) * length;
+    if (repeat_ != Repeat::Once) {
+        const double ahead = kLoopPlanSeconds * (usesRecordedPace() ? 1.0 : metresPerSecond());
+        end = std::max(end, std::ceil((walker_.travelled + ahead) / length) * length);
+    }
     Walker walker = walker_;
     QRandomGenerator random = random_;
     constexpr int kMostPoints = 200000;

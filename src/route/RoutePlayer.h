@@ -52,7 +52,8 @@ public:
     const RoutePath &path() const { return path_; }
     // Metres per second; nothing: the track's recorded pace when it has one, else walking.
     void setSpeed(std::optional<double> metresPerSecond);
-    void setRepeat(playback::Repeat repeat) { repeat_ = repeat; }
+    // Loop joins the end to the start along a straight leg when the route is not closed.
+    void setRepeat(playback::Repeat repeat);
     void setDrift(bool drift, quint32 seed = 0);
 
     State state() const { return state_; }
@@ -71,9 +72,11 @@ public:
     bool followsPlan() const { return !plan_.empty(); }
 
     CLLocationCoordinate2D position() const { return position_; }
-    // Along the path, in metres, on the current lap.
+    // Along the path, in metres, on the current lap (with the leg back to the start, looping).
     double distanceDone() const;
-    double distanceLeft() const { return path_.length() - distanceDone(); }
+    double distanceLeft() const { return lapLength() - distanceDone(); }
+    // The path, and the leg from its end back to its start when it loops and is not closed.
+    double lapLength() const { return path_.length() + loopJoin(); }
     // To the end of the current lap at the current speed.
     std::optional<double> secondsLeft() const;
     bool usesRecordedPace() const { return !speed_ && schedule_.has_value(); }
@@ -107,10 +110,16 @@ private:
     void step(Walker &walker, double seconds, QRandomGenerator &random) const;
     CLLocationCoordinate2D positionOf(const Walker &walker) const;
     void arrive(bool atTheEnd);
-    double lap() const;
+    // A lap in the walker's measure (metres, or seconds of the recorded pace): the route's own
+    // part, then the leg back to the start.
+    double lap() const { return routePart() + joinPart(); }
+    double routePart() const;
+    double joinPart() const;
+    double loopJoin() const { return repeat_ == playback::Repeat::Loop ? join_ : 0.0; }
     double metresPerSecond() const { return speed_.value_or(playback::kWalk); }
 
     RoutePath path_;
+    double join_ = 0.0; // metres from the last point back to the first; 0 when closed
     std::optional<std::vector<double>> schedule_;
     std::optional<double> speed_;
     playback::Repeat repeat_ = playback::Repeat::Once;

@@ -117,10 +117,11 @@ void FixActions::press(Target target)
     const milliseconds deadline = environment.timings.fixDeadline;
     dispatch::runInBackground(
         dispatch::Priority::UserInitiated,
-        [command = *command, run, queue, receiver, target, fix, deadline] {
+        [command = *command, run, queue, receiver, target, fix, deadline,
+         variables = environment.childEnvironment()] {
             QString result;
-            const ChildProcess::Launch launched =
-                ChildProcess::launch(command.path, command.arguments);
+            const ChildProcess::Launch launched = ChildProcess::launch(
+                command.path, command.arguments, ChildProcess::Output::Pipe, variables);
             if (!launched.process) {
                 result = QStringLiteral("❌ Error running ") + command.tool + QStringLiteral(": ")
                     + launched.error;

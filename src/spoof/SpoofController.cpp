@@ -7,6 +7,7 @@
 #include "state/PinPlacement.h"
 #include "state/ScreenModel.h"
 
+#include <QFileInfo>
 #include <QPointer>
 #include <deque>
 #include <mutex>
@@ -21,7 +22,13 @@ const QString kMoving = QStringLiteral("Moving spoofed location...");
 const QString kUnlocking = QStringLiteral("Unlocking location...");
 const QString kFailed = QStringLiteral("❌ Failed to spoof location — see console log.");
 const QString kUnlocked = QStringLiteral("Location unlocked — real GPS restored.");
+const QString kUnlockFailed =
+    QStringLiteral("❌ The iPhone did not confirm its real location is back — see console log.");
 const QString kDisconnected = QStringLiteral("Device disconnected — location spoof ended.");
+const QString kHoldingAgain = QStringLiteral("Holding the location again...");
+const QString kHoldLost =
+    QStringLiteral("❌ The location could not be held again — the iPhone is back at its real "
+                   "position.");
 
 // Carries a started process from background work to the GUI thread. Should the hand-over never
 // arrive (the screen went away first), the process is terminated instead of left running.
@@ -100,20 +107,34 @@ IosChain announcedChain(const AppEnvironment &environment, std::atomic<int> &las
     return chain;
 }
 
-std::shared_ptr<ChildProcess> startOnDevice(bool tunnel, const AppEnvironment &environment,
+// The phone an operation is for, as the screen knew it when the operation began.
+struct Phone
+{
+    QString udid;
+    QString version;
+    bool tunnel = false; // iOS 17 and later
+
+    static Phone of(const ScreenState &state)
+    {
+        return {state.udidLabelText, state.deviceiosLabelText,
+                SpoofController::usesTunnelChain(state.deviceiosLabelText)};
+    }
+};
+
+std::shared_ptr<ChildProcess> startOnDevice(const Phone &phone, const AppEnvironment &environment,
                                             std::atomic<int> &lastNamed,
                                             const std::shared_ptr<GoIosAgent> &agent,
-                                            const QString &udid, CLLocationCoordinate2D target)
+                                            CLLocationCoordinate2D target)
 {
-    if (!tunnel)
+    if (!phone.tunnel)
         return SetLocationBackend(environment).startSetLocation(target.latitude, target.longitude);
     switch (announcedChain(environment, lastNamed)) {
     case IosChain::PyMobileDevice3:
         return SimulateLocationBackend(environment)
-            .startSimulation(udid, target.latitude, target.longitude);
+            .startSimulation(phone.udid, phone.version, target.latitude, target.longitude);
     case IosChain::GoIos:
         return GoIosBackend(environment, agent)
-            .startSimulation(udid, target.latitude, target.longitude);
+            .startSimulation(phone.udid, phone.version, target.latitude, target.longitude);
     case IosChain::None:
         break;
     }
@@ -170,6 +191,7 @@ SpoofController::SpoofController(ScreenModel &model, QObject *parent)
     , terminateGrace_(model.environment().timings.terminateGrace)
     , announcedChain_(std::make_shared<std::atomic<int>>(-1))
 {
+    connect(&model_, &ScreenModel::deviceMonitorTick, this, &SpoofController::checkTunnel);
 }
 
 SpoofController::~SpoofController()
@@ -257,22 +279,20 @@ void SpoofController::moveSpoofedLocation(bool recenter, CLLocationCoordinate2D 
 void SpoofController::submitStart(StartKind kind, CLLocationCoordinate2D target,
                                   std::shared_ptr<ChildProcess> oldProcess)
 {
-    const ScreenState &state = model_.state();
-    const bool tunnel = usesTunnelChain(state.deviceiosLabelText);
-    const QString udid = state.udidLabelText;
+    const Phone phone = Phone::of(model_.state());
     const AppEnvironment environment = model_.environment();
     const MainQueue queue = model_.mainQueue();
     const quint64 epoch = epoch_;
     const QPointer<SpoofController> self(this);
     startInFlight_ = kind;
 
-    work_->submit([tunnel, udid, environment, queue, epoch, self, kind, target, oldProcess,
-                   agent = agent_, named = announcedChain_] {
+    work_->submit([phone, environment, queue, epoch, self, kind, target, oldProcess, agent = agent_,
+                   named = announcedChain_] {
         const milliseconds grace = environment.timings.terminateGrace;
         endAndWait(oldProcess, grace);
         const qsizetype firstLine = ConsoleLog::instance().lineCount();
         std::shared_ptr<ChildProcess> process =
-            startOnDevice(tunnel, environment, *named, agent, udid, target);
+            startOnDevice(phone, environment, *named, agent, target);
         // Why it failed, from what the tools said meanwhile.
         const HintState hint = process
             ? HintState {}
@@ -317,12 +337,16 @@ void SpoofController::finishStart(quint64 epoch, StartKind kind,
             if (process)
                 s.isLocationLocked = true;
         });
+        watchHolder(process);
         submitStart(StartKind::Move, next, model_.state().locationProcess);
         return;
     }
 
+    const bool holdingAgain = std::exchange(reholding_, false);
     if (process)
         applySpoofStarted(process, target.latitude, target.longitude);
+    else if (kind == StartKind::Rehold || holdingAgain)
+        endLostHold(hint);
     else
         applySpoofFailed(hint);
 }
@@ -341,6 +365,7 @@ void SpoofController::applySpoofStarted(const std::shared_ptr<ChildProcess> &pro
         s.spoofHint = {};
         s.lockStatusText = heldStatusText({latitude, longitude});
     });
+    watchHolder(process);
 }
 
 void SpoofController::applySpoofFailed(const HintState &hint)
@@ -363,10 +388,8 @@ void SpoofController::unlockLocation()
         s.lockStatusText = kUnlocking;
         s.spoofHint = {};
     });
-    const ScreenState &state = model_.state();
-    const bool tunnel = usesTunnelChain(state.deviceiosLabelText);
-    const QString udid = state.udidLabelText;
-    const std::shared_ptr<ChildProcess> held = state.locationProcess;
+    const Phone phone = Phone::of(model_.state());
+    const std::shared_ptr<ChildProcess> held = model_.state().locationProcess;
     const AppEnvironment environment = model_.environment();
     const MainQueue queue = model_.mainQueue();
     // Whatever start is still under way is superseded by this unlock.
@@ -375,37 +398,56 @@ void SpoofController::unlockLocation()
     const quint64 epoch = epoch_;
     const QPointer<SpoofController> self(this);
 
-    work_->submit([tunnel, udid, held, environment, queue, epoch, self, agent = agent_,
+    work_->submit([phone, held, environment, queue, epoch, self, agent = agent_,
                    named = announcedChain_] {
-        if (!tunnel) {
-            SetLocationBackend(environment).resetSetLocation();
+        const qsizetype firstLine = ConsoleLog::instance().lineCount();
+        bool restored = false;
+        if (!phone.tunnel) {
+            restored = SetLocationBackend(environment).resetSetLocation();
         } else {
             switch (announcedChain(environment, *named)) {
             case IosChain::PyMobileDevice3:
-                SimulateLocationBackend(environment).clearSimulation(udid);
+                restored =
+                    SimulateLocationBackend(environment).clearSimulation(phone.udid, phone.version);
                 break;
             case IosChain::GoIos:
-                GoIosBackend(environment, agent).clearSimulation(udid, held);
+                restored = GoIosBackend(environment, agent).clearSimulation(held);
                 break;
             case IosChain::None:
                 break;
             }
         }
-        queue.post([self, epoch] {
+        const HintState hint = restored
+            ? HintState {}
+            : HintState::of(failure::recognise(ConsoleLog::instance().linesSince(firstLine)),
+                            environment.tools);
+        queue.post([self, epoch, restored, hint] {
             if (self)
-                self->finishUnlock(epoch);
+                self->finishUnlock(epoch, restored, hint);
         });
     });
 }
 
-void SpoofController::finishUnlock(quint64 epoch)
+void SpoofController::finishUnlock(quint64 epoch, bool restored, const HintState &hint)
 {
     // An unlock overtaken by a disconnection is over: the buttons stay as the disconnection
     // left them until the device is detected again.
     if (epoch != epoch_)
         return;
     unlockInFlight_ = false;
-    applyUnlocked();
+    if (restored) {
+        applyUnlocked();
+        return;
+    }
+    // The phone did not confirm: it may still report the spoofed location, so a held location
+    // stays held (its process too, unless it has ended) and the user can try again.
+    model_.update([&](ScreenState &s) {
+        if (s.locationProcess && !s.locationProcess->isRunning())
+            s.locationProcess.reset();
+        s.disabledLockButton = false;
+        s.spoofHint = hint;
+        s.lockStatusText = kUnlockFailed;
+    });
 }
 
 void SpoofController::applyUnlocked()
@@ -426,6 +468,7 @@ void SpoofController::beginEpoch()
     pendingMove_.reset();
     unlockInFlight_ = false;
     stepInFlight_ = false;
+    reholding_ = false;
     pendingStep_.reset();
     pendingReplay_.reset();
 }
@@ -443,13 +486,12 @@ bool SpoofController::stepTo(CLLocationCoordinate2D coordinate, bool recenter, b
         }
         return false;
     }
-    const bool tunnel = usesTunnelChain(state.deviceiosLabelText);
-    const QString udid = state.udidLabelText;
-    submitStep(tunnel,
-               [tunnel, udid, coordinate, agent = agent_, named = announcedChain_](
+    const Phone phone = Phone::of(state);
+    submitStep(phone.tunnel,
+               [phone, coordinate, agent = agent_, named = announcedChain_](
                    const AppEnvironment &environment, const std::shared_ptr<ChildProcess> &old)
                    -> std::pair<bool, std::shared_ptr<ChildProcess>> {
-                   if (!tunnel) {
+                   if (!phone.tunnel) {
                        // The set command may simply set and exit; the holder of before stays until
                        // the new one is known to be there, as ending it does not take the location
                        // away.
@@ -464,7 +506,7 @@ bool SpoofController::stepTo(CLLocationCoordinate2D coordinate, bool recenter, b
                    // position between two steps. The old one is killed, not asked to end, as an
                    // interrupted setlocation would stop the simulation the new one just set.
                    return replaceHolder(old, [&] {
-                       return startOnDevice(true, environment, *named, agent, udid, coordinate);
+                       return startOnDevice(phone, environment, *named, agent, coordinate);
                    });
                });
     return true;
@@ -486,15 +528,16 @@ void SpoofController::replay(const QString &gpxFile)
         pendingStep_.reset();
         return;
     }
-    const QString udid = model_.state().udidLabelText;
-    submitStep(
-        true,
-        [udid, gpxFile](const AppEnvironment &environment, const std::shared_ptr<ChildProcess> &old)
-            -> std::pair<bool, std::shared_ptr<ChildProcess>> {
-            return replaceHolder(old, [&] {
-                return SimulateLocationBackend(environment).startReplay(udid, gpxFile);
-            });
-        });
+    const Phone phone = Phone::of(model_.state());
+    submitStep(true,
+               [phone, gpxFile](const AppEnvironment &environment,
+                                const std::shared_ptr<ChildProcess> &old)
+                   -> std::pair<bool, std::shared_ptr<ChildProcess>> {
+                   return replaceHolder(old, [&] {
+                       return SimulateLocationBackend(environment)
+                           .startReplay(phone.udid, phone.version, gpxFile);
+                   });
+               });
 }
 
 void SpoofController::submitStep(bool tunnel, StepStart start)
@@ -536,10 +579,13 @@ void SpoofController::finishStep(quint64 epoch, bool applied,
         return;
     }
     stepInFlight_ = false;
-    if (!applied) {
+    if (!applied && std::exchange(reholding_, false)) {
+        endLostHold(hint);
+    } else if (!applied) {
         applySpoofFailed(hint);
         Q_EMIT stepFailed();
     } else {
+        reholding_ = false;
         model_.update([&](ScreenState &s) {
             if (replacesHolder) {
                 if (s.locationProcess != holder)
@@ -550,6 +596,8 @@ void SpoofController::finishStep(quint64 epoch, bool applied,
             s.disabledLockButton = false;
             s.spoofHint = {};
         });
+        if (replacesHolder)
+            watchHolder(holder);
     }
     // The user moved the location while the step was on its way: that move goes next.
     if (pendingMove_ && model_.state().isLocationLocked) {
@@ -582,5 +630,108 @@ void SpoofController::endSpoofOnDisconnect()
         s.lockStatusText = kDisconnected;
         terminateLater(s.locationProcess, model_);
         s.locationProcess.reset();
+    });
+}
+
+void SpoofController::watchHolder(const std::shared_ptr<ChildProcess> &process)
+{
+    if (!process)
+        return;
+    const MainQueue queue = model_.mainQueue();
+    const QPointer<SpoofController> self(this);
+    // Weak: the callback lives inside the process object it names.
+    const std::weak_ptr<ChildProcess> weak = process;
+    process->whenEnded([queue, self, weak] {
+        queue.post([self, weak] {
+            const std::shared_ptr<ChildProcess> ended = weak.lock();
+            if (self && ended)
+                self->holderEnded(ended);
+        });
+    });
+}
+
+void SpoofController::holderEnded(const std::shared_ptr<ChildProcess> &process)
+{
+    const ScreenState &s = model_.state();
+    // Ended by us (replaced, unlocked, the device gone), or a start is on its way to replace it.
+    if (s.locationProcess != process || !s.isLocationLocked || unlockInFlight_ || startInFlight_
+        || stepInFlight_)
+        return;
+    if (!usesTunnelChain(s.deviceiosLabelText)) {
+        // Before iOS 17 the phone keeps a location after the tool that set it has gone.
+        model_.update([](ScreenState &state) { state.locationProcess.reset(); });
+        return;
+    }
+    const QString program = QFileInfo(process->program()).fileName();
+    const QString how = process->endedBySignal()
+        ? QStringLiteral("signal ") + QString::number(process->exitStatus().value_or(0))
+        : QStringLiteral("exit ") + QString::number(process->exitStatus().value_or(-1));
+    holdAgain(QStringLiteral("⚠️ The location process ended by itself (") + program
+              + QStringLiteral(", ") + how + QStringLiteral("): holding the location again"));
+}
+
+void SpoofController::checkTunnel()
+{
+    const ScreenState &s = model_.state();
+    if (!s.isLocationLocked || !s.locationProcess || tunnelCheckInFlight_ || unlockInFlight_
+        || startInFlight_ || stepInFlight_ || !usesTunnelChain(s.deviceiosLabelText))
+        return;
+    const IosChain chain = chooseIosChain(model_.environment());
+    if (chain == IosChain::None)
+        return;
+    tunnelCheckInFlight_ = true;
+    const QPointer<SpoofController> self(this);
+    const quint64 epoch = epoch_;
+    const std::shared_ptr<ChildProcess> holder = s.locationProcess;
+    dispatch::runInBackground(
+        dispatch::Priority::Background,
+        [environment = model_.environment(), queue = model_.mainQueue(), udid = s.udidLabelText,
+         version = s.deviceiosLabelText, agent = agent_, chain, self, epoch, holder] {
+            const std::optional<QString> lost = chain == IosChain::GoIos
+                ? GoIosBackend(environment, agent).tunnelLost(udid)
+                : SimulateLocationBackend(environment).tunnelLost(udid, version);
+            queue.post([self, epoch, holder, lost] {
+                if (!self)
+                    return;
+                self->tunnelCheckInFlight_ = false;
+                if (epoch != self->epoch_ || !lost || self->model_.state().locationProcess != holder
+                    || self->startInFlight_ || self->stepInFlight_ || self->unlockInFlight_)
+                    return;
+                // The holder talks to a tunnel that is gone: it holds nothing any more.
+                self->holdAgain(*lost + QStringLiteral(": holding the location again"));
+            });
+        });
+}
+
+void SpoofController::holdAgain(const QString &why)
+{
+    consoleLine(why);
+    // A replaying route starts its replay again from where it is, which replaces the holder.
+    Q_EMIT holderLost();
+    if (stepInFlight_) {
+        reholding_ = true;
+        return;
+    }
+    reholding_ = true;
+    model_.update([](ScreenState &s) {
+        s.disabledLockButton = true;
+        s.lockStatusText = kHoldingAgain;
+        s.spoofHint = {};
+    });
+    submitStart(StartKind::Rehold, model_.state().pinCoordinate, model_.state().locationProcess);
+}
+
+void SpoofController::endLostHold(const HintState &hint)
+{
+    Q_EMIT heldLocationTaken();
+    consoleLine(QStringLiteral("❌ Could not hold the location again; the lock has ended"));
+    model_.update([&](ScreenState &s) {
+        terminateLater(s.locationProcess, model_);
+        s.locationProcess.reset();
+        s.isLocationLocked = false;
+        s.disabledDetectButtonSafety = false;
+        s.disabledLockButton = false;
+        s.spoofHint = hint;
+        s.lockStatusText = kHoldLost;
     });
 }

@@ -88,15 +88,30 @@ Q_SIGNALS:
     void heldLocationTaken();
     // A step could not reach the device (the console says why).
     void stepFailed();
+    // What held the location on an iOS 17+ device went away by itself (the location process,
+    // go-ios's agent, tunneld). A movement that replays a route starts its replay again from
+    // where it is; otherwise the controller holds the location again itself.
+    void holderLost();
 
 private:
-    enum class StartKind { Spoof, Move };
+    enum class StartKind { Spoof, Move, Rehold };
+
+    // Notices, at once, the end of `process` while it holds the location.
+    void watchHolder(const std::shared_ptr<ChildProcess> &process);
+    void holderEnded(const std::shared_ptr<ChildProcess> &process);
+    // Each poll tick while an iOS 17+ location is held: whether the agent or tunneld that the
+    // holder talks through still serves this phone.
+    void checkTunnel();
+    // Holds the location again at the pin, after `why` (a console line).
+    void holdAgain(const QString &why);
+    // Holding again failed: the lock ends, and the status says the phone is back.
+    void endLostHold(const HintState &hint);
 
     void submitStart(StartKind kind, CLLocationCoordinate2D target,
                      std::shared_ptr<ChildProcess> oldProcess);
     void finishStart(quint64 epoch, StartKind kind, const std::shared_ptr<ChildProcess> &process,
                      CLLocationCoordinate2D target, const HintState &hint);
-    void finishUnlock(quint64 epoch);
+    void finishUnlock(quint64 epoch, bool restored, const HintState &hint);
     // Runs `start` as the next step: it answers the process that holds the location now
     // (null: none, or the tool set it and left) and whether the device took it.
     using StepStart = std::function<std::pair<bool, std::shared_ptr<ChildProcess>>(
@@ -112,6 +127,8 @@ private:
     std::optional<CLLocationCoordinate2D> pendingMove_;
     bool unlockInFlight_ = false;
     bool stepInFlight_ = false;
+    bool reholding_ = false; // the start or replay on its way holds again after a loss
+    bool tunnelCheckInFlight_ = false;
     std::optional<CLLocationCoordinate2D> pendingStep_; // must arrive once the running one has
     std::optional<QString> pendingReplay_; // likewise, a file to replay
 

@@ -2,12 +2,15 @@
 
 #include "platform/ChildProcess.h"
 #include "platform/Console.h"
+#include "platform/Dispatch.h"
 #include "platform/Files.h"
 #include "tools/ToolRunner.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QHostAddress>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTcpSocket>
 #include <atomic>
 #include <cerrno>
@@ -63,6 +66,33 @@ Invocation adminInvocation(const AppEnvironment &environment, const QString &scr
 #endif
 }
 
+bool runScriptAsAdmin(const AppEnvironment &environment, const QString &scriptPath,
+                      const QByteArray &script, const QString &what)
+{
+    if (const auto failure = writeExecutableAtomically(scriptPath, script)) {
+        consoleLine(QStringLiteral("❌ Could not write ") + what + QStringLiteral(" helper script: ")
+                    + *failure);
+        return false;
+    }
+    const Invocation prompt = adminInvocation(environment, scriptPath);
+    const ChildProcess::Launch launched = ChildProcess::launch(prompt.program, prompt.arguments);
+    if (!launched.process) {
+        consoleLine(QStringLiteral("❌ Error requesting admin privileges for ") + what
+                    + QStringLiteral(": ") + launched.error);
+        return false;
+    }
+    // As long as the password prompt stays open.
+    launched.process->waitForExit(milliseconds(-1));
+    if (launched.process->exitStatus().value_or(-1) != 0) {
+        const QString output =
+            decodeUtf8Strictly(launched.process->takeOutput()).value_or(QString());
+        consoleLine(QStringLiteral("❌ Failed to start ") + what
+                    + QStringLiteral(" (password prompt may have been cancelled): ") + output);
+        return false;
+    }
+    return true;
+}
+
 std::optional<QString> writeExecutableAtomically(const QString &path, const QByteArray &content,
                                                  SetMode setMode)
 {
@@ -73,8 +103,10 @@ std::optional<QString> writeExecutableAtomically(const QString &path, const QByt
     });
 }
 
-std::optional<int> httpStatus(const QString &host, quint16 port, const QString &path,
-                              const Timings &t)
+namespace {
+
+std::optional<HttpAnswer> get(const QString &host, quint16 port, const QString &path,
+                              const Timings &t, bool statusOnly)
 {
     // Runs on pool threads without an event loop, hence the blocking socket calls. As with the
     // platform HTTP clients, the request time-out is the longest silence of one step (connect,
@@ -83,6 +115,7 @@ std::optional<int> httpStatus(const QString &host, quint16 port, const QString &
     const auto left = [&deadline, idle = static_cast<qint64>(t.probeRequestTimeout.count())] {
         return static_cast<int>(std::min(idle, deadline.remainingTime()));
     };
+    constexpr qsizetype kLargest = 256 * 1024;
 
     QTcpSocket socket;
     socket.connectToHost(host, port);
@@ -96,20 +129,46 @@ std::optional<int> httpStatus(const QString &host, quint16 port, const QString &
         if (!socket.waitForBytesWritten(left()))
             return std::nullopt;
     }
-    // "HTTP/1.1 200": the status code follows the first blank.
     QByteArray answer;
-    while (!answer.contains('\n') && answer.size() < 64 && !deadline.hasExpired()) {
-        const bool more = socket.waitForReadyRead(left());
+    const auto enough = [&] {
+        return statusOnly ? answer.contains('\n') : answer.size() > kLargest;
+    };
+    while (!enough() && !deadline.hasExpired() && !childprocess::quitting()) {
+        const bool more = socket.waitForReadyRead(std::min(left(), 100));
         answer += socket.readAll();
-        if (!more)
+        if (!more && socket.state() != QAbstractSocket::ConnectedState)
             break;
     }
+    // "HTTP/1.1 200": the status code follows the first blank.
     if (!answer.startsWith("HTTP/"))
         return std::nullopt;
     const qsizetype blank = answer.indexOf(' ');
     bool ok = false;
     const int status = blank < 0 ? 0 : answer.mid(blank + 1, 3).toInt(&ok);
-    return ok ? status : 0;
+    const qsizetype headersEnd = answer.indexOf("\r\n\r\n");
+    return HttpAnswer {ok ? status : 0,
+                       headersEnd < 0 ? QByteArray() : answer.mid(headersEnd + 4, kLargest)};
+}
+
+} // namespace
+
+std::optional<HttpAnswer> httpGet(const QString &host, quint16 port, const QString &path,
+                                  const Timings &timings)
+{
+    return get(host, port, path, timings, false);
+}
+
+std::optional<int> httpStatus(const QString &host, quint16 port, const QString &path,
+                              const Timings &timings)
+{
+    const std::optional<HttpAnswer> answer = get(host, port, path, timings, true);
+    return answer ? std::optional<int>(answer->status) : std::nullopt;
+}
+
+bool tunneldLists(const QByteArray &body, const QString &udid)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    return document.isObject() && !udid.isEmpty() && document.object().contains(udid);
 }
 
 } // namespace tunnel
@@ -166,38 +225,49 @@ bool TunnelService::bringUp() const
         consoleLine(QStringLiteral("❌ pymobiledevice3 not found in bundled tools"));
         return false;
     }
-    const QString script = scriptPath();
     const QString log = logPath();
-    if (const auto failure = tunnel::writeExecutableAtomically(
-            script, tunnel::helperScript(environment_.shellPath(), *tool, log))) {
-        consoleLine(QStringLiteral("❌ Could not write tunneld helper script: ") + *failure);
+    if (!tunnel::runScriptAsAdmin(environment_, scriptPath(),
+                                  tunnel::helperScript(environment_.shellPath(), *tool, log),
+                                  QStringLiteral("tunneld")))
         return false;
-    }
-
-    const tunnel::Invocation prompt = tunnel::adminInvocation(environment_, script);
-    const ChildProcess::Launch launched = ChildProcess::launch(prompt.program, prompt.arguments);
-    if (!launched.process) {
-        consoleLine(QStringLiteral("❌ Error requesting admin privileges for tunneld: ")
-                    + launched.error);
-        return false;
-    }
-    // As long as the password prompt stays open.
-    launched.process->waitForExit(milliseconds(-1));
-    if (launched.process->exitStatus().value_or(-1) != 0) {
-        const QString output =
-            decodeUtf8Strictly(launched.process->takeOutput()).value_or(QString());
-        consoleLine(
-            QStringLiteral("❌ Failed to start tunneld (password prompt may have been cancelled): ")
-            + output);
-        return false;
-    }
 
     const auto deadline = steady_clock::now() + environment_.timings.tunnelWindow;
     while (steady_clock::now() < deadline) {
         if (isTunnelReachable())
             return true;
-        std::this_thread::sleep_for(environment_.timings.tunnelProbePause);
+        if (!dispatch::sleepUnlessQuitting(environment_.timings.tunnelProbePause))
+            return false;
     }
     consoleLine(QStringLiteral("❌ tunneld did not become reachable in time — check ") + log);
+    return false;
+}
+
+bool TunnelService::ensureTunnelTo(const QString &udid) const
+{
+    if (!ensureTunnel())
+        return false;
+    const auto lists = [this, &udid] {
+        const std::optional<tunnel::HttpAnswer> answer =
+            tunnel::httpGet(environment_.tunnelHost, environment_.tunnelPort, QStringLiteral("/"),
+                            environment_.timings);
+        return answer && tunnel::tunneldLists(answer->body, udid);
+    };
+    if (lists())
+        return true;
+    // tunneld makes the tunnel and answers once it is up or has failed: that takes as long as
+    // the phone needs, so this one request gets the whole tunnel window.
+    Timings patient = environment_.timings;
+    patient.probeRequestTimeout = environment_.timings.tunnelWindow;
+    patient.probeWait = environment_.timings.tunnelWindow;
+    consoleLine(QStringLiteral("tunneld has no tunnel to ") + udid
+                + QStringLiteral(" yet: asking it to make one"));
+    const std::optional<tunnel::HttpAnswer> made =
+        tunnel::httpGet(environment_.tunnelHost, environment_.tunnelPort,
+                        QStringLiteral("/start-tunnel?udid=") + udid, patient);
+    if (made && made->status == 200 && lists())
+        return true;
+    const QString why =
+        !made ? QStringLiteral("no answer") : QString::fromUtf8(made->body.left(300)).trimmed();
+    consoleLine(QStringLiteral("❌ tunneld has no tunnel to ") + udid + QStringLiteral(": ") + why);
     return false;
 }

@@ -33,6 +33,12 @@ struct Invocation
     QStringList arguments;
 };
 
+// Writes `script` (atomically, executable) to `scriptPath` and runs it with administrator rights
+// (see adminInvocation), waiting as long as the password prompt stays open. True when it ran and
+// ended with status 0. `what` names the service in the console lines of a failure.
+bool runScriptAsAdmin(const AppEnvironment &environment, const QString &scriptPath,
+                      const QByteArray &script, const QString &what);
+
 // How the helper script is run with administrator rights:
 // - `adminPromptCommand` set (tests, the demo): that command and its arguments, then the
 //   script path as the last argument;
@@ -48,10 +54,23 @@ using SetMode = int (*)(int fd, mode_t mode);
 std::optional<QString> writeExecutableAtomically(const QString &path, const QByteArray &content,
                                                  SetMode setMode = ::fchmod);
 
-// The status code of one plain HTTP GET of `path`, within the probe's limits (request time-out
-// and longest wait, both bounding the whole probe); absent when no HTTP answer came.
+// One plain HTTP GET of `path`, within the probe's limits (request time-out and longest wait,
+// both bounding the whole probe): the status code and the body (at most 256 KiB: the tunnel
+// services answer a few hundred bytes); absent when no HTTP answer came.
+struct HttpAnswer
+{
+    int status = 0;
+    QByteArray body;
+};
+std::optional<HttpAnswer> httpGet(const QString &host, quint16 port, const QString &path,
+                                  const Timings &timings);
+// The status code alone; the probe ends as soon as it is known.
 std::optional<int> httpStatus(const QString &host, quint16 port, const QString &path,
                               const Timings &timings);
+
+// Whether tunneld's answer to "GET /" (a JSON object whose keys are the UDIDs it holds a tunnel
+// to) lists `udid`.
+bool tunneldLists(const QByteArray &body, const QString &udid);
 
 } // namespace tunnel
 
@@ -70,6 +89,12 @@ public:
     // True when the daemon answers, after bringing it up when needed. Only one bring-up runs at a
     // time in this program: a caller that finds one under way waits for it, then only probes.
     bool ensureTunnel() const;
+
+    // True when the daemon answers and holds a tunnel to `udid` (its "GET /" lists it), after
+    // bringing the daemon up and asking it to make that tunnel ("GET /start-tunnel?udid=") when
+    // needed: tunneld tries a phone again only when usbmuxd reports a change, so one that was
+    // locked when plugged in is otherwise never tried again. The console says why not.
+    bool ensureTunnelTo(const QString &udid) const;
 
     QString scriptPath() const;
     QString logPath() const;

@@ -27,6 +27,13 @@ void AppEnvironment::readServiceSettings(const QSettings &settings)
         goIosAgentPort = static_cast<quint16>(port);
 }
 
+QStringList AppEnvironment::childEnvironment() const
+{
+    return {QStringLiteral("GO_IOS_AGENT_HOST=") + goIosAgentHost,
+            QStringLiteral("GO_IOS_AGENT_PORT=") + QString::number(goIosAgentPort),
+            QStringLiteral("PYTHONUNBUFFERED=1")};
+}
+
 QString AppEnvironment::dataSubfolder(const QString &name) const
 {
     const QString path = dataFolderPath() + QLatin1Char('/') + name;

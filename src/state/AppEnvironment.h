@@ -59,6 +59,7 @@ struct AppEnvironment
     QString goIosAgentHost = QStringLiteral("127.0.0.1");
     quint16 goIosAgentPort = 28100;
     QString usbmuxdSocket = QStringLiteral("/var/run/usbmuxd");
+    QString usbDevicesFolder = QStringLiteral("/sys/bus/usb/devices"); // Linux's USB device list
     bool searchSystemPath = true; // pymobiledevice3 may also come from the PATH
     Timings timings;
 
@@ -71,9 +72,22 @@ struct AppEnvironment
     // A web service's endpoint: `path` below the service's base URL, whatever its last slash.
     static QUrl serviceEndpoint(const QUrl &base, const QString &path);
 
-    ToolRunner toolRunner() const { return ToolRunner(tools, timings.toolDeadline); }
+    ToolRunner toolRunner() const
+    {
+        return ToolRunner(tools, timings.toolDeadline, childEnvironment());
+    }
+    // What every device tool we start gets on top of our environment: go-ios's commands find
+    // our agent by its port (go-ios's own default is another one), and pymobiledevice3 prints
+    // its lines as it goes instead of holding them in a buffer while it runs.
+    QStringList childEnvironment() const;
     QString shellPath() const;
     QString temporaryFolderPath() const;
+    // Where the records of our location processes lie while they run, so that a start after a
+    // crash can end what the crashed run left holding the phone.
+    QString holderRecordFolder() const
+    {
+        return temporaryFolderPath() + QStringLiteral("pindrift-holders");
+    }
     QString dataFolderPath() const;
     // A folder of ours under the data folder, made when missing.
     QString dataSubfolder(const QString &name) const;

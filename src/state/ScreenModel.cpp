@@ -1,6 +1,8 @@
 #include "state/ScreenModel.h"
 
 #include "platform/ChildProcess.h"
+#include "platform/Console.h"
+#include "platform/HolderRecords.h"
 
 ScreenModel::ScreenModel(AppEnvironment environment, QObject *parent)
     : QObject(parent)
@@ -29,9 +31,30 @@ void ScreenModel::runStartupSequence()
         {QStringLiteral("-c"), QStringLiteral("killall -9 iproxy 2>/dev/null || true")},
         environment_.timings.startupShellDeadline);
 
+    endOrphanedHolders();
+
     startDeviceMonitor();
 
     Q_EMIT startupLookupRequested();
+}
+
+void ScreenModel::endOrphanedHolders()
+{
+    // A PinDrift that crashed while holding a location left its holder running, and the phone
+    // spoofed with nobody to give it back.
+    dispatch::runInBackground(
+        dispatch::Priority::UserInitiated,
+        [folder = environment_.holderRecordFolder(), grace = environment_.timings.terminateGrace] {
+            const QList<holders::Ended> ended = holders::endOrphans(folder, grace);
+            QStringList names;
+            for (const holders::Ended &process : ended)
+                names.append(process.program + QStringLiteral(" (pid ")
+                             + QString::number(process.pid) + QLatin1Char(')'));
+            if (!names.isEmpty())
+                consoleLine(QStringLiteral("⚠️ Ended what an earlier PinDrift "
+                                           "left holding the location: ")
+                            + names.join(QStringLiteral(", ")));
+        });
 }
 
 void ScreenModel::startDeviceMonitor()

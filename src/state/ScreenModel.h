@@ -29,6 +29,9 @@ public:
     // The screen's appear handler: clears stale port forwarders (blocking, bounded), starts the
     // attachment monitor, starts the approximate-location lookup.
     void runStartupSequence();
+    // Ends, in the background, the location processes that a PinDrift which crashed left
+    // running (see platform/HolderRecords.h); one console line names them.
+    void endOrphanedHolders();
     // Step 2 of the start-up: (re)creates the repeating attachment-poll timer.
     void startDeviceMonitor();
     // The screen's disappear handler: stops the timer, terminates the simulate process.

@@ -17,10 +17,12 @@ struct HintState
     failure::Fix fix = failure::Fix::None; // None: no tool here can fix it
     bool fixRunning = false;
     QString fixResult; // what the last fix came to, shown in place of the hint
+    QString words; // what the tool said, shown under the hint
 
-    static HintState of(failure::Cause cause, const ToolLocator &tools)
+    static HintState of(const failure::Finding &finding, const ToolLocator &tools)
     {
-        return {cause, failure::availableFix(cause, tools), false, QString()};
+        return {finding.cause, failure::availableFix(finding.cause, tools), false, QString(),
+                finding.words};
     }
     bool shown() const { return cause != failure::Cause::None; }
     // The line under the status: the fix's progress, its outcome, or the hint.
@@ -28,7 +30,10 @@ struct HintState
     {
         if (fixRunning)
             return failure::fixProgress(fix);
-        return fixResult.isEmpty() ? failure::hintText(cause) : fixResult;
+        if (!fixResult.isEmpty())
+            return fixResult;
+        return words.isEmpty() ? failure::hintText(cause)
+                               : failure::hintText(cause) + QLatin1Char('\n') + words;
     }
     // The button's title: the fix, or "Cancel" while it runs; empty: no button.
     QString buttonText() const

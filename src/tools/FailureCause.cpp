@@ -6,44 +6,78 @@ namespace failure {
 
 namespace {
 
-// Recorded from the tools' own sources. Order matters only where one line could match two rows.
+// Recorded from the tools at the versions the build uses: libimobiledevice 1.3.0 (Debian 12),
+// go-ios 1.2.0, pymobiledevice3 10.10.3. Order matters where one line could match two rows: a
+// go-ios line for a locked phone also asks "Have you mounted the Developer Image?".
+using O = Origin;
 constexpr std::array kRecognisers {
-    // libimobiledevice: lockdownd_strerror() after "Could not connect to lockdownd: ", and the
-    // tools' own lines (idevicesetlocation, idevicepair).
-    Recogniser {"Password protected", Cause::Locked},
-    Recogniser {"because a passcode is set", Cause::Locked},
-    Recogniser {"Pairing dialog response pending", Cause::NotTrusted},
-    Recogniser {"Invalid host ID", Cause::NotTrusted},
-    Recogniser {"User denied pairing", Cause::NotTrusted},
-    Recogniser {"is not paired with this host", Cause::NotTrusted},
-    Recogniser {"Please accept the trust dialog", Cause::NotTrusted},
-    Recogniser {"said that the user denied the trust dialog", Cause::NotTrusted},
-    Recogniser {"Make sure a developer disk image is mounted", Cause::ImageNotMounted},
-    // pymobiledevice3: the messages of its command-line entry for each exception.
-    Recogniser {"Device is password protected", Cause::Locked},
-    Recogniser {"Device is not paired", Cause::NotTrusted},
-    Recogniser {"Waiting for user dialog approval", Cause::NotTrusted},
-    Recogniser {"User refused to trust this computer", Cause::NotTrusted},
-    Recogniser {"Developer Mode is disabled", Cause::DeveloperModeOff},
-    Recogniser {"PersonalizedImage is mounted via", Cause::ImageNotMounted},
-    Recogniser {"Failed to connect to usbmuxd socket", Cause::NoUsbmuxd},
-    Recogniser {"Unable to connect to Tunneld", Cause::TunnelNotAnswering},
-    // go-ios: lockdown and usbmux errors, the image mounter's, the device's own error names.
-    Recogniser {"PasswordProtected", Cause::Locked},
-    Recogniser {"PairingDialogResponsePending", Cause::NotTrusted},
-    Recogniser {"Please accept the PairingDialog", Cause::NotTrusted},
-    Recogniser {"InvalidHostID", Cause::NotTrusted},
-    Recogniser {"could not retrieve PairRecord", Cause::NotTrusted},
-    Recogniser {"DeveloperModeIsNotEnabled", Cause::DeveloperModeOff},
-    Recogniser {"Have you mounted the Developer Image?", Cause::ImageNotMounted},
-    Recogniser {"Could not connect to usbmuxd socket", Cause::NoUsbmuxd},
-    Recogniser {"/var/run/usbmuxd: connect", Cause::NoUsbmuxd},
-    Recogniser {"failed to get tunnel info", Cause::TunnelNotAnswering},
+    // libimobiledevice: lockdownd_strerror() after ideviceinfo's "Could not connect to lockdownd:
+    // ",
+    // and idevicepair's own lines.
+    Recogniser {"Password protected", Cause::Locked, O::LibImobiledevice},
+    Recogniser {"because a passcode is set", Cause::Locked, O::LibImobiledevice},
+    Recogniser {"Pairing dialog response pending", Cause::NotTrusted, O::LibImobiledevice},
+    Recogniser {"Invalid HostID", Cause::NotTrusted, O::LibImobiledevice},
+    Recogniser {"User denied pairing", Cause::NotTrusted, O::LibImobiledevice},
+    Recogniser {"is not paired with this host", Cause::NotTrusted, O::LibImobiledevice},
+    Recogniser {"Please accept the trust dialog", Cause::NotTrusted, O::LibImobiledevice},
+    Recogniser {"said that the user denied the trust dialog", Cause::NotTrusted,
+                O::LibImobiledevice},
+    // idevicesetlocation 1.3.0 says this after any failure (see SetLocationBackend).
+    Recogniser {"Make sure a developer disk image is mounted", Cause::ImageNotMounted,
+                O::LibImobiledevice},
+    // pymobiledevice3: the messages its command-line entry logs for each error.
+    Recogniser {"Device is password protected", Cause::Locked, O::PyMobileDevice3},
+    Recogniser {"Device is not paired", Cause::NotTrusted, O::PyMobileDevice3},
+    Recogniser {"Waiting for user dialog approval", Cause::NotTrusted, O::PyMobileDevice3},
+    Recogniser {"User refused to trust this computer", Cause::NotTrusted, O::PyMobileDevice3},
+    Recogniser {"waiting user pairing dialog", Cause::NotTrusted, O::PyMobileDevice3},
+    Recogniser {"Developer Mode is disabled", Cause::DeveloperModeOff, O::PyMobileDevice3},
+    Recogniser {"PersonalizedImage is mounted via", Cause::ImageNotMounted, O::PyMobileDevice3},
+    Recogniser {"Failed to connect to usbmuxd socket", Cause::NoUsbmuxd, O::PyMobileDevice3},
+    Recogniser {"Unable to connect to Tunneld", Cause::TunnelNotAnswering, O::PyMobileDevice3},
+    Recogniser {"no-root userspace tunnel unavailable", Cause::TunnelNotAnswering,
+                O::PyMobileDevice3},
+    Recogniser {"Device is not connected", Cause::TunnelNotAnswering, O::PyMobileDevice3},
+    // The error names a phone sends, which go-ios passes on as they are.
+    Recogniser {"PasswordProtected", Cause::Locked, O::Device},
+    Recogniser {"PairingDialogResponsePending", Cause::NotTrusted, O::Device},
+    Recogniser {"InvalidHostID", Cause::NotTrusted, O::Device},
+    Recogniser {"UserDeniedPairing", Cause::NotTrusted, O::Device},
+    // go-ios: pairing, the image (kernel tunnel: the instruments service is unavailable;
+    // userspace tunnel: its channel is never granted), usbmuxd, the tunnel.
+    Recogniser {"Please accept the PairingDialog", Cause::NotTrusted, O::GoIos},
+    Recogniser {"could not retrieve PairRecord", Cause::NotTrusted, O::GoIos},
+    Recogniser {"Have you mounted the Developer Image?", Cause::ImageNotMounted, O::GoIos},
+    Recogniser {"instruments service ", Cause::ImageNotMounted, O::GoIos},
+    Recogniser {"failed requesting channel", Cause::ImageNotMounted, O::GoIos},
+    Recogniser {"dial unix /var/run/usbmuxd", Cause::NoUsbmuxd, O::GoIos, "/var/run/usbmuxd"},
+    Recogniser {"userspaceTUN not supported", Cause::TunnelNotAnswering, O::GoIos},
+    Recogniser {"failed to get tunnel info", Cause::TunnelNotAnswering, O::GoIos},
     // Our own lines.
-    Recogniser {"tunneld not reachable", Cause::TunnelNotAnswering},
-    Recogniser {"go-ios tunnel agent did not answer", Cause::TunnelNotAnswering},
-    Recogniser {"No iOS 17+ tool found", Cause::ToolMissing},
+    Recogniser {"tunneld not reachable", Cause::TunnelNotAnswering, O::Ours},
+    Recogniser {"tunneld has no tunnel to", Cause::TunnelNotAnswering, O::Ours},
+    Recogniser {"go-ios tunnel agent did not answer", Cause::TunnelNotAnswering, O::Ours},
+    Recogniser {"No iOS 17+ tool found", Cause::ToolMissing, O::Ours},
 };
+
+// The tool's words of a console line: our markers ("❌ ", "⚠️ ", "go-ios: ") taken off.
+QString toolWords(const QString &line)
+{
+    QString words = line.trimmed();
+    // Our own line may quote go-ios: its words are what follows.
+    if (const qsizetype quoted = words.lastIndexOf(QStringLiteral("go-ios: ")); quoted >= 0)
+        words = words.mid(quoted + 8);
+    for (const QString &prefix :
+         {QStringLiteral("❌ "), QStringLiteral("⚠️ "), QStringLiteral("ERROR: ")}) {
+        if (words.startsWith(prefix))
+            words = words.mid(prefix.size()).trimmed();
+    }
+    constexpr qsizetype kLongest = 200;
+    if (words.size() > kLongest)
+        words = words.left(kLongest - 1) + QStringLiteral("…");
+    return words;
+}
 
 } // namespace
 
@@ -52,15 +86,17 @@ std::span<const Recogniser> recognisers()
     return kRecognisers;
 }
 
-Cause recognise(const QStringList &lines)
+Finding recognise(const QStringList &lines)
 {
-    for (const QString &line : lines) {
-        for (const Recogniser &r : kRecognisers) {
+    // The table's order, not the lines', decides: idevicesetlocation 1.3.0 blames a missing image
+    // for every failure, and the line that tells the real cause may come after it.
+    for (const Recogniser &r : kRecognisers) {
+        for (const QString &line : lines) {
             if (line.contains(QLatin1StringView(r.text)))
-                return r.cause;
+                return {r.cause, r.origin == Origin::Ours ? QString() : toolWords(line)};
         }
     }
-    return Cause::None;
+    return {};
 }
 
 QString hintText(Cause cause)
@@ -80,8 +116,8 @@ QString hintText(Cause cause)
     case Cause::ImageNotMounted:
         return QStringLiteral("Mount the developer disk image, then press Spoof Location again");
     case Cause::TunnelNotAnswering:
-        return QStringLiteral("The iOS 17+ tunnel did not answer: plug the iPhone in again, then "
-                              "press Spoof Location again");
+        return QStringLiteral("The iOS 17+ tunnel did not come up: unlock the iPhone, tap Trust if "
+                              "it asks, then press Spoof Location again");
     case Cause::ToolMissing:
         return QStringLiteral("iOS 17 and later need go-ios or pymobiledevice3: run make run "
                               "again (it fetches go-ios), or pipx install pymobiledevice3 and "

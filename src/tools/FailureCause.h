@@ -24,18 +24,40 @@ enum class Cause {
 // What a button beside the hint can do from here.
 enum class Fix { None, MountImage, RevealDeveloperMode, PairAgain };
 
+// Who words a message, and so where its text can be checked.
+enum class Origin {
+    LibImobiledevice, // the Debian tools and their library
+    GoIos, // go-ios's `ios` binary
+    PyMobileDevice3, // pymobiledevice3's sources (it cannot be installed here to check)
+    Device, // an error name the phone itself sends, passed on as it is (libimobiledevice's
+            // library knows each of them by name)
+    Ours,
+};
+
 // One recorded tool message: a line that contains `text` (case-sensitive) means `cause`.
+// `evidence`, when set, is the part of `text` that the tool holds literally (the rest is made up
+// as it runs, like a socket path inside a system error).
 struct Recogniser
 {
     const char *text;
     Cause cause;
+    Origin origin;
+    const char *evidence = nullptr;
 };
 
 // Every message known, from libimobiledevice, pymobiledevice3 and go-ios, and our own lines.
 std::span<const Recogniser> recognisers();
 
-// The cause named by the first line that any recogniser matches; None when none does.
-Cause recognise(const QStringList &lines);
+// A cause with the tool's own words: the line that named it, without our console decoration.
+struct Finding
+{
+    Cause cause = Cause::None;
+    QString words;
+};
+
+// The cause of the first recogniser (in the table's order) that any line matches; None when none
+// does.
+Finding recognise(const QStringList &lines);
 
 // The one hint line shown under the status, in plain words, with the fix.
 QString hintText(Cause cause);

@@ -28,12 +28,19 @@ QStringList agentArguments(const Agent &agent)
             QStringLiteral("--tunnel-info-port=") + QString::number(agent.port)};
 }
 
-QStringList tunnelStartArguments(const QString &udid, const QString &pairRecordFolder,
-                                 const Agent &agent)
+QStringList tunnelStartArguments(const QString &pairRecordFolder, const Agent &agent)
 {
-    // Without a folder of its own go-ios keeps its tunnel identity in the working folder.
+    // Without a folder of its own go-ios keeps its tunnel identity in the working folder; the
+    // folder must exist.
     return QStringList {QStringLiteral("tunnel"), QStringLiteral("start"),
-                        QStringLiteral("--userspace"), udidOption(udid),
+                        QStringLiteral("--userspace"),
+                        QStringLiteral("--pair-record-path=") + pairRecordFolder}
+    + agentArguments(agent);
+}
+
+QStringList kernelTunnelStartArguments(const QString &pairRecordFolder, const Agent &agent)
+{
+    return QStringList {QStringLiteral("tunnel"), QStringLiteral("start"),
                         QStringLiteral("--pair-record-path=") + pairRecordFolder}
     + agentArguments(agent);
 }
@@ -77,7 +84,8 @@ std::optional<LogLine> readLogLine(const QByteArray &line)
         || !object.value(QLatin1StringView("msg")).isString())
         return std::nullopt;
     LogLine log {object.value(QLatin1StringView("level")).toString().toUpper(),
-                 object.value(QLatin1StringView("msg")).toString()};
+                 object.value(QLatin1StringView("msg")).toString(),
+                 object.value(QLatin1StringView("udid")).toString()};
     for (const char *key : {"err", "error"}) {
         const QJsonValue detail = object.value(QLatin1StringView(key));
         if (detail.isString() && !detail.toString().isEmpty()) {

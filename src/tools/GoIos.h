@@ -20,9 +20,12 @@ struct Agent
 // The options that point a command at our tunnel agent.
 QStringList agentArguments(const Agent &agent);
 
-// ios tunnel start --userspace --udid=UDID --pair-record-path=FOLDER, serving on the agent's port.
-QStringList tunnelStartArguments(const QString &udid, const QString &pairRecordFolder,
-                                 const Agent &agent);
+// ios tunnel start --userspace --pair-record-path=FOLDER, serving every phone on the agent's
+// port, without administrator rights: iOS above 17.4.0 only.
+QStringList tunnelStartArguments(const QString &pairRecordFolder, const Agent &agent);
+// ios tunnel start --pair-record-path=FOLDER: the kernel tunnel, which needs root and is the only
+// one go-ios has for iOS 17.0 to 17.4.0.
+QStringList kernelTunnelStartArguments(const QString &pairRecordFolder, const Agent &agent);
 // ios setlocation --udid=UDID --lat=LAT --lon=LON (holds until interrupted on iOS 17+).
 QStringList setLocationArguments(const QString &udid, double latitude, double longitude,
                                  const Agent &agent);
@@ -37,6 +40,7 @@ struct LogLine
 {
     QString level; // "ERROR", "WARN", "INFO", "DEBUG"; empty when the line is not a log line
     QString message; // msg, then ": " and err or error when there is one
+    QString udid; // the "udid" attribute, when the line names a phone
 };
 std::optional<LogLine> readLogLine(const QByteArray &line);
 

@@ -28,10 +28,11 @@ struct RunOutcome
 };
 
 RunOutcome runToCompletion(const QString &path, const QStringList &arguments,
-                           std::chrono::milliseconds deadline)
+                           std::chrono::milliseconds deadline, const QStringList &environment)
 {
     RunOutcome outcome;
-    const ChildProcess::Launch launched = ChildProcess::launch(path, arguments);
+    const ChildProcess::Launch launched =
+        ChildProcess::launch(path, arguments, ChildProcess::Output::Pipe, environment);
     if (!launched.process) {
         outcome.launchError = launched.error;
         return outcome;
@@ -60,9 +61,11 @@ QString deadlineLine(const QString &name, std::chrono::milliseconds deadline)
 
 } // namespace
 
-ToolRunner::ToolRunner(ToolLocator locator, std::chrono::milliseconds deadline)
+ToolRunner::ToolRunner(ToolLocator locator, std::chrono::milliseconds deadline,
+                       QStringList environment)
     : locator_(std::move(locator))
     , deadline_(deadline)
+    , environment_(std::move(environment))
 {
 }
 
@@ -73,7 +76,7 @@ ToolRunResult ToolRunner::runTool(const QString &name, const QStringList &argume
         consoleLine(QStringLiteral("❌ Bundled tool not found: ") + name);
         return {};
     }
-    const RunOutcome outcome = runToCompletion(*path, arguments, deadline_);
+    const RunOutcome outcome = runToCompletion(*path, arguments, deadline_, environment_);
     switch (outcome.launch) {
     case Launch::Failed:
         consoleLine(QStringLiteral("❌ Error running ") + name + QStringLiteral(": ")
@@ -96,7 +99,7 @@ ToolRunResult ToolRunner::runExecutable(const QString &path, const QStringList &
 ToolRunResult ToolRunner::runExecutable(const QString &path, const QStringList &arguments,
                                         std::chrono::milliseconds deadline) const
 {
-    const RunOutcome outcome = runToCompletion(path, arguments, deadline);
+    const RunOutcome outcome = runToCompletion(path, arguments, deadline, environment_);
     switch (outcome.launch) {
     case Launch::Failed:
         consoleLine(QStringLiteral("Error: ") + outcome.launchError);

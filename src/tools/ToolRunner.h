@@ -18,8 +18,10 @@ class ToolRunner
 public:
     static constexpr std::chrono::milliseconds defaultDeadline {30000};
 
+    // `environment`: "NAME=value" entries every child gets on top of ours.
     explicit ToolRunner(ToolLocator locator = {},
-                        std::chrono::milliseconds deadline = defaultDeadline);
+                        std::chrono::milliseconds deadline = defaultDeadline,
+                        QStringList environment = {});
 
     // A tool of the tool folder, by name.
     ToolRunResult runTool(const QString &name, const QStringList &arguments) const;
@@ -30,8 +32,10 @@ public:
 
     const ToolLocator &locator() const { return locator_; }
     std::chrono::milliseconds deadline() const { return deadline_; }
+    const QStringList &environment() const { return environment_; }
 
 private:
     ToolLocator locator_;
     std::chrono::milliseconds deadline_;
+    QStringList environment_;
 };

@@ -43,6 +43,19 @@ QColor secondaryText(const QWidget *widget)
     return color;
 }
 
+QColor sidebarSurface(const QPalette &palette)
+{
+    const QColor window = palette.color(QPalette::Window);
+    return window.lightness() < 128 ? window.lighter(112) : window.darker(104);
+}
+
+QColor dividerLine(const QPalette &palette)
+{
+    QColor line = palette.color(QPalette::WindowText);
+    line.setAlphaF(0.2f);
+    return line;
+}
+
 QPixmap picture(const QString &name, QSize size, qreal devicePixelRatio,
                 const QList<std::pair<QString, QColor>> &recolour)
 {

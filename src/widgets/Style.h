@@ -22,6 +22,11 @@ inline const QColor kRed {0xff, 0x3b, 0x30};
 // Dimmed text on the given widget's background.
 QColor secondaryText(const QWidget *widget);
 
+// The sidebar's surface, a shade off the window's in a light palette and in a dark one, and
+// the line between it and the map.
+QColor sidebarSurface(const QPalette &palette);
+QColor dividerLine(const QPalette &palette);
+
 // An SVG picture of the resources (":/images/<name>.svg") rendered at `size` logical pixels
 // for the widget's screen; colours in `recolour` ("#rrggbb" → colour) are replaced first.
 QPixmap picture(const QString &name, QSize size, qreal devicePixelRatio,

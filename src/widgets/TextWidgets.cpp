@@ -129,6 +129,13 @@ void ValueField::setValue(const QString &value)
     showValue();
 }
 
+QSize ValueField::sizeHint() const
+{
+    const QSize base = QLineEdit::sizeHint();
+    return {std::max(base.width(), fontMetrics().horizontalAdvance(QString(25, u'0')) + 10),
+            base.height()};
+}
+
 void ValueField::showValue()
 {
     if (hasFocus()) {

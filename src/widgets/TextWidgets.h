@@ -47,6 +47,8 @@ public:
 
     QString value() const { return value_; }
     void setValue(const QString &value);
+    // Room for a value of 25 characters, as long as today's UDIDs are.
+    QSize sizeHint() const override;
 
 protected:
     void focusInEvent(QFocusEvent *event) override;

@@ -41,6 +41,10 @@ int promptCount(const QString &folder)
 bool startKitTunnel(const SimDeviceKit &kit)
 {
     QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("SIMDEVICE_ADMIN"),
+                       QStringLiteral("1")); // tunneld needs root
+    process.setProcessEnvironment(environment);
     process.start(kit.toolPath(QStringLiteral("pymobiledevice3")),
                   {QStringLiteral("remote"), QStringLiteral("tunneld"), QStringLiteral("-d")});
     return process.waitForFinished(10000) && process.exitCode() == 0;

@@ -24,7 +24,9 @@ int promptCount(const QString &folder);
 bool startKitTunnel(const SimDeviceKit &kit);
 
 // Prompt bodies.
-inline const QByteArray kPromptRunsScript = QByteArrayLiteral("exec /bin/sh \"$1\"\n");
+// The script runs with the kit's stand-in for administrator rights.
+inline const QByteArray kPromptRunsScript =
+    QByteArrayLiteral("export SIMDEVICE_ADMIN=1\nexec /bin/sh \"$1\"\n");
 
 // Something accepts connections on this loopback port.
 bool portListening(quint16 port);

@@ -41,6 +41,9 @@ SimDeviceKit::SimDeviceKit()
 {
     if (!root_.isValid())
         return;
+    // Tests may run as root, where the real tools would always have administrator rights: the
+    // kit's tools get them only through the stand-in prompt (kPromptRunsScript).
+    qputenv("SIMDEVICE_UNPRIVILEGED", "1");
     QDir().mkpath(toolsDirectory());
     QDir().mkpath(temporaryFolder());
     QProcess install;
@@ -69,19 +72,24 @@ QString SimDeviceKit::toolsDirectory() const
     return root_.path() + QStringLiteral("/halvard_scripts/") + platform::architectureFolderName();
 }
 
-AppEnvironment SimDeviceKit::environment(const Timings &timings) const
+AppEnvironment SimDeviceKit::environmentAt(const QString &resourceFolder, quint16 tunnelPort,
+                                           quint16 agentPort, const Timings &timings)
 {
+    const QString tools =
+        resourceFolder + QStringLiteral("/halvard_scripts/") + platform::architectureFolderName();
+    const QString state = tools + QStringLiteral("/simdevice-state");
     AppEnvironment environment;
-    environment.tools = ToolLocator(resourceFolder());
-    environment.tunnelPort = tunnelPort_;
-    environment.temporaryFolder = temporaryFolder();
+    environment.tools = ToolLocator(resourceFolder);
+    environment.tunnelPort = tunnelPort;
+    environment.temporaryFolder = resourceFolder + QStringLiteral("/tmp/");
     environment.geolocationUrl = QUrl(QStringLiteral("http://127.0.0.1:9/json/"));
     environment.tileUrlTemplate = QStringLiteral("http://127.0.0.1:9/{z}/{x}/{y}.png");
-    environment.tileCacheFolder = root_.path() + QStringLiteral("/tiles");
+    environment.tileCacheFolder = resourceFolder + QStringLiteral("/tiles");
     environment.geocodingUrl = QUrl(QStringLiteral("http://127.0.0.1:9"));
-    environment.goIosAgentPort = agentPort_;
-    environment.dataFolder = root_.path() + QStringLiteral("/data");
-    environment.usbmuxdSocket = stateFolder(); // "running"
+    environment.goIosAgentPort = agentPort;
+    environment.dataFolder = resourceFolder + QStringLiteral("/data");
+    environment.usbmuxdSocket = state; // "running"
+    environment.usbDevicesFolder = state + QStringLiteral("/usb");
     environment.searchSystemPath = false;
     environment.timings = timings;
     return environment;
@@ -131,13 +139,22 @@ QStringList SimDeviceKit::commands() const
     return result;
 }
 
-QMap<QString, QString> SimDeviceKit::device() const
+QString SimDeviceKit::controlOutput(const QStringList &arguments) const
+{
+    QProcess process;
+    process.start(QStringLiteral(SIMDEVICE_BINARY),
+                  QStringList {QStringLiteral("--state"), stateFolder()} + arguments);
+    process.waitForFinished(10000);
+    return QString::fromUtf8(process.readAllStandardOutput());
+}
+
+QMap<QString, QString> SimDeviceKit::device(const QString &udid) const
 {
     QMap<QString, QString> values;
-    QFile file(stateFolder() + QStringLiteral("/device"));
-    if (!file.open(QIODevice::ReadOnly))
-        return values;
-    for (const QString &line : QString::fromUtf8(file.readAll()).split(u'\n')) {
+    const QStringList options =
+        udid.isEmpty() ? QStringList() : QStringList {QStringLiteral("--udid"), udid};
+    for (const QString &line :
+         controlOutput(QStringList {QStringLiteral("show")} + options).split(u'\n')) {
         const qsizetype eq = line.indexOf(u'=');
         if (eq > 0)
             values.insert(line.left(eq), line.mid(eq + 1));
@@ -145,13 +162,13 @@ QMap<QString, QString> SimDeviceKit::device() const
     return values;
 }
 
-QList<SimDeviceKit::TrackPoint> SimDeviceKit::track() const
+QList<SimDeviceKit::TrackPoint> SimDeviceKit::track(const QString &udid) const
 {
     QList<TrackPoint> points;
-    QFile file(stateFolder() + QStringLiteral("/track"));
-    if (!file.open(QIODevice::ReadOnly))
-        return points;
-    for (const QString &line : QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts)) {
+    const QStringList options =
+        udid.isEmpty() ? QStringList() : QStringList {QStringLiteral("--udid"), udid};
+    for (const QString &line : controlOutput(QStringList {QStringLiteral("track")} + options)
+                                   .split(u'\n', Qt::SkipEmptyParts)) {
         const QStringList words = line.split(u' ', Qt::SkipEmptyParts);
         TrackPoint point;
         point.ms = words.value(0).toLongLong();

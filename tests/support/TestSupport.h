@@ -33,7 +33,13 @@ public:
     bool addTool(const QString &name) const;
 
     // An environment whose tools, tunnel port and temporary folder are the kit's.
-    AppEnvironment environment(const Timings &timings = shortTimings()) const;
+    AppEnvironment environment(const Timings &timings = shortTimings()) const
+    {
+        return environmentAt(resourceFolder(), tunnelPort_, agentPort_, timings);
+    }
+    // The same for a kit laid out by another process (a child test process).
+    static AppEnvironment environmentAt(const QString &resourceFolder, quint16 tunnelPort,
+                                        quint16 agentPort, const Timings &timings = shortTimings());
 
     bool control(const QStringList &arguments) const;
     bool attach(const QString &iosVersion = QStringLiteral("17.4.1"),
@@ -46,8 +52,15 @@ public:
     QStringList journal() const;
     // The journal lines that are commands (not the kit's own "# ..." notes).
     QStringList commands() const;
-    QMap<QString, QString> device() const;
-    QString location() const { return device().value(QStringLiteral("location")); }
+    // A phone (default: the first) as the kit shows it: its facts, its condition, and the
+    // location it believes it is at.
+    QMap<QString, QString> device(const QString &udid = {}) const;
+    QString location(const QString &udid = {}) const
+    {
+        return device(udid).value(QStringLiteral("location"));
+    }
+    // What the kit's control command prints.
+    QString controlOutput(const QStringList &arguments) const;
 
     // Each location the device was given or lost, with the wall-clock time (the kit's "track").
     struct TrackPoint
@@ -57,7 +70,7 @@ public:
         double longitude = 0;
         bool cleared = false;
     };
-    QList<TrackPoint> track() const;
+    QList<TrackPoint> track(const QString &udid = {}) const;
     // Divides the waits of a replayed route, for every kit of this test process: tools
     // launched from now on inherit it. It changes the process's environment, which a child
     // being launched on another thread reads at the same moment: call it before any runs.
