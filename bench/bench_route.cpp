@@ -10,8 +10,9 @@
 #include "BenchTiles.h"
 #include "ScreenSupport.h"
 #include "TestSupport.h"
-#include "route/Gpx.h"
+#include "formats/GeoFile.h"
 #include "route/Movement.h"
+#include "route/RouteFile.h"
 #include "route/RouteModel.h"
 
 #include <GeographicLib/Geodesic.hpp>
@@ -119,7 +120,7 @@ int openAndPaint()
     QTemporaryDir folder;
     const QString file = folder.filePath(QStringLiteral("long.gpx"));
     const QList<RoutePoint> track = straightTrack(100000, 0.5);
-    if (gpx::writeFile(file, QStringLiteral("Long"), track))
+    if (routefile::save(file, QStringLiteral("Long"), track))
         return 1;
     RouteModel route {AppEnvironment {}};
     QList<double> opens;
@@ -127,11 +128,11 @@ int openAndPaint()
     for (int i = 0; i < 5; ++i) {
         QElapsedTimer timer;
         timer.start();
-        const gpx::ReadResult read = gpx::readFile(file);
+        const formats::ReadResult read = formats::readFile(file);
         if (!read.document)
             return 1;
         reads.append(static_cast<double>(timer.nsecsElapsed()) / 1e6);
-        route.setFromFile(read.document->name, read.document->points, true);
+        route.setFromFile(read.document->trackName, RoutePath(read.document->track), true);
         opens.append(static_cast<double>(timer.nsecsElapsed()) / 1e6);
     }
     std::printf("open a GPX of 100000 points (%.1f MB), read and measured: %s\n",

@@ -1,14 +1,16 @@
 #!/bin/sh
 # Runs every benchmark and prints its figures (`make bench` builds them first). Takes about
-# five minutes: the idle measurement needs 60 s of polling, the session 60 s of polling after
-# its steps (the two run side by side), the route walk 30 s. The figures depend on the machine and on what else runs
-# on it: for figures to compare, run it on a quiet machine.
+# six minutes: the idle measurement needs 60 s of polling, the session 60 s of polling after
+# its steps (the two run side by side), the route walk 30 s, the files (a 200 MB track written
+# and opened among them) about two minutes, and steering 10 s in a virtual X server. The
+# figures depend on the machine and on what else runs on it: for figures to compare, run it on
+# a quiet machine.
 #
 #   bench/run.sh [build folder]
 set -u
 build=${1:-build}
 bench="$build/bench"
-for program in bench_startup bench_idle bench_session bench_map bench_route; do
+for program in bench_startup bench_idle bench_session bench_map bench_route bench_files; do
     if [ ! -x "$bench/$program" ]; then
         echo "missing $bench/$program: build the benchmarks first (make bench)" >&2
         exit 1
@@ -38,6 +40,9 @@ section "4. map paint (bench_map)"
 
 section "6. routes (bench_route)"
 "$bench/bench_route" || status=1
+
+section "7. files (bench_files)"
+"$bench/bench_files" || status=1
 
 # The idle instances are only polling; the session starts once they are past their start-up.
 "$bench/bench_idle" >"$scratch/idle.txt" 2>&1 &

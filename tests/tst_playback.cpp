@@ -7,7 +7,6 @@
 #include "app/MainWindow.h"
 #include "map/MapPane.h"
 #include "map/MapView.h"
-#include "route/Gpx.h"
 #include "route/Movement.h"
 #include "route/RouteModel.h"
 #include "route/RoutePanel.h"
@@ -20,7 +19,6 @@
 #include <QFile>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QMimeData>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
@@ -614,58 +612,6 @@ private Q_SLOTS:
         QCOMPARE(w.state().pinCoordinate,
                  coordinates::rounded(*map->coordinateAt(QPointF(300, 300))));
         QCOMPARE(w.state().lockStatusText, QString());
-    }
-
-    // Routes from files: a recorded track keeps its pace, a broken file changes nothing and
-    // says where it broke, a file dropped on the window opens, and a saved route reads back.
-    void routeFiles()
-    {
-        SimDeviceKit kit;
-        PlaybackWindow w(kit);
-        RouteModel &route = w.content().route();
-        const QString folder = kit.temporaryFolder();
-        const QDateTime t0 = QDateTime::fromSecsSinceEpoch(1800000000, QTimeZone::utc());
-        const QList<RoutePoint> track {{kStart, t0},
-                                       {north(kStart, 100), t0.addSecs(60)},
-                                       {north(kStart, 150), t0.addSecs(90)}};
-        QVERIFY(!gpx::writeFile(folder + u"walk.gpx"_s, u"Walk"_s, track));
-        QFile bad(folder + u"bad.gpx"_s);
-        QVERIFY(bad.open(QIODevice::WriteOnly));
-        bad.write("<?xml version=\"1.0\"?>\n<gpx xmlns=\"http://www.topografix.com/GPX/1/1\">\n"
-                  "<trk><trkseg><trkpt lat=\"123.4\" lon=\"1\"/></trkseg></trk></gpx>\n");
-        bad.close();
-
-        QVERIFY(w.content().openRoute(folder + u"walk.gpx"_s));
-        QCOMPARE(route.track(), track);
-        auto *pace = w.find<QComboBox>("paceCombo");
-        QCOMPARE(pace->currentIndex(), int(RoutePanel::Recorded));
-        QVERIFY(w.find<QLabel>("routeProgress")->text().startsWith(u"150 m"_s));
-
-        QVERIFY(!w.content().openRoute(folder + u"bad.gpx"_s));
-        auto *status = w.find<QLabel>("routeStatus");
-        QCOMPARE(status->text(), u"bad.gpx, line 3: latitude 123.4 is out of range"_s);
-        QCOMPARE(route.track(), track);
-
-        // Dropped: a route of waypoints, editable; the status line goes.
-        QVERIFY(!gpx::writeFile(folder + u"two.gpx"_s, u"Two"_s,
-                                {{kStart, std::nullopt}, {north(kStart, 50), std::nullopt}}));
-        QMimeData data;
-        data.setUrls({QUrl::fromLocalFile(folder + u"two.gpx"_s)});
-        QDragEnterEvent enter(QPoint(400, 300), Qt::CopyAction, &data, Qt::LeftButton, {});
-        QApplication::sendEvent(&w.window, &enter);
-        QVERIFY(enter.isAccepted());
-        QDropEvent drop(QPointF(400, 300), Qt::CopyAction, &data, Qt::LeftButton, {});
-        QApplication::sendEvent(&w.window, &drop);
-        QCOMPARE(route.track().size(), 2); // a track as written
-        QVERIFY(status->isHidden());
-        QCOMPARE(pace->currentIndex(), int(RoutePanel::Walk)); // no times: a chosen pace
-
-        route.addWaypoint(north(kStart, 80));
-        QVERIFY(w.content().saveRoute(folder + u"saved.gpx"_s));
-        const gpx::ReadResult read = gpx::readFile(folder + u"saved.gpx"_s);
-        QVERIFY(read.document);
-        QCOMPARE(read.document->points.size(), 3);
-        QCOMPARE(read.document->points.last().coordinate, north(kStart, 80));
     }
 };
 

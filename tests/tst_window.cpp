@@ -12,7 +12,7 @@
 #include "map/MapView.h"
 #include "map/PinMarker.h"
 #include "platform/Console.h"
-#include "route/Gpx.h"
+#include "formats/GeoFile.h"
 #include "route/Movement.h"
 #include "route/RouteModel.h"
 #include "route/RoutePanel.h"
@@ -460,8 +460,11 @@ private Q_SLOTS:
         QCOMPARE(sections->currentIndex(), 2);
         QTest::keyClick(map, Qt::Key_R);
         sections->setCurrentIndex(0);
-        QVERIFY(!w.window.contentView()->openRoute(settingsDir_.filePath(u"none.gpx"_s)));
+        QSignalSpy opened(w.window.contentView(), &ContentView::routeOpened);
+        w.window.contentView()->openRoute(settingsDir_.filePath(u"none.gpx"_s));
         QCOMPARE(sections->currentIndex(), 2);
+        QVERIFY(opened.wait(20000));
+        QCOMPARE(opened.first().first().toBool(), false);
     }
 
     // A button that greys out once pressed hands the focus on within the route's row: never to
@@ -573,8 +576,10 @@ private Q_SLOTS:
         delegate.applicationDidFinishLaunching();
         MainWindow *window = delegate.window();
         window->showMinimized();
-        QVERIFY(!gpx::writeFile(settingsDir_.filePath(u"walk.gpx"_s), u"Walk"_s,
-                                {{{48.85, 2.35}, std::nullopt}, {{48.86, 2.35}, std::nullopt}}));
+        formats::Document walk;
+        walk.trackName = u"Walk"_s;
+        walk.track = {{{48.85, 2.35}, std::nullopt}, {{48.86, 2.35}, std::nullopt}};
+        QVERIFY(!formats::writeGpxFile(settingsDir_.filePath(u"walk.gpx"_s), walk));
 
         QProcess second;
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

@@ -1,5 +1,6 @@
 #include "app/ContentView.h"
 
+#include "app/RouteFiles.h"
 #include "app/SetupBanner.h"
 #include "app/Sidebar.h"
 #include "device/DeviceDetection.h"
@@ -9,9 +10,10 @@
 #include "map/CoordinatesPanel.h"
 #include "map/MapPane.h"
 #include "map/MapView.h"
+#include "map/TileSource.h"
+#include "net/WebClient.h"
 #include "places/PlacesPanel.h"
 #include "places/SavedPlaces.h"
-#include "route/Gpx.h"
 #include "route/Movement.h"
 #include "route/RouteModel.h"
 #include "route/RoutePanel.h"
@@ -77,17 +79,21 @@ QSplitterHandle *SidebarSplitter::createHandle()
 ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
     : QWidget(parent)
     , model_(new ScreenModel(environment, this))
+    , web_(new net::WebClient(this))
     , detector_(new DeviceDetector(*model_, this))
     , spoof_(new SpoofController(*model_, this))
     , fixes_(new FixActions(*model_, this))
     , monitor_(new DeviceMonitor(*model_, *detector_, *spoof_, this))
-    , geolocation_(new GeolocationLookup(*model_, this))
-    , search_(new PlaceSearch(environment, this))
+    , geolocation_(new GeolocationLookup(*model_, this, web_))
+    , search_(new PlaceSearch(environment, this, web_))
     , places_(new SavedPlaces(environment.dataFolderPath(), this))
-    , route_(new RouteModel(environment, this))
+    , route_(new RouteModel(environment, this, web_))
     , movement_(new Movement(*model_, *spoof_, this))
 {
     setObjectName(QStringLiteral("contentView"));
+    web_->setDiskCache(environment.tileCacheFolder.isEmpty() ? TileSource::defaultDiskCacheFolder()
+                                                             : environment.tileCacheFolder,
+                       TileSource::kDiskCacheSize);
     const MoveHeldLocation move = [spoof = spoof_](bool recenter, CLLocationCoordinate2D point) {
         spoof->moveSpoofedLocation(recenter, point);
     };
@@ -120,7 +126,13 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
                                         "location"));
     placesPanel_ = new PlacesPanel(
         *places_, *model_,
-        [search = search_](CLLocationCoordinate2D pin) { return search->nameAt(pin); },
+        // A place saved where a search result or a quick location put the pin takes its name.
+        [search = search_](CLLocationCoordinate2D pin) {
+            for (const QuickLocation &quick : kQuickLocations)
+                if (quick.coordinate == pin)
+                    return quick.title.section(u' ', 1);
+            return search->nameAt(pin);
+        },
         [model = model_, move](CLLocationCoordinate2D place) {
             coordinates::selectPoint(*model, move, place);
         });
@@ -130,7 +142,7 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
     sidebar_->addSection(QStringLiteral("Route"), routePanel_,
                          QStringLiteral("Draw or open a route and move along it"));
 
-    mapPane_ = new MapPane(*model_, move, environment.tileCacheFolder);
+    mapPane_ = new MapPane(*model_, move, environment.tileCacheFolder, this, web_);
     mapPane_->setObjectName(QStringLiteral("mapPane"));
     mapPane_->setMinimumSize(420, 480);
     mapPane_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
@@ -145,6 +157,8 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
     splitter_->setStretchFactor(1, 1);
     root->addWidget(splitter_, 1);
     fitSidebar();
+    routeFiles_ =
+        new RouteFiles({*route_, *routePanel_, *movement_, *mapPane_->mapView(), *model_}, this);
     connectRoute();
 
     connect(devicePanel_, &DevicePanel::detectRequested, detector_,
@@ -245,6 +259,12 @@ void ContentView::connectRoute()
             });
     connect(map, &MapView::routeUndoRequested, route_, &RouteModel::removeLastWaypoint);
     connect(route_, &RouteModel::changed, this, [this, map] {
+        // A track just opened comes with its line made already.
+        if (std::optional<mapgeometry::RouteLine> ready =
+                routeFiles_->lineFor(route_->path().points())) {
+            map->setRoute(std::move(*ready), route_->waypoints());
+            return;
+        }
         QList<CLLocationCoordinate2D> line;
         line.reserve(route_->path().points().size());
         for (const RoutePoint &point : route_->path().points())
@@ -266,36 +286,28 @@ void ContentView::connectRoute()
             });
     });
     connect(movement_, &Movement::stateChanged, this, &ContentView::render);
+    connect(routeFiles_, &RouteFiles::opened, this, &ContentView::routeOpened);
+    connect(routeFiles_, &RouteFiles::saved, this, &ContentView::routeSaved);
     auto *drawKey = new QShortcut(QKeySequence(Qt::Key_R), this);
     drawKey->setContext(Qt::WidgetWithChildrenShortcut);
     connect(drawKey, &QShortcut::activated, this,
             [this] { routePanel_->setDrawing(!routePanel_->isDrawing()); });
 }
 
-bool ContentView::openRoute(const QString &path)
+void ContentView::openRoute(const QString &path)
 {
     showSection(routePanel_); // where the route, or why it could not be read, shows
-    const gpx::ReadResult read = gpx::readFile(path);
-    if (!read.document) {
-        routePanel_->showStatus(read.error);
-        return false;
-    }
-    movement_->stop();
-    const gpx::Document &document = *read.document;
-    route_->setFromFile(document.name.isEmpty() ? QFileInfo(path).completeBaseName()
-                                                : document.name,
-                        document.points, document.kind == gpx::Document::Kind::Track);
-    routePanel_->showStatus({});
-    return true;
+    routeFiles_->open(path);
 }
 
-bool ContentView::saveRoute(const QString &path)
+void ContentView::saveRoute(const QString &path)
 {
-    const std::optional<QString> error = gpx::writeFile(
-        path, route_->name().isEmpty() ? QFileInfo(path).completeBaseName() : route_->name(),
-        route_->path().points());
-    routePanel_->showStatus(error.value_or(QString()));
-    return !error;
+    routeFiles_->save(path);
+}
+
+QString ContentView::routeFilePath() const
+{
+    return routeFiles_->filePath();
 }
 
 ContentView::~ContentView()
@@ -328,6 +340,7 @@ void ContentView::stopBackgroundWork()
 {
     if (movement_)
         movement_->halt();
+    routeFiles_->cancel();
     search_->cancel();
     if (model_)
         model_->stopBackgroundWork();

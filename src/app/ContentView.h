@@ -19,12 +19,16 @@ class RouteModel;
 class RoutePanel;
 class PlaceSearch;
 class PlacesPanel;
+class RouteFiles;
 class SavedPlaces;
 class ScreenModel;
 class SearchPanel;
 class SetupBanner;
 class Sidebar;
 class SpoofController;
+namespace net {
+class WebClient;
+}
 
 // The divider between the sidebar and the map, which the user can drag.
 class SidebarSplitter : public QSplitter
@@ -67,14 +71,23 @@ public:
     // them there from now on. Null: nothing is remembered.
     void useSettings(QSettings *settings);
 
-    // Reads a GPX file into the route; a file that cannot be read leaves the route as it was
-    // and says why under the route. False then.
-    bool openRoute(const QString &path);
-    // Writes the route as GPX; false (and the reason under the route) when that failed.
-    bool saveRoute(const QString &path);
+    // Reads a GPX, KML or GeoJSON file into the route, off the GUI thread, and shows it on the
+    // map; a file that cannot be read leaves the route as it was and says why under the route.
+    // A route it replaces can be brought back (Undo). routeOpened() tells how it went.
+    void openRoute(const QString &path);
+    // Writes the route as GPX (".gpx" added to a name without an extension), off the GUI
+    // thread; the line under the route confirms it or says why not. routeSaved() tells too.
+    void saveRoute(const QString &path);
+    // The file the route came from or went to last; empty when none.
+    QString routeFilePath() const;
+    net::WebClient &webClient() { return *web_; }
 
     // The disappear handler: the window is closing.
     void stopBackgroundWork();
+
+Q_SIGNALS:
+    void routeOpened(bool opened);
+    void routeSaved(bool saved);
 
 protected:
     void showEvent(QShowEvent *event) override;
@@ -93,6 +106,7 @@ private:
     void fitSidebar(int width = 0);
 
     ScreenModel *model_;
+    net::WebClient *web_; // before everything that asks a web service
     DeviceDetector *detector_;
     SpoofController *spoof_;
     FixActions *fixes_;
@@ -110,6 +124,7 @@ private:
     RouteModel *route_;
     Movement *movement_;
     RoutePanel *routePanel_;
+    RouteFiles *routeFiles_;
     SidebarSplitter *splitter_;
     QAction *lockAction_;
     QAction *resetAction_;

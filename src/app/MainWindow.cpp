@@ -3,6 +3,7 @@
 #include "app/ContentView.h"
 #include "app/HelpPages.h"
 #include "app/LogWindow.h"
+#include "formats/GeoFile.h"
 #include "places/SavedPlaces.h"
 
 #include <QApplication>
@@ -11,6 +12,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
@@ -22,6 +24,7 @@ MainWindow::MainWindow(const AppEnvironment &environment, QSettings *settings, Q
     , content_(new ContentView(environment, this))
     , settings_(settings ? settings : new QSettings)
     , ownsSettings_(!settings)
+    , lastFolder_(QDir::homePath())
 {
     setWindowTitle(QStringLiteral("PinDrift"));
     setObjectName(QStringLiteral("mainWindow"));
@@ -29,37 +32,46 @@ MainWindow::MainWindow(const AppEnvironment &environment, QSettings *settings, Q
     setAcceptDrops(true);
 
     QMenu *file = menuBar()->addMenu(QStringLiteral("&File"));
-    const QString gpxFiles = QStringLiteral("GPX files (*.gpx);;All files (*)");
-    QAction *importPlaces =
-        file->addAction(QStringLiteral("&Import Places from GPX…"), this, [this, gpxFiles] {
-            const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Import Places"),
-                                                              QDir::homePath(), gpxFiles);
-            if (!path.isEmpty())
-                content_->savedPlaces().importGpx(path);
-        });
+    QAction *importPlaces = file->addAction(QStringLiteral("&Import Places…"), this, [this] {
+        const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Import Places"),
+                                                          lastFolder_, formats::openFilter());
+        if (path.isEmpty())
+            return;
+        lastFolder_ = QFileInfo(path).absolutePath();
+        content_->savedPlaces().importFile(path);
+    });
     importPlaces->setObjectName(QStringLiteral("importPlacesAction"));
-    QAction *exportPlaces =
-        file->addAction(QStringLiteral("&Export Places as GPX…"), this, [this, gpxFiles] {
-            const QString path = QFileDialog::getSaveFileName(
-                this, QStringLiteral("Export Places"),
-                QDir::home().filePath(QStringLiteral("PinDrift places.gpx")), gpxFiles);
-            if (!path.isEmpty())
-                content_->savedPlaces().exportGpx(path);
-        });
+    QAction *exportPlaces = file->addAction(QStringLiteral("&Export Places as GPX…"), this, [this] {
+        const QString path =
+            askGpxPath(QStringLiteral("Export Places"),
+                       placesExport_.isEmpty()
+                           ? QDir(lastFolder_).filePath(QStringLiteral("PinDrift places.gpx"))
+                           : placesExport_);
+        if (path.isEmpty())
+            return;
+        placesExport_ = path;
+        content_->savedPlaces().exportGpx(path);
+    });
     exportPlaces->setObjectName(QStringLiteral("exportPlacesAction"));
     file->addSeparator();
-    QAction *openRoute = file->addAction(QStringLiteral("&Open Route…"), this, [this, gpxFiles] {
+    QAction *openRoute = file->addAction(QStringLiteral("&Open Route…"), this, [this] {
         const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Open Route"),
-                                                          QDir::homePath(), gpxFiles);
-        if (!path.isEmpty())
-            content_->openRoute(path);
+                                                          lastFolder_, formats::openFilter());
+        if (path.isEmpty())
+            return;
+        lastFolder_ = QFileInfo(path).absolutePath();
+        content_->openRoute(path);
     });
     openRoute->setObjectName(QStringLiteral("openRouteAction"));
     openRoute->setShortcut(QKeySequence::Open);
-    QAction *saveRoute = file->addAction(QStringLiteral("&Save Route…"), this, [this, gpxFiles] {
-        const QString path = QFileDialog::getSaveFileName(
-            this, QStringLiteral("Save Route"),
-            QDir::home().filePath(QStringLiteral("PinDrift route.gpx")), gpxFiles);
+    QAction *saveRoute = file->addAction(QStringLiteral("&Save Route…"), this, [this] {
+        // Where the route came from: the same name, as GPX.
+        const QString from = content_->routeFilePath();
+        const QString start = from.isEmpty()
+            ? QDir(lastFolder_).filePath(QStringLiteral("PinDrift route.gpx"))
+            : QFileInfo(from).absolutePath() + u'/' + QFileInfo(from).completeBaseName()
+                + QStringLiteral(".gpx");
+        const QString path = askGpxPath(QStringLiteral("Save Route"), start);
         if (!path.isEmpty())
             content_->saveRoute(path);
     });
@@ -156,14 +168,31 @@ void MainWindow::showLog()
     log_->activateWindow();
 }
 
+QString MainWindow::askGpxPath(const QString &title, const QString &start)
+{
+    QFileDialog dialog(this, title);
+    dialog.setObjectName(QStringLiteral("saveDialog"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setNameFilters({QStringLiteral("GPX files (*.gpx)"), QStringLiteral("All files (*)")});
+    // A name typed without an extension gets ".gpx", and the dialog asks before it replaces
+    // a file of that name.
+    dialog.setDefaultSuffix(QStringLiteral("gpx"));
+    dialog.setDirectory(QFileInfo(start).absolutePath());
+    dialog.selectFile(QFileInfo(start).fileName());
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return {};
+    const QString path = formats::withGpxSuffix(dialog.selectedFiles().first());
+    lastFolder_ = QFileInfo(path).absolutePath();
+    return path;
+}
+
 namespace {
 
-// The first local .gpx file among dragged URLs.
+// The first local route file among dragged URLs.
 QString droppedRoute(const QMimeData *data)
 {
     for (const QUrl &url : data->urls())
-        if (url.isLocalFile()
-            && url.toLocalFile().endsWith(QStringLiteral(".gpx"), Qt::CaseInsensitive))
+        if (url.isLocalFile() && formats::isRouteFile(url.toLocalFile()))
             return url.toLocalFile();
     return {};
 }

@@ -41,6 +41,8 @@ protected:
 private:
     void placeOnFirstLaunch();
     void saveFrame();
+    // The save dialog for a GPX file, starting at `start`; empty when cancelled.
+    QString askGpxPath(const QString &title, const QString &start);
 
     ContentView *content_;
     QSettings *settings_;
@@ -48,4 +50,6 @@ private:
     QPointer<LogWindow> log_;
     QPointer<QWidget> gettingStarted_;
     QTimer saveTimer_;
+    QString lastFolder_; // where the file dialogs start
+    QString placesExport_;
 };

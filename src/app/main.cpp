@@ -1,5 +1,6 @@
 #include "app/AppDelegate.h"
 #include "app/MainWindow.h"
+#include "formats/GeoFile.h"
 #include "app/SingleInstance.h"
 #include "platform/ChildProcess.h"
 #include "platform/Console.h"
@@ -23,10 +24,10 @@ int main(int argc, char *argv[])
 
     AppEnvironment environment;
     environment.readServiceSettings(QSettings());
-    // "pindrift walk.gpx" opens the route.
+    // "pindrift walk.gpx" opens the route (as do .kml and .geojson files).
     QString routeFile;
     for (const QString &argument : QApplication::arguments().mid(1))
-        if (argument.endsWith(QStringLiteral(".gpx"), Qt::CaseInsensitive))
+        if (formats::isRouteFile(argument))
             routeFile = argument;
     // One PinDrift at a time: a later start hands its file to the running one and ends.
     SingleInstance instance(environment.temporaryFolderPath());

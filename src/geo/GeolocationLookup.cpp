@@ -1,23 +1,14 @@
 #include "geo/GeolocationLookup.h"
 
+#include "net/WebClient.h"
 #include "platform/Console.h"
 #include "state/PinPlacement.h"
 #include "state/ScreenModel.h"
 
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-
-namespace {
-
-// The platform HTTP clients give up after a minute by default; Qt would wait for ever.
-constexpr int kTransferTimeoutMs = 60000;
-
-} // namespace
-
-GeolocationLookup::GeolocationLookup(ScreenModel &model, QObject *parent)
+GeolocationLookup::GeolocationLookup(ScreenModel &model, QObject *parent, net::WebClient *web)
     : QObject(parent)
     , model_(model)
-    , network_(new QNetworkAccessManager(this))
+    , web_(web ? web : new net::WebClient(this))
 {
     connect(&model_, &ScreenModel::startupLookupRequested, this,
             &GeolocationLookup::lookUpApproximateLocation);
@@ -26,33 +17,24 @@ GeolocationLookup::GeolocationLookup(ScreenModel &model, QObject *parent)
 GeolocationLookup::~GeolocationLookup()
 {
     // Ending the request with the window is not a failure: nothing to say about it.
-    if (reply_) {
-        reply_->disconnect(this);
+    if (reply_)
         reply_->abort();
-    }
 }
 
 void GeolocationLookup::lookUpApproximateLocation()
 {
-    QNetworkRequest request(model_.environment().geolocationUrl);
-    request.setTransferTimeout(kTransferTimeoutMs);
-    request.setHeader(QNetworkRequest::UserAgentHeader, AppEnvironment::userAgent());
-    QNetworkReply *reply = network_->get(request);
-    reply_ = reply;
-    connect(reply, &QNetworkReply::finished, this, [this, reply] {
-        reply->deleteLater();
-        if (reply->error() == QNetworkReply::OperationCanceledError)
-            return;
+    // The platform HTTP clients give up after a minute by default; Qt would wait for ever.
+    const net::Service service {QStringLiteral("location service"), std::chrono::milliseconds(0),
+                                std::chrono::seconds(60), 64 * 1000};
+    reply_ = web_->get(service, QNetworkRequest(model_.environment().geolocationUrl));
+    connect(reply_, &net::Reply::finished, this, [this](const net::Answer &answer) {
         // Any HTTP status will do: the body alone decides.
-        const bool transportError = reply->error() != QNetworkReply::NoError
-            && !reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
+        const bool transportError = answer.failure != net::Failure::None;
         // A reply that never reached a server has no body to read.
-        applyGeolocationResponse(transportError ? std::nullopt
-                                                : std::optional<QByteArray>(reply->readAll()),
-                                 transportError);
+        applyGeolocationResponse(
+            transportError ? std::nullopt : std::optional<QByteArray>(answer.body), transportError);
     });
 }
-
 void GeolocationLookup::applyGeolocationResponse(const std::optional<QByteArray> &body,
                                                  bool transportError)
 {

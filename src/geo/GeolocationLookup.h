@@ -6,9 +6,11 @@
 #include <QPointer>
 #include <optional>
 
-class QNetworkAccessManager;
-class QNetworkReply;
 class ScreenModel;
+namespace net {
+class Reply;
+class WebClient;
+} // namespace net
 
 namespace geolocation {
 
@@ -23,7 +25,9 @@ class GeolocationLookup : public QObject
 {
     Q_OBJECT
 public:
-    explicit GeolocationLookup(ScreenModel &model, QObject *parent = nullptr);
+    // Without a web client it makes its own.
+    explicit GeolocationLookup(ScreenModel &model, QObject *parent = nullptr,
+                               net::WebClient *web = nullptr);
     ~GeolocationLookup() override;
 
     void lookUpApproximateLocation();
@@ -35,6 +39,6 @@ Q_SIGNALS:
 
 private:
     ScreenModel &model_;
-    QNetworkAccessManager *network_ = nullptr;
-    QPointer<QNetworkReply> reply_;
+    net::WebClient *web_;
+    QPointer<net::Reply> reply_;
 };

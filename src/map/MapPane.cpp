@@ -16,11 +16,11 @@ const QString &MapPane::markerTitle()
 }
 
 MapPane::MapPane(ScreenModel &model, MoveSpoofedLocation moveSpoofedLocation,
-                 const QString &tileCacheFolder, QWidget *parent)
+                 const QString &tileCacheFolder, QWidget *parent, net::WebClient *web)
     : QWidget(parent)
     , model_(model)
     , moveSpoofedLocation_(std::move(moveSpoofedLocation))
-    , map_(new MapView(model.environment().tileUrlTemplate, tileCacheFolder, this))
+    , map_(new MapView(model.environment().tileUrlTemplate, tileCacheFolder, this, web))
     , marker_(new PinMarker)
 {
     setObjectName(QStringLiteral("mapPane"));
@@ -45,8 +45,8 @@ MapPane::MapPane(ScreenModel &model, MoveSpoofedLocation moveSpoofedLocation,
         QStringLiteral("QLabel { background: rgba(40, 40, 40, 190); color: white;"
                        " border-radius: 10px; padding: 4px 12px; }"));
     offline_->hide();
-    connect(map_->tileSource(), &TileSource::reachableChanged, this, [this](bool reachable) {
-        offline_->setVisible(!reachable);
+    connect(map_->tileSource(), &TileSource::offlineChanged, this, [this](bool offline) {
+        offline_->setVisible(offline);
         placeNotice();
     });
 

@@ -9,6 +9,9 @@ class MapView;
 class QLabel;
 class PinMarker;
 class ScreenModel;
+namespace net {
+class WebClient;
+}
 
 // The map of the screen: bound both ways to the camera position of the screen state, with the
 // pin ("Spoofed Location") at the pin coordinate in the colour of the held flag. A click moves
@@ -23,8 +26,10 @@ public:
     static const QString &markerTitle();
 
     // The tile URL comes from the model's environment; an empty cache folder means the user's.
+    // With a web client the tiles come through it (and its cache).
     explicit MapPane(ScreenModel &model, MoveSpoofedLocation moveSpoofedLocation = {},
-                     const QString &tileCacheFolder = {}, QWidget *parent = nullptr);
+                     const QString &tileCacheFolder = {}, QWidget *parent = nullptr,
+                     net::WebClient *web = nullptr);
 
     void setMoveSpoofedLocation(MoveSpoofedLocation moveSpoofedLocation);
 

@@ -58,9 +58,10 @@ QImage renderLabel(const QString &text, const QFont &font, qreal dpr, bool boxed
 
 } // namespace
 
-MapView::MapView(const QString &tileUrlTemplate, const QString &tileCacheFolder, QWidget *parent)
+MapView::MapView(const QString &tileUrlTemplate, const QString &tileCacheFolder, QWidget *parent,
+                 net::WebClient *web)
     : QWidget(parent)
-    , tiles_(new TileSource(tileUrlTemplate, tileCacheFolder, this))
+    , tiles_(new TileSource(tileUrlTemplate, tileCacheFolder, this, web))
 {
     setAttribute(Qt::WA_OpaquePaintEvent);
     setFocusPolicy(Qt::StrongFocus);

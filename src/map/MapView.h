@@ -1,5 +1,6 @@
 #pragma once
 
+#include "map/RouteLine.h"
 #include "map/Viewport.h"
 
 #include <QElapsedTimer>
@@ -13,6 +14,9 @@ class CompassButton;
 class QGestureEvent;
 class QVariantAnimation;
 class TileSource;
+namespace net {
+class WebClient;
+}
 
 // A slippy map of raster tiles: drag to pan (with a fling), wheel, trackpad and pinch to zoom
 // about the pointer, double-click to zoom in (with Shift: out), arrow keys and +/- too. Zoom
@@ -33,9 +37,9 @@ class MapView : public QWidget
     Q_OBJECT
 public:
     // An empty URL template gives an offline map (the grid only); an empty cache folder the
-    // user's cache folder.
+    // user's cache folder. With a web client the tiles come through it (and its cache).
     explicit MapView(const QString &tileUrlTemplate, const QString &tileCacheFolder = {},
-                     QWidget *parent = nullptr);
+                     QWidget *parent = nullptr, net::WebClient *web = nullptr);
     ~MapView() override;
 
     TileSource *tileSource() const { return tiles_; }
@@ -76,6 +80,8 @@ public:
     // a click adds a waypoint (routePointAdded) instead of clicking, and a dot can be dragged.
     void setRoute(const QList<CLLocationCoordinate2D> &line,
                   const QList<CLLocationCoordinate2D> &dots);
+    // The same with the line made ready already (off the GUI thread, for a long track).
+    void setRoute(mapgeometry::RouteLine line, const QList<CLLocationCoordinate2D> &dots);
     void setRouteEditing(bool editing);
     bool isRouteEditing() const { return routeEditing_; }
     // The dot under a view point (within reach of a finger), or -1.
@@ -195,7 +201,7 @@ private:
     QImage turnedBuffer_; // what a turned or tilted view draws its tiles into
     QImage attributionImage_;
 
-    QList<QPointF> routeLine_; // in world units, each point on the copy nearest the one before
+    mapgeometry::RouteLine routeLine_;
     QList<QPointF> routeDots_;
     bool routeEditing_ = false;
     int draggedDot_ = -1;

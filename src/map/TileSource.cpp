@@ -1,11 +1,8 @@
 #include "map/TileSource.h"
 
-#include "state/AppEnvironment.h"
+#include "net/WebClient.h"
 
 #include <QDir>
-#include <QNetworkAccessManager>
-#include <QNetworkDiskCache>
-#include <QNetworkReply>
 #include <QStandardPaths>
 #include <algorithm>
 
@@ -13,7 +10,8 @@ using mapgeometry::TileKey;
 
 namespace {
 
-constexpr int kTransferTimeoutMs = 20000;
+const net::Service kTiles {QStringLiteral("map tile server"), std::chrono::milliseconds(0),
+                           std::chrono::milliseconds(20000), TileSource::kMaxTileBytes, true};
 
 qint64 costInKiB(const QImage &image)
 {
@@ -32,16 +30,18 @@ QImage decodeTile(const QByteArray &bytes)
 
 } // namespace
 
-TileSource::TileSource(const QString &urlTemplate, const QString &diskCacheFolder, QObject *parent)
+TileSource::TileSource(const QString &urlTemplate, const QString &diskCacheFolder, QObject *parent,
+                       net::WebClient *web)
     : QObject(parent)
     , urlTemplate_(urlTemplate)
-    , network_(new QNetworkAccessManager(this))
+    , web_(web)
     , mainQueue_(this)
 {
-    auto *disk = new QNetworkDiskCache(network_);
-    disk->setCacheDirectory(diskCacheFolder.isEmpty() ? defaultDiskCacheFolder() : diskCacheFolder);
-    disk->setMaximumCacheSize(kDiskCacheSize);
-    network_->setCache(disk);
+    if (!web_) {
+        web_ = new net::WebClient(this);
+        web_->setDiskCache(diskCacheFolder.isEmpty() ? defaultDiskCacheFolder() : diskCacheFolder,
+                           kDiskCacheSize);
+    }
     setMemoryBudget(kDefaultMemoryBudget);
     retryTimer_.setSingleShot(true);
     connect(&retryTimer_, &QTimer::timeout, this, &TileSource::pump);
@@ -50,10 +50,9 @@ TileSource::TileSource(const QString &urlTemplate, const QString &diskCacheFolde
 TileSource::~TileSource()
 {
     mainQueue_.close();
-    for (QNetworkReply *reply : std::as_const(running_)) {
-        reply->disconnect(this);
-        reply->abort();
-    }
+    for (const QPointer<net::Reply> &reply : std::as_const(running_))
+        if (reply)
+            reply->abort();
 }
 
 QString TileSource::defaultDiskCacheFolder()
@@ -82,11 +81,10 @@ void TileSource::request(const QList<TileKey> &wanted)
             continue;
         }
         const TileKey key = it.key();
-        QNetworkReply *reply = it.value();
+        const QPointer<net::Reply> reply = it.value();
         it = running_.erase(it);
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
+        if (reply)
+            reply->abort();
         Q_EMIT requestAborted(key);
     }
     // A failure is remembered while its tile is wanted; a tile wanted again later starts over.
@@ -131,41 +129,39 @@ void TileSource::pump()
 
 void TileSource::start(TileKey key)
 {
-    QNetworkRequest request(urlFor(key));
-    request.setHeader(QNetworkRequest::UserAgentHeader, AppEnvironment::userAgent());
-    // Fresh copies come from the disk cache, stale ones are revalidated; nothing forces a
-    // reload past the server's expiry headers.
-    request.setAttribute(QNetworkRequest::CacheLoadControlAttribute,
-                         QNetworkRequest::PreferNetwork);
-    request.setTransferTimeout(kTransferTimeoutMs);
-    QNetworkReply *reply = network_->get(request);
+    net::Reply *reply = web_->get(kTiles, QNetworkRequest(urlFor(key)));
     running_.insert(key, reply);
-    connect(reply, &QNetworkReply::finished, this, [this, key, reply] { finished(key, reply); });
+    connect(reply, &net::Reply::finished, this,
+            [this, key, reply](const net::Answer &answer) { finished(key, reply, answer); });
 }
 
-void TileSource::finished(TileKey key, QNetworkReply *reply)
+void TileSource::setOffline(bool offline)
 {
-    reply->deleteLater();
+    if (offline_ == offline)
+        return;
+    offline_ = offline;
+    Q_EMIT offlineChanged(offline);
+}
+
+void TileSource::finished(TileKey key, net::Reply *reply, const net::Answer &answer)
+{
     if (running_.value(key) != reply)
         return;
     running_.remove(key);
-    // Any answer, an error page included, means the server is there; a failure below the
-    // protocol (no route, no name, refused, timed out) means it is not.
-    const bool answered = reply->error() == QNetworkReply::NoError
-        || reply->error() >= QNetworkReply::ContentAccessDenied;
-    if (answered != reachable_)
-        Q_EMIT reachableChanged(reachable_ = answered);
-    if (reply->error() != QNetworkReply::NoError) {
+    if (answer.failure == net::Failure::NoConnection)
+        setOffline(true);
+    else if (answer.failure == net::Failure::None && answer.status != 0)
+        setOffline(false); // the server answered
+    if (!answer.isSuccess()) {
         failed(key);
     } else {
         // PNG decoding stays off the GUI thread; the result comes back through the queue.
         decoding_.insert(key);
         const auto deliver = [this, key](const QImage &image) { decoded(key, image); };
-        dispatch::runInBackground(dispatch::Priority::UserInitiated,
-                                  [bytes = reply->readAll(), queue = mainQueue_, deliver] {
-                                      queue.post(
-                                          [deliver, image = decodeTile(bytes)] { deliver(image); });
-                                  });
+        dispatch::runInBackground(
+            dispatch::Priority::UserInitiated, [bytes = answer.body, queue = mainQueue_, deliver] {
+                queue.post([deliver, image = decodeTile(bytes)] { deliver(image); });
+            });
     }
     pump();
 }

@@ -8,24 +8,34 @@
 #include <QHash>
 #include <QImage>
 #include <QObject>
+#include <QPointer>
 #include <QSet>
 #include <QTimer>
 #include <chrono>
 
-class QNetworkAccessManager;
-class QNetworkReply;
+namespace net {
+struct Answer;
+class Reply;
+class WebClient;
+} // namespace net
 
-// Raster map tiles from a URL template ("https://host/{z}/{x}/{y}.png"): one network access
-// manager with a disk cache that follows the server's expiry headers, a queue that asks for
-// the tiles the view wants most first, and a bounded memory cache of decoded tiles.
+// Raster map tiles from a URL template ("https://host/{z}/{x}/{y}.png"): through the web client
+// and its disk cache, which follows the server's expiry headers, a queue that asks for the
+// tiles the view wants most first, and a bounded memory cache of decoded tiles.
 //
 // The view says which tiles it wants (request()); tiles it no longer wants leave the queue
 // and their running downloads are aborted. A tile that fails is asked for again after a pause
 // that doubles with each failure, for as long as the view still wants it. A tile is fetched at
 // most once for one wish list, so a memory budget smaller than the view cannot loop.
+//
+// isOffline() tells the map that tiles cannot be fetched for want of a connection: it turns
+// true when a tile request finds no connection to the tile server (no network, the host
+// unknown or refusing) and false again when a tile comes from the server; offlineChanged()
+// follows it.
 class TileSource : public QObject
 {
     Q_OBJECT
+    Q_PROPERTY(bool offline READ isOffline NOTIFY offlineChanged)
 public:
     using Milliseconds = std::chrono::milliseconds;
     using TileKey = mapgeometry::TileKey;
@@ -35,11 +45,13 @@ public:
     static constexpr int kDefaultConcurrentRequests = 6; // one host's connections
     static constexpr Milliseconds kDefaultRetryDelay {2000};
     static constexpr Milliseconds kMaxRetryDelay {60000};
+    static constexpr qint64 kMaxTileBytes = 1000 * 1000;
 
-    // An empty template asks for nothing: the map shows its placeholder grid. An empty cache
-    // folder means the user's cache folder.
+    // An empty template asks for nothing: the map shows its placeholder grid. Without a web
+    // client it makes its own, with its disk cache in `diskCacheFolder` (empty: the user's
+    // cache folder); a client given keeps its own cache.
     explicit TileSource(const QString &urlTemplate, const QString &diskCacheFolder = {},
-                        QObject *parent = nullptr);
+                        QObject *parent = nullptr, net::WebClient *web = nullptr);
     ~TileSource() override;
 
     // The "tiles" folder in the user's cache location.
@@ -59,12 +71,13 @@ public:
     void setMaxConcurrentRequests(int count);
     void setRetryDelay(Milliseconds delay) { retryDelay_ = delay; }
 
+    bool isOffline() const { return offline_; }
+
 Q_SIGNALS:
     void tileReady(mapgeometry::TileKey key);
     // A download aborted because its tile left the wish list.
     void requestAborted(mapgeometry::TileKey key);
-    // The tile server could not be reached (no connection, no answer), or could again.
-    void reachableChanged(bool reachable);
+    void offlineChanged(bool offline);
 
 private:
     struct Failure
@@ -76,22 +89,23 @@ private:
     QUrl urlFor(TileKey key) const;
     void pump();
     void start(TileKey key);
-    void finished(TileKey key, QNetworkReply *reply);
+    void finished(TileKey key, net::Reply *reply, const net::Answer &answer);
+    void setOffline(bool offline);
     void decoded(TileKey key, const QImage &image);
     void failed(TileKey key);
     void scheduleRetry();
 
     QString urlTemplate_;
-    QNetworkAccessManager *network_ = nullptr;
+    net::WebClient *web_ = nullptr;
+    bool offline_ = false;
     QCache<TileKey, QImage> memory_; // costs in KiB
     QList<TileKey> wanted_;
-    QHash<TileKey, QNetworkReply *> running_;
+    QHash<TileKey, QPointer<net::Reply>> running_; // the client may go first
     QSet<TileKey> decoding_;
     QSet<TileKey> delivered_; // since the last wish list: not fetched twice for one wish
 
     QHash<TileKey, Failure> failures_;
     QTimer retryTimer_;
-    bool reachable_ = true;
     int maxConcurrent_ = kDefaultConcurrentRequests;
     Milliseconds retryDelay_ = kDefaultRetryDelay;
     MainQueue mainQueue_;

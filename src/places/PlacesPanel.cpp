@@ -5,14 +5,16 @@
 #include "widgets/Style.h"
 #include "widgets/TextWidgets.h"
 
+#include <QAbstractListModel>
+#include <QDir>
 #include <QDropEvent>
+#include <QFileDialog>
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QListWidget>
+#include <QListView>
 #include <QMenu>
 #include <QShortcut>
-#include <QSignalBlocker>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -20,12 +22,18 @@ namespace {
 
 constexpr int kVisibleRows = 6; // more scroll inside the list
 
+QString coordinateText(CLLocationCoordinate2D coordinate)
+{
+    return coordinates::formatDegrees(coordinate.latitude) + QStringLiteral(", ")
+        + coordinates::formatDegrees(coordinate.longitude);
+}
+
 // Drops a dragged row itself rather than letting the view move it: the saved places move, and
 // the list follows them.
-class PlacesList : public QListWidget
+class PlacesList : public QListView
 {
 public:
-    using QListWidget::QListWidget;
+    using QListView::QListView;
     std::function<void(int from, int to)> moved;
 
 protected:
@@ -33,10 +41,10 @@ protected:
     {
         const QPoint at = event->position().toPoint();
         const QModelIndex target = indexAt(at);
-        int insertion = count(); // below the last row: to the end
+        int insertion = model()->rowCount(); // below the last row: to the end
         if (target.isValid())
             insertion = target.row() + (at.y() > visualRect(target).center().y() ? 1 : 0);
-        const int from = currentRow();
+        const int from = currentIndex().row();
         // Not a move for the view, so it removes nothing once the drag ends.
         event->setDropAction(Qt::IgnoreAction);
         event->accept();
@@ -48,13 +56,70 @@ protected:
     }
 };
 
-QString coordinateText(CLLocationCoordinate2D coordinate)
-{
-    return coordinates::formatDegrees(coordinate.latitude) + QStringLiteral(", ")
-        + coordinates::formatDegrees(coordinate.longitude);
-}
-
 } // namespace
+
+// The saved places as rows, read where they are: a million places cost the rows on screen.
+class PlacesPanel::Rows : public QAbstractListModel
+{
+public:
+    Rows(SavedPlaces &places, QObject *parent)
+        : QAbstractListModel(parent)
+        , places_(places)
+    {
+    }
+
+    void reset()
+    {
+        beginResetModel();
+        count_ = static_cast<int>(places_.places().size());
+        endResetModel();
+    }
+
+    // As of the last reset: a view is told of a change by the reset, not before.
+    int rowCount(const QModelIndex &parent) const override { return parent.isValid() ? 0 : count_; }
+
+    QVariant data(const QModelIndex &index, int role) const override
+    {
+        if (!index.isValid() || index.row() >= places_.places().size())
+            return {};
+        const SavedPlace &place = places_.places()[index.row()];
+        switch (role) {
+        case Qt::DisplayRole:
+        case Qt::EditRole:
+        case Qt::AccessibleTextRole:
+            return place.name;
+        case Qt::ToolTipRole:
+            return coordinateText(place.coordinate);
+        default:
+            return {};
+        }
+    }
+
+    bool setData(const QModelIndex &index, const QVariant &value, int role) override
+    {
+        if (role != Qt::EditRole || !index.isValid())
+            return false;
+        // Once the editor has closed: the rows are rebuilt after a change.
+        QMetaObject::invokeMethod(
+            this, [this, row = index.row(), name = value.toString()] { places_.rename(row, name); },
+            Qt::QueuedConnection);
+        return true;
+    }
+
+    Qt::ItemFlags flags(const QModelIndex &index) const override
+    {
+        if (!index.isValid())
+            return Qt::ItemIsDropEnabled;
+        return Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemIsEditable
+            | Qt::ItemIsDragEnabled;
+    }
+
+    Qt::DropActions supportedDropActions() const override { return Qt::MoveAction; }
+
+private:
+    SavedPlaces &places_;
+    int count_ = 0;
+};
 
 PlacesPanel::PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFor, GoTo goTo,
                          QWidget *parent)
@@ -87,6 +152,12 @@ PlacesPanel::PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFo
     auto *list = new PlacesList(this);
     list->moved = [this](int from, int to) { places_.move(from, to); };
     list_ = list;
+    rows_ = new Rows(places_, this);
+    list_->setModel(rows_);
+    list_->setUniformItemSizes(true);
+    // A long list is laid out a batch at a time between events, never in one go.
+    list_->setLayoutMode(QListView::Batched);
+    list_->setBatchSize(200);
     list_->setObjectName(QStringLiteral("placesList"));
     list_->setAccessibleName(QStringLiteral("Saved places"));
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -94,16 +165,14 @@ PlacesPanel::PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFo
     list_->setDefaultDropAction(Qt::MoveAction);
     list_->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
     list_->setTextElideMode(Qt::ElideRight);
-    list_->setStyleSheet(QStringLiteral("QListWidget::item { padding: 3px 2px; }"));
+    list_->setStyleSheet(QStringLiteral("QListView::item { padding: 3px 2px; }"));
     list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     list_->installEventFilter(this);
     layout->addWidget(list_);
-    connect(list_, &QListWidget::itemClicked, this,
-            [this](QListWidgetItem *item) { goToRow(list_->row(item)); });
-    connect(list_, &QListWidget::itemChanged, this,
-            [this](QListWidgetItem *item) { places_.rename(list_->row(item), item->text()); });
-    connect(list_, &QListWidget::customContextMenuRequested, this, &PlacesPanel::showMenu);
+    connect(list_, &QListView::clicked, this,
+            [this](const QModelIndex &index) { goToRow(index.row()); });
+    connect(list_, &QListView::customContextMenuRequested, this, &PlacesPanel::showMenu);
 
     empty_ = captionLabel(this);
     empty_->setObjectName(QStringLiteral("placesHint"));
@@ -121,6 +190,15 @@ PlacesPanel::PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFo
     undo_->setToolTip(QStringLiteral("Bring back the place you deleted (Ctrl+Z)"));
     connect(undo_, &QToolButton::clicked, &places_, &SavedPlaces::undoRemove);
     statusRow->addWidget(undo_, 0, Qt::AlignTop);
+    action_ = new QToolButton(this);
+    action_->setObjectName(QStringLiteral("placesActionButton"));
+    connect(action_, &QToolButton::clicked, this, [this] {
+        if (places_.isImporting())
+            places_.cancelImport();
+        else
+            saveElsewhere();
+    });
+    statusRow->addWidget(action_, 0, Qt::AlignTop);
     layout->addLayout(statusRow);
 
     auto *undoKey = new QShortcut(QKeySequence::Undo, this);
@@ -135,41 +213,56 @@ PlacesPanel::PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFo
 void PlacesPanel::render()
 {
     const QList<SavedPlace> &places = places_.places();
-    // Rebuilt only when the places differ from the rows, so a drag or an edit keeps its row.
-    bool same = list_->count() == places.size();
-    for (int row = 0; same && row < list_->count(); ++row) {
-        const QListWidgetItem *item = list_->item(row);
-        same = item->text() == places[row].name
-            && item->toolTip() == coordinateText(places[row].coordinate);
-    }
-    if (!same) {
-        const QSignalBlocker quiet(list_);
-        const int current = list_->currentRow();
-        list_->clear();
-        for (const SavedPlace &place : places) {
-            auto *item = new QListWidgetItem(place.name);
-            item->setToolTip(coordinateText(place.coordinate));
-            item->setFlags(item->flags() | Qt::ItemIsEditable | Qt::ItemIsDragEnabled);
-            list_->addItem(item);
-        }
-        if (current >= 0 && current < list_->count())
-            list_->setCurrentRow(current);
+    // The rows are rebuilt only when the list changed, so an edit keeps its row.
+    if (shownGeneration_ != places_.generation()) {
+        shownGeneration_ = places_.generation();
+        // Shown before its rows come: a long list is then laid out in batches, not on show.
+        if (!places.isEmpty())
+            list_->setVisible(true);
+        const int current = list_->currentIndex().row();
+        rows_->reset();
+        if (current >= 0 && current < places.size())
+            list_->setCurrentIndex(rows_->index(current));
     }
     const int rows = std::clamp(static_cast<int>(places.size()), 1, kVisibleRows);
     list_->setFixedHeight(rows * std::max(list_->sizeHintForRow(0), fontMetrics().height() + 4)
                           + 2 * list_->frameWidth());
     list_->setVisible(!places.isEmpty());
     empty_->setVisible(places.isEmpty());
+    empty_->setText(places_.isLoaded() ? QStringLiteral("“☆ Save” keeps the pin's place here.")
+                                       : QStringLiteral("Reading saved places…"));
 
-    const bool saved = places_.contains(model_.state().pinCoordinate);
-    star_->setText(saved ? QStringLiteral("★ Saved") : QStringLiteral("☆ Save"));
-    star_->setEnabled(!saved);
-    star_->setToolTip(saved ? QStringLiteral("The pin's place is saved")
-                            : QStringLiteral("Save the pin's place"));
+    // "Saved" only once it is in the file.
+    const bool listed = places_.contains(model_.state().pinCoordinate);
+    star_->setEnabled(!listed);
+    if (!listed) {
+        star_->setText(QStringLiteral("☆ Save"));
+        star_->setToolTip(QStringLiteral("Save the pin's place"));
+    } else if (places_.isSaved()) {
+        star_->setText(QStringLiteral("★ Saved"));
+        star_->setToolTip(QStringLiteral("The pin's place is saved"));
+    } else if (places_.hasStorageProblem()) {
+        star_->setText(QStringLiteral("★ Not saved"));
+        star_->setToolTip(QStringLiteral("The pin's place is in the list until PinDrift closes: "
+                                         "the places file cannot be written"));
+    } else {
+        star_->setText(QStringLiteral("★ Saving…"));
+        star_->setToolTip(QStringLiteral("The pin's place is being saved"));
+    }
 
     status_->setText(places_.statusLine());
     status_->setVisible(!places_.statusLine().isEmpty());
     undo_->setVisible(places_.canUndo());
+    if (places_.isImporting()) {
+        action_->setText(QStringLiteral("Cancel"));
+        action_->setAccessibleName(QStringLiteral("Cancel the import"));
+        action_->setToolTip(action_->accessibleName());
+    } else {
+        action_->setText(QStringLiteral("Save Places Elsewhere…"));
+        action_->setAccessibleName(QStringLiteral("Save places elsewhere"));
+        action_->setToolTip(QStringLiteral("Keep the saved places in another file"));
+    }
+    action_->setVisible(places_.isImporting() || places_.hasStorageProblem());
 }
 
 void PlacesPanel::saveHere()
@@ -187,30 +280,41 @@ void PlacesPanel::goToRow(int row)
         goTo_(places_.places()[row].coordinate);
 }
 
+void PlacesPanel::saveElsewhere()
+{
+    const QString path =
+        QFileDialog::getSaveFileName(this, QStringLiteral("Save Places Elsewhere"),
+                                     QDir::home().filePath(QStringLiteral("places.json")),
+                                     QStringLiteral("Saved places (*.json);;All files (*)"));
+    if (!path.isEmpty())
+        places_.saveElsewhere(path);
+}
+
 void PlacesPanel::showMenu(const QPoint &at)
 {
-    QListWidgetItem *item = list_->itemAt(at);
-    if (!item)
+    const QModelIndex index = list_->indexAt(at);
+    if (!index.isValid())
         return;
-    const int row = list_->row(item);
+    const int row = index.row();
     QMenu menu(this);
     menu.addAction(QStringLiteral("Go There"), this, [this, row] { goToRow(row); });
-    menu.addAction(QStringLiteral("Rename"), this, [this, item] { list_->editItem(item); });
+    menu.addAction(QStringLiteral("Rename"), this, [this, index] { list_->edit(index); });
     menu.addAction(QStringLiteral("Delete"), this, [this, row] { places_.remove(row); });
     menu.exec(list_->viewport()->mapToGlobal(at));
 }
 
 bool PlacesPanel::eventFilter(QObject *watched, QEvent *event)
 {
-    // While a name is edited, the keys go to the editor, not here.
-    if (watched == list_ && event->type() == QEvent::KeyPress) {
+    // While a name is edited, the keys go to the editor, not here (a Return it leaves comes
+    // here too).
+    if (watched == list_ && event->type() == QEvent::KeyPress && list_->hasFocus()) {
         const int key = static_cast<QKeyEvent *>(event)->key();
         if (key == Qt::Key_Delete || key == Qt::Key_Backspace) {
-            places_.remove(list_->currentRow());
+            places_.remove(list_->currentIndex().row());
             return true;
         }
         if (key == Qt::Key_Return || key == Qt::Key_Enter) {
-            goToRow(list_->currentRow());
+            goToRow(list_->currentIndex().row());
             return true;
         }
     }

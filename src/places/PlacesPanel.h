@@ -6,14 +6,15 @@
 #include <functional>
 
 class QLabel;
-class QListWidget;
+class QListView;
 class QToolButton;
 class SavedPlaces;
 class ScreenModel;
 
 // "Saved Places": the star saves the pin's place; a click on a place goes there (as a quick
 // location does). Double-click or F2 renames, a drag reorders, Delete deletes, Undo (Ctrl+Z or
-// the button) brings the last deleted place back.
+// the button) brings the last deleted place back. While an import runs, Cancel stops it; while
+// the places file cannot be written, "Save Places Elsewhere…" keeps the places in another file.
 class PlacesPanel : public QWidget
 {
     Q_OBJECT
@@ -35,14 +36,19 @@ private:
     void saveHere();
     void goToRow(int row);
     void showMenu(const QPoint &at);
+    void saveElsewhere();
 
     SavedPlaces &places_;
     ScreenModel &model_;
     NameFor nameFor_;
     GoTo goTo_;
     QToolButton *star_;
-    QListWidget *list_;
+    QListView *list_;
+    class Rows;
+    Rows *rows_;
+    quint64 shownGeneration_ = ~0ULL;
     QLabel *empty_;
     QLabel *status_;
     QToolButton *undo_;
+    QToolButton *action_; // Cancel an import, or Save Places Elsewhere…
 };

@@ -1,6 +1,6 @@
 #include "route/Movement.h"
 
-#include "route/Gpx.h"
+#include "route/RouteFile.h"
 #include "spoof/SpoofController.h"
 #include "state/PinPlacement.h"
 #include "state/ScreenModel.h"
@@ -116,7 +116,7 @@ void Movement::replayPlan()
     // Two files in turn: the one being replayed is never rewritten under its reader.
     planFile_ = 1 - planFile_;
     const QString file = planFilePath(planFolder_, planFile_);
-    if (plan.size() < 2 || gpx::writeFile(file, QStringLiteral("PinDrift"), plan)) {
+    if (plan.size() < 2 || routefile::save(file, QStringLiteral("PinDrift"), plan)) {
         replaying_ = false; // steps instead
         return;
     }

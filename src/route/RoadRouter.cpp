@@ -1,77 +1,25 @@
 #include "route/RoadRouter.h"
 
+#include "net/WebClient.h"
+#include "platform/Console.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <cmath>
 
-namespace road {
-
-QString profileName(Profile profile)
-{
-    switch (profile) {
-    case Profile::Foot:
-        return QStringLiteral("foot");
-    case Profile::Bike:
-        return QStringLiteral("bike");
-    case Profile::Car:
-        break;
-    }
-    return QStringLiteral("car");
-}
-
-Answer parseRouteAnswer(const QByteArray &body)
-{
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    if (!document.isObject())
-        return {{}, QStringLiteral("the answer was not a route")};
-    const QJsonObject answer = document.object();
-    if (answer.value(QStringLiteral("code")).toString() != QStringLiteral("Ok")) {
-        const QString message = answer.value(QStringLiteral("message")).toString();
-        return {{}, message.isEmpty() ? QStringLiteral("the service found no route") : message};
-    }
-    const QJsonArray points = answer.value(QStringLiteral("routes"))
-                                  .toArray()
-                                  .first()
-                                  .toObject()
-                                  .value(QStringLiteral("geometry"))
-                                  .toObject()
-                                  .value(QStringLiteral("coordinates"))
-                                  .toArray();
-    QList<CLLocationCoordinate2D> geometry;
-    for (const QJsonValue &value : points) {
-        const QJsonArray pair = value.toArray(); // GeoJSON: longitude first
-        const double longitude = pair.at(0).toDouble(NAN), latitude = pair.at(1).toDouble(NAN);
-        if (!(std::fabs(latitude) <= 90.0 && std::fabs(longitude) <= 180.0))
-            return {{}, QStringLiteral("the answer held a point off the map")};
-        geometry.append({latitude, longitude});
-    }
-    if (geometry.size() < 2)
-        return {{}, QStringLiteral("the answer was not a route")};
-    return {geometry, QString()};
-}
-
-} // namespace road
-
-RoadRouter::RoadRouter(const AppEnvironment &environment, QObject *parent)
+RoadRouter::RoadRouter(const AppEnvironment &environment, QObject *parent, net::WebClient *web)
     : QObject(parent)
     , serviceUrl_(environment.routingUrl)
     , timeout_(environment.timings.routingTimeout)
     , interval_(environment.timings.routingInterval)
-    , network_(new QNetworkAccessManager(this))
+    , web_(web ? web : new net::WebClient(this))
 {
-    sendTimer_.setSingleShot(true);
-    connect(&sendTimer_, &QTimer::timeout, this, &RoadRouter::sendPending);
 }
 
 RoadRouter::~RoadRouter()
 {
-    if (reply_) {
-        reply_->disconnect(this);
+    if (reply_)
         reply_->abort();
-    }
 }
 
 void RoadRouter::route(const QList<CLLocationCoordinate2D> &waypoints, road::Profile profile)
@@ -86,51 +34,46 @@ void RoadRouter::route(const QList<CLLocationCoordinate2D> &waypoints, road::Pro
         serviceUrl_,
         QStringLiteral("route/v1/") + road::profileName(profile) + u'/' + places.join(u';'));
     url.setQuery(QStringLiteral("overview=full&geometries=geojson"));
-    pending_ = url;
-    if (reply_) { // replaced: its answer would describe a route that is gone
-        reply_->disconnect(this);
+    // Replaced: its answer would describe a route that is gone. One that waits its turn never
+    // goes; the client keeps to the service's pace.
+    if (reply_)
         reply_->abort();
-    }
-    const qint64 wait =
-        sinceLastRequest_.isValid() ? interval_.count() - sinceLastRequest_.elapsed() : 0;
-    if (wait > 0)
-        sendTimer_.start(static_cast<int>(wait));
-    else
-        sendPending();
+    reply_ =
+        web_->get({road::kServiceName, interval_, timeout_, 8 * 1000 * 1000}, QNetworkRequest(url));
+    connect(reply_, &net::Reply::finished, this, &RoadRouter::finish);
 }
 
-void RoadRouter::sendPending()
+void RoadRouter::finish(const net::Answer &answer)
 {
-    if (!pending_)
-        return;
-    QNetworkRequest request(*std::exchange(pending_, std::nullopt));
-    request.setTransferTimeout(static_cast<int>(timeout_.count()));
-    request.setHeader(QNetworkRequest::UserAgentHeader, AppEnvironment::userAgent());
-    QNetworkReply *reply = network_->get(request);
-    reply_ = reply;
-    sinceLastRequest_.start();
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { finish(reply); });
-}
-
-void RoadRouter::finish(QNetworkReply *reply)
-{
-    reply->deleteLater();
     reply_ = nullptr;
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    QString error;
-    road::Answer answer;
-    if (reply->error() == QNetworkReply::OperationCanceledError)
-        error = QStringLiteral("the service did not answer in time");
-    else if (!status.isValid())
-        error = reply->errorString();
-    else
-        answer = road::parseRouteAnswer(reply->readAll()); // OSRM explains its 400s in the body
-    if (error.isEmpty() && answer.error.isEmpty() && status.toInt() != 200)
-        error = QStringLiteral("HTTP %1").arg(status.toInt());
-    if (error.isEmpty())
-        error = answer.error;
-    if (error.isEmpty())
-        Q_EMIT routed(answer.geometry);
-    else
-        Q_EMIT failed(road::kFailurePrefix + error);
+    // "Could not find a road route: no connection to the routing service"
+    const auto plain = [&answer] {
+        QString words = net::plainWords(answer, road::kServiceName);
+        words[0] = words[0].toLower();
+        return words;
+    };
+    QString line;
+    QString technical;
+    road::Answer route;
+    if (answer.failure != net::Failure::None) {
+        line = plain();
+        technical = answer.technical;
+    } else {
+        route = road::parseRouteAnswer(answer.body);
+        // OSRM explains its 400s in the body; other failures are the service's trouble.
+        const bool explained =
+            QJsonDocument::fromJson(answer.body).object().contains(QLatin1StringView("message"));
+        if (!answer.isSuccess() && !(explained && !route.error.isEmpty())) {
+            line = plain();
+            technical = QStringLiteral("HTTP %1").arg(answer.status);
+        } else if (!route.error.isEmpty()) {
+            line = technical = route.error;
+        }
+    }
+    if (line.isEmpty()) {
+        Q_EMIT routed(route.geometry);
+        return;
+    }
+    consoleLine(QStringLiteral("⚠️ ") + road::kFailurePrefix + technical);
+    Q_EMIT failed(road::kFailurePrefix + line);
 }

@@ -1,44 +1,32 @@
 #pragma once
 
 #include "coordinates/Coordinates.h"
+#include "route/RoadAnswer.h"
 #include "state/AppEnvironment.h"
 
-#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
 #include <optional>
 
-class QNetworkAccessManager;
-class QNetworkReply;
-
-namespace road {
-
-enum class Profile { Foot, Bike, Car };
-
-QString profileName(Profile profile);
-// The road geometry of an OSRM answer ("geometries=geojson"), or the reason there is none.
-struct Answer
-{
-    QList<CLLocationCoordinate2D> geometry;
-    QString error;
-};
-Answer parseRouteAnswer(const QByteArray &body);
-
-inline const QString kFailurePrefix = QStringLiteral("Could not find a road route: ");
-
-} // namespace road
+namespace net {
+struct Answer;
+class Reply;
+class WebClient;
+} // namespace net
 
 // Asks an OSRM-compatible service for the roads through the waypoints. The caller asks only when
 // the user changed the route; on top of that a request is never sent sooner than one interval
 // after the one before (a burst leaves only its newest route waiting), and a new route replaces
-// the one under way. Closing (the destructor) ends a request without a word.
+// the one under way. Closing (the destructor) ends a request without a word. Failures of the
+// network read in plain words; its own go to the console.
 class RoadRouter : public QObject
 {
     Q_OBJECT
 public:
-    explicit RoadRouter(const AppEnvironment &environment, QObject *parent = nullptr);
+    // Without a web client it makes its own.
+    explicit RoadRouter(const AppEnvironment &environment, QObject *parent = nullptr,
+                        net::WebClient *web = nullptr);
     ~RoadRouter() override;
 
     void route(const QList<CLLocationCoordinate2D> &waypoints, road::Profile profile);
@@ -49,15 +37,11 @@ Q_SIGNALS:
     void failed(const QString &line);
 
 private:
-    void sendPending();
-    void finish(QNetworkReply *reply);
+    void finish(const net::Answer &answer);
 
     const QUrl serviceUrl_;
     const Timings::ms timeout_;
     const Timings::ms interval_;
-    QNetworkAccessManager *network_;
-    QPointer<QNetworkReply> reply_;
-    std::optional<QUrl> pending_;
-    QElapsedTimer sinceLastRequest_;
-    QTimer sendTimer_;
+    net::WebClient *web_;
+    QPointer<net::Reply> reply_;
 };

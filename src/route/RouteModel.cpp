@@ -1,8 +1,8 @@
 #include "route/RouteModel.h"
 
-RouteModel::RouteModel(const AppEnvironment &environment, QObject *parent)
+RouteModel::RouteModel(const AppEnvironment &environment, QObject *parent, net::WebClient *web)
     : QObject(parent)
-    , router_(new RoadRouter(environment, this))
+    , router_(new RoadRouter(environment, this, web))
 {
     connect(router_, &RoadRouter::routed, this,
             [this](const QList<CLLocationCoordinate2D> &geometry) {
@@ -28,6 +28,7 @@ void RouteModel::measure()
 
 void RouteModel::addWaypoint(CLLocationCoordinate2D coordinate)
 {
+    edited();
     waypoints_.append(coordinate);
     routeAgain();
 }
@@ -36,6 +37,7 @@ void RouteModel::moveWaypoint(int index, CLLocationCoordinate2D coordinate)
 {
     if (index < 0 || index >= waypoints_.size())
         return;
+    edited();
     waypoints_[index] = coordinate;
     routeAgain();
 }
@@ -44,30 +46,50 @@ void RouteModel::removeLastWaypoint()
 {
     if (waypoints_.isEmpty())
         return;
+    edited();
     waypoints_.removeLast();
     routeAgain();
 }
 
 void RouteModel::clear()
 {
+    edited();
     track_.clear();
     waypoints_.clear();
     name_.clear();
     routeAgain();
 }
 
-void RouteModel::setFromFile(const QString &name, const QList<RoutePoint> &points, bool isTrack)
+void RouteModel::setFromFile(const QString &name, RoutePath path, bool isTrack)
 {
+    replaced_.reset();
+    if (!isEmpty())
+        replaced_ = Snapshot {track_, waypoints_, name_, std::move(path_)};
     name_ = name;
     track_.clear();
     waypoints_.clear();
-    if (isTrack) {
-        track_ = points;
-    } else {
-        for (const RoutePoint &point : points)
+    if (!isTrack) {
+        for (const RoutePoint &point : path.points())
             waypoints_.append(point.coordinate);
+        routeAgain();
+        return;
     }
-    routeAgain();
+    // Measured already, off the GUI thread: a long track takes a while.
+    track_ = path.points();
+    path_ = std::move(path);
+    routeAgain(false);
+}
+
+void RouteModel::undoOpen()
+{
+    if (!replaced_)
+        return;
+    Snapshot before = *std::exchange(replaced_, std::nullopt);
+    track_ = std::move(before.track);
+    waypoints_ = std::move(before.waypoints);
+    name_ = std::move(before.name);
+    path_ = std::move(before.path);
+    routeAgain(false);
 }
 
 void RouteModel::setFollowRoads(bool follow)
@@ -94,11 +116,12 @@ void RouteModel::setDragging(bool dragging)
         routeAgain();
 }
 
-void RouteModel::routeAgain()
+void RouteModel::routeAgain(bool measureFirst)
 {
     // The straight legs show at once; the roads replace them when they come.
     roads_.clear();
-    measure();
+    if (measureFirst)
+        measure();
     Q_EMIT changed();
     if (!followRoads_ || dragging_)
         return;

@@ -12,7 +12,9 @@ class RouteModel : public QObject
 {
     Q_OBJECT
 public:
-    explicit RouteModel(const AppEnvironment &environment, QObject *parent = nullptr);
+    // Without a web client its road router makes its own.
+    explicit RouteModel(const AppEnvironment &environment, QObject *parent = nullptr,
+                        net::WebClient *web = nullptr);
 
     const QList<RoutePoint> &track() const { return track_; }
     const QList<CLLocationCoordinate2D> &waypoints() const { return waypoints_; }
@@ -26,9 +28,12 @@ public:
     void moveWaypoint(int index, CLLocationCoordinate2D coordinate);
     void removeLastWaypoint();
     void clear();
-    // Replaces everything with a file's points: a track stays a track, fewer route points or
-    // waypoints become editable waypoints.
-    void setFromFile(const QString &name, const QList<RoutePoint> &points, bool isTrack);
+    // Replaces everything with a file's points, measured already: a track stays a track, a
+    // few route points or waypoints become editable waypoints. What was there before can be
+    // brought back until the next edit.
+    void setFromFile(const QString &name, RoutePath path, bool isTrack);
+    bool canUndoOpen() const { return replaced_.has_value(); }
+    void undoOpen();
 
     void setFollowRoads(bool follow);
     bool followsRoads() const { return followRoads_; }
@@ -43,14 +48,23 @@ Q_SIGNALS:
     void roadStatusChanged(const QString &line);
 
 private:
-    void routeAgain();
+    struct Snapshot
+    {
+        QList<RoutePoint> track;
+        QList<CLLocationCoordinate2D> waypoints;
+        QString name;
+        RoutePath path; // measured, so a long track comes back at once
+    };
+    void routeAgain(bool measureFirst = true);
     void measure();
+    void edited() { replaced_.reset(); }
 
     QList<RoutePoint> track_;
     QList<CLLocationCoordinate2D> waypoints_;
     QList<CLLocationCoordinate2D> roads_; // through the waypoints; empty: straight legs
     RoutePath path_; // measured once per change: a long track takes a while
     QString name_;
+    std::optional<Snapshot> replaced_; // by the last file opened
     bool followRoads_ = false;
     bool dragging_ = false;
     road::Profile profile_ = road::Profile::Foot;

@@ -17,6 +17,7 @@
 #include <QScrollBar>
 #include <QStandardItemModel>
 #include <QTimer>
+#include <QToolButton>
 #include <QVBoxLayout>
 #include <QWheelEvent>
 #include <cmath>
@@ -106,8 +107,22 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
     roads_->setToolTip(QStringLiteral(
         "Go along the roads between the waypoints, as a routing service finds them"));
     layout->addWidget(roads_);
+    auto *statusRow = new QHBoxLayout;
     status_ = captionLabel(this, QStringLiteral("routeStatus"));
-    layout->addWidget(status_);
+    statusRow->addWidget(status_, 1);
+    statusAction_ = new QToolButton(this);
+    statusAction_->setObjectName(QStringLiteral("routeStatusButton"));
+    // Its words change with the line beside it (Cancel a file being read, Undo an open).
+    statusAction_->setToolTip(QStringLiteral("Cancel the file being read, or undo the open"));
+    statusAction_->hide();
+    connect(statusAction_, &QToolButton::clicked, this, [this] {
+        const std::function<void()> act = std::exchange(act_, {});
+        showStatus({});
+        if (act)
+            act();
+    });
+    statusRow->addWidget(statusAction_, 0, Qt::AlignTop);
+    layout->addLayout(statusRow);
 
     auto *grid = new QGridLayout;
     grid->setContentsMargins(0, 0, 0, 0);
@@ -194,7 +209,11 @@ RoutePanel::RoutePanel(RouteModel &route, Movement &movement, QWidget *parent)
     connect(pause_, &QPushButton::clicked, &movement_, &Movement::pause);
     connect(stop_, &QPushButton::clicked, &movement_, &Movement::stop);
     connect(&route_, &RouteModel::changed, this, &RoutePanel::routeChanged);
-    connect(&route_, &RouteModel::roadStatusChanged, this, &RoutePanel::showStatus);
+    // A road route found takes away only the line about roads.
+    connect(&route_, &RouteModel::roadStatusChanged, this, [this](const QString &line) {
+        if (!line.isEmpty() || status_->text().startsWith(road::kFailurePrefix))
+            showStatus(line);
+    });
     connect(&movement_, &Movement::stateChanged, this, [this] {
         render();
         // Start, Pause, Stop and the progress stay in sight when the status line below takes
@@ -237,8 +256,20 @@ void RoutePanel::setChoices(const Choices &choices)
 
 void RoutePanel::showStatus(const QString &line)
 {
+    showStatus(line, {}, {}, {});
+}
+
+void RoutePanel::showStatus(const QString &line, const QString &action,
+                            const QString &accessibleName, std::function<void()> act)
+{
     status_->setText(line);
     status_->setVisible(!line.isEmpty());
+    act_ = std::move(act);
+    statusAction_->setText(action);
+    statusAction_->setAccessibleName(accessibleName);
+    if (!accessibleName.isEmpty())
+        statusAction_->setToolTip(accessibleName);
+    statusAction_->setVisible(!action.isEmpty());
 }
 
 bool RoutePanel::isDrawing() const

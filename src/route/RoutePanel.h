@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QWidget>
+#include <functional>
 #include <optional>
 
 class Movement;
@@ -9,6 +10,7 @@ class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
 class QPushButton;
+class QToolButton;
 class RouteModel;
 
 // The sidebar's route section: drawing on the map, following roads, the pace, repeating, and
@@ -40,8 +42,10 @@ public:
     std::optional<double> speed() const;
 
     // A line under the route (a file that could not be read, a road route not found); empty
-    // hides it.
+    // hides it. With an action, a button beside it does it (Undo, Cancel) and the line goes.
     void showStatus(const QString &line);
+    void showStatus(const QString &line, const QString &action, const QString &accessibleName,
+                    std::function<void()> act);
 
 Q_SIGNALS:
     void drawingChanged(bool drawing);
@@ -67,5 +71,7 @@ private:
     QPushButton *stop_;
     QLabel *progress_;
     QLabel *status_;
+    QToolButton *statusAction_;
+    std::function<void()> act_;
     bool metric_;
 };

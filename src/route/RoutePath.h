@@ -1,20 +1,16 @@
 #pragma once
 
 #include "coordinates/Coordinates.h"
+#include "formats/GeoData.h"
 
 #include <QDateTime>
 #include <QList>
 #include <optional>
 #include <vector>
 
-// One point of a route: where, and when it was recorded (GPX tracks carry times).
-struct RoutePoint
-{
-    CLLocationCoordinate2D coordinate;
-    std::optional<QDateTime> time;
-
-    friend bool operator==(const RoutePoint &, const RoutePoint &) = default;
-};
+// One point of a route: where, and when it was recorded (tracks from files carry times). The
+// files' own type, so a long track is never copied point by point.
+using RoutePoint = formats::TrackPoint;
 
 // A path through its points along the shortest lines on the WGS84 ellipsoid, measured once so
 // that a position along it is found in logarithmic time, whatever its length.

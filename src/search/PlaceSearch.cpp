@@ -1,162 +1,18 @@
 #include "search/PlaceSearch.h"
 
+#include "net/WebClient.h"
 #include "platform/Console.h"
 #include "search/CoordinateText.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLocale>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <array>
-#include <cmath>
 
-namespace search {
-namespace {
-
-constexpr qsizetype kResultLimit = 8;
-// A single building's box would zoom in further than the tiles go.
-constexpr double kSmallestViewMeters = 1000.0;
-
-bool inRange(double latitude, double longitude)
-{
-    return std::fabs(latitude) <= 90.0 && std::fabs(longitude) <= 180.0;
-}
-
-// Nominatim writes its numbers as strings; a compatible service may not.
-std::optional<double> degreesOf(const QJsonValue &value)
-{
-    if (value.isString())
-        return coordinates::parseDegrees(value.toString());
-    if (value.isDouble())
-        return value.toDouble();
-    return std::nullopt;
-}
-
-QString field(const QJsonObject &object, const char *key)
-{
-    return object.value(QLatin1StringView(key)).toString();
-}
-
-// [south, north, west, east]; a box across the antimeridian has its west edge east of its
-// east edge.
-std::optional<MapRegion> boundsOf(const QJsonValue &value)
-{
-    const QJsonArray box = value.toArray();
-    if (box.size() != 4)
-        return std::nullopt;
-    std::array<double, 4> edges {};
-    for (qsizetype i = 0; i < 4; ++i) {
-        const std::optional<double> edge = degreesOf(box[i]);
-        if (!edge)
-            return std::nullopt;
-        edges[static_cast<size_t>(i)] = *edge;
-    }
-    const auto [south, north, west, east] = edges;
-    if (!(south <= north) || !inRange(south, west) || !inRange(north, east))
-        return std::nullopt;
-    const double width = east >= west ? east - west : east + 360.0 - west;
-    double centre = west + width / 2.0;
-    if (centre >= 180.0)
-        centre -= 360.0;
-    MapRegion region;
-    region.center = {(south + north) / 2.0, centre};
-    region.latitudeDelta = north - south;
-    region.longitudeDelta = width;
-    return region;
-}
-
-} // namespace
-
-std::optional<QList<FoundPlace>> parseSearchAnswer(const QByteArray &body)
-{
-    QJsonParseError error {};
-    const QJsonDocument document = QJsonDocument::fromJson(body, &error);
-    if (error.error != QJsonParseError::NoError || !document.isArray())
-        return std::nullopt;
-    QList<FoundPlace> places;
-    const QJsonArray answers = document.array();
-    for (const QJsonValue &answer : answers) {
-        const QJsonObject object = answer.toObject();
-        const std::optional<double> latitude = degreesOf(object.value(QLatin1StringView("lat")));
-        const std::optional<double> longitude = degreesOf(object.value(QLatin1StringView("lon")));
-        if (!latitude || !longitude || !inRange(*latitude, *longitude))
-            continue;
-        FoundPlace place;
-        place.coordinate = {*latitude, *longitude};
-        // "Eiffel Tower, 5, Avenue Anatole France, …, Paris, 75007, France"
-        const QStringList parts = field(object, "display_name").split(u',', Qt::SkipEmptyParts);
-        place.name = field(object, "name");
-        if (place.name.isEmpty())
-            place.name = parts.value(0).trimmed();
-        // "city" says more than "administrative"; "attraction" more than "tourism".
-        place.kind = field(object, "addresstype");
-        if (place.kind.isEmpty() || place.kind == field(object, "category"))
-            place.kind = field(object, "type");
-        place.kind.replace(u'_', u' ');
-        place.country = object.value(QLatin1StringView("address"))
-                            .toObject()
-                            .value(QLatin1StringView("country"))
-                            .toString();
-        if (place.country.isEmpty() && parts.size() > 1)
-            place.country = parts.last().trimmed();
-        place.bounds = boundsOf(object.value(QLatin1StringView("boundingbox")));
-        places.append(place);
-        if (places.size() == kResultLimit) // a service may not keep to the limit
-            break;
-    }
-    return places;
-}
-
-MapRegion cameraRegion(const FoundPlace &place)
-{
-    if (!place.bounds)
-        return coordinates::pinRegion(place.coordinate);
-    MapRegion region = *place.bounds;
-    const MapRegion smallest =
-        MapRegion::withDistance(region.center, kSmallestViewMeters, kSmallestViewMeters);
-    region.latitudeDelta = std::max(region.latitudeDelta, smallest.latitudeDelta);
-    region.longitudeDelta = std::max(region.longitudeDelta, smallest.longitudeDelta);
-    return region;
-}
-
-QByteArray acceptLanguage(const QLocale &locale)
-{
-    QStringList languages;
-    const QStringList preferred = locale.uiLanguages();
-    for (const QString &language : preferred) {
-        if (language != QLatin1StringView("C") && !languages.contains(language))
-            languages.append(language);
-    }
-    if (languages.isEmpty())
-        languages.append(QStringLiteral("en"));
-    return languages.join(QStringLiteral(", ")).toLatin1();
-}
-
-QString noPlaceFoundLine(const QString &query)
-{
-    return QStringLiteral("No place found for “%1”").arg(query);
-}
-
-} // namespace search
-
-PlaceSearch::PlaceSearch(const AppEnvironment &environment, QObject *parent)
+PlaceSearch::PlaceSearch(const AppEnvironment &environment, QObject *parent, net::WebClient *web)
     : QObject(parent)
     , serviceUrl_(environment.geocodingUrl)
     , timeout_(environment.timings.searchTimeout)
     , interval_(environment.timings.searchInterval)
-    , network_(new QNetworkAccessManager(this))
+    , web_(web ? web : new net::WebClient(this))
 {
-    sendTimer_.setSingleShot(true);
-    connect(&sendTimer_, &QTimer::timeout, this, &PlaceSearch::sendPending);
-    timeoutTimer_.setSingleShot(true);
-    connect(&timeoutTimer_, &QTimer::timeout, this, [this] {
-        if (!reply_)
-            return;
-        timedOut_ = true;
-        reply_->abort(); // finishes the reply, which reports the time-out
-    });
 }
 
 PlaceSearch::~PlaceSearch()
@@ -187,68 +43,40 @@ void PlaceSearch::submit(const QString &text)
         showAnswer(query, *known);
         return;
     }
-    if (query == pendingQuery_ || (reply_ && query == replyQuery_))
+    if (reply_ && query == replyQuery_)
         return; // already on its way
     dropRequest();
-    pendingQuery_ = query;
-    setShown({}, QStringLiteral("Searching…"));
-    const qint64 wait =
-        sinceLastRequest_.isValid() ? interval_.count() - sinceLastRequest_.elapsed() : 0;
-    if (wait > 0)
-        sendTimer_.start(static_cast<int>(wait));
-    else
-        sendPending();
-}
-
-void PlaceSearch::sendPending()
-{
-    if (pendingQuery_.isEmpty())
-        return;
     QUrl url = AppEnvironment::serviceEndpoint(serviceUrl_, QStringLiteral("search"));
     // Encoded by hand: QUrlQuery would leave a "+" in the name, which servers read as a blank.
-    url.setQuery(QStringLiteral("q=") + QString::fromLatin1(QUrl::toPercentEncoding(pendingQuery_))
+    url.setQuery(QStringLiteral("q=") + QString::fromLatin1(QUrl::toPercentEncoding(query))
                      + QStringLiteral("&format=jsonv2&limit=8"),
                  QUrl::StrictMode);
     QNetworkRequest request(url);
-    request.setTransferTimeout(
-        static_cast<int>(timeout_.count())); // ends a replaced request nobody waits for
-    request.setHeader(QNetworkRequest::UserAgentHeader, AppEnvironment::userAgent());
     request.setRawHeader("Accept-Language", search::acceptLanguage(QLocale()));
-
-    replyQuery_ = std::exchange(pendingQuery_, {});
-    timedOut_ = false;
-    QNetworkReply *reply = network_->get(request);
-    reply_ = reply;
-    sinceLastRequest_.start();
-    timeoutTimer_.start(timeout_);
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { finishReply(reply); });
+    // The client keeps to the service's pace: a burst leaves only its newest query waiting.
+    reply_ = web_->get({search::kServiceName, interval_, timeout_, 2 * 1000 * 1000}, request);
+    replyQuery_ = query;
+    replies_.removeAll(nullptr);
+    replies_.append(reply_);
+    connect(reply_, &net::Reply::finished, this,
+            [this, query](const net::Answer &answer) { finishReply(query, answer); });
+    setShown({}, QStringLiteral("Searching…"));
 }
 
-void PlaceSearch::finishReply(QNetworkReply *reply)
+void PlaceSearch::finishReply(const QString &query, const net::Answer &answer)
 {
-    reply->deleteLater();
-    if (reply != reply_)
-        return;
     reply_ = nullptr;
-    timeoutTimer_.stop();
-    const QString query = replyQuery_;
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (timedOut_) {
-        fail(QStringLiteral("the service did not answer in time"));
+    if (!answer.isSuccess()) {
+        QString technical = answer.technical;
+        if (answer.failure == net::Failure::None)
+            technical = QStringLiteral("HTTP %1 (%2)").arg(answer.status).arg(answer.technical);
+        fail(net::plainWords(answer, search::kServiceName), technical);
         return;
     }
-    if (!status.isValid()) {
-        fail(reply->errorString());
-        return;
-    }
-    if (status.toInt() < 200 || status.toInt() > 299) {
-        fail(QStringLiteral("HTTP %1").arg(status.toInt()));
-        return;
-    }
-    const std::optional<QList<search::FoundPlace>> places =
-        search::parseSearchAnswer(reply->readAll());
+    const std::optional<QList<search::FoundPlace>> places = search::parseSearchAnswer(answer.body);
     if (!places) {
-        fail(QStringLiteral("the answer was not a list of places"));
+        fail(net::unreadableAnswer(search::kServiceName),
+             QStringLiteral("the answer was not a list of places"));
         return;
     }
     cache_.insert(query, *places);
@@ -263,10 +91,10 @@ void PlaceSearch::showAnswer(const QString &query, const QList<search::FoundPlac
         setShown(places, {});
 }
 
-void PlaceSearch::fail(const QString &line)
+void PlaceSearch::fail(const QString &line, const QString &technical)
 {
-    consoleLine(QStringLiteral("⚠️ ") + search::kSearchFailedPrefix + line);
-    setShown({}, search::kSearchFailedPrefix + line);
+    consoleLine(QStringLiteral("⚠️ ") + search::kSearchFailedPrefix + technical);
+    setShown({}, line);
 }
 
 void PlaceSearch::closeResults()
@@ -295,20 +123,17 @@ void PlaceSearch::cancel()
 {
     dropRequest();
     // Replaced requests run on until they end, ignored; closing ends them all, silently.
-    const QList<QNetworkReply *> replies = network_->findChildren<QNetworkReply *>();
-    for (QNetworkReply *reply : replies) {
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
-    }
+    for (const QPointer<net::Reply> &reply : std::as_const(replies_))
+        if (reply)
+            reply->abort();
+    replies_.clear();
 }
 
 void PlaceSearch::dropRequest()
 {
-    sendTimer_.stop();
-    timeoutTimer_.stop();
-    pendingQuery_.clear();
-    // Not aborted: the service has it already, and its answer is simply not shown.
+    // One not sent yet never goes; one the service has already runs on, its answer not shown.
+    if (reply_)
+        reply_->abandon();
     reply_ = nullptr;
 }
 

@@ -1,56 +1,33 @@
 #pragma once
 
 #include "coordinates/Coordinates.h"
+#include "search/SearchAnswer.h"
 #include "state/AppEnvironment.h"
 
-#include <QElapsedTimer>
 #include <QHash>
 #include <QList>
 #include <QObject>
 #include <QPointer>
-#include <QTimer>
 #include <optional>
 
-class QNetworkAccessManager;
-class QNetworkReply;
-
-namespace search {
-
-// One answer of the geocoding service.
-struct FoundPlace
-{
-    QString name;
-    QString kind; // "attraction", "city", …
-    QString country;
-    CLLocationCoordinate2D coordinate;
-    std::optional<MapRegion> bounds;
-};
-
-// A Nominatim jsonv2 answer: the places with a usable position, or absent when the body is not
-// a JSON array.
-std::optional<QList<FoundPlace>> parseSearchAnswer(const QByteArray &body);
-
-// Where the camera goes for a place: its bounding box, never tighter than about a kilometre;
-// the usual region around the point when there is no box.
-MapRegion cameraRegion(const FoundPlace &place);
-
-// The Accept-Language the service receives: the user's languages, most preferred first.
-QByteArray acceptLanguage(const QLocale &locale);
-
-inline const QString kSearchFailedPrefix = QStringLiteral("Search failed: ");
-QString noPlaceFoundLine(const QString &query);
-
-} // namespace search
+namespace net {
+struct Answer;
+class Reply;
+class WebClient;
+} // namespace net
 
 // The search field's work: reads pasted coordinates itself and asks the geocoding service for
 // anything else, on Return only, at most once per interval (a burst leaves only its newest
 // query waiting), with the answers kept for the session. A new search replaces the one before;
-// cancel() drops everything without a word.
+// cancel() drops everything without a word. A failure reads in plain words ("No connection to
+// the place search service"); the network's own words go to the console.
 class PlaceSearch : public QObject
 {
     Q_OBJECT
 public:
-    explicit PlaceSearch(const AppEnvironment &environment, QObject *parent = nullptr);
+    // Without a web client it makes its own.
+    explicit PlaceSearch(const AppEnvironment &environment, QObject *parent = nullptr,
+                         net::WebClient *web = nullptr);
     ~PlaceSearch() override;
 
     void submit(const QString &text);
@@ -71,24 +48,19 @@ Q_SIGNALS:
     void placeChosen(CLLocationCoordinate2D coordinate, MapRegion region);
 
 private:
-    void sendPending();
-    void finishReply(QNetworkReply *reply);
+    void finishReply(const QString &query, const net::Answer &answer);
     void showAnswer(const QString &query, const QList<search::FoundPlace> &places);
-    void fail(const QString &line);
+    void fail(const QString &line, const QString &technical);
     void dropRequest();
     void setShown(QList<search::FoundPlace> results, QString statusLine);
 
     QUrl serviceUrl_;
     std::chrono::milliseconds timeout_;
     std::chrono::milliseconds interval_;
-    QNetworkAccessManager *network_;
-    QPointer<QNetworkReply> reply_;
+    net::WebClient *web_;
+    QPointer<net::Reply> reply_; // waiting its turn, or under way
     QString replyQuery_;
-    bool timedOut_ = false;
-    QString pendingQuery_;
-    QTimer sendTimer_;
-    QTimer timeoutTimer_;
-    QElapsedTimer sinceLastRequest_;
+    QList<QPointer<net::Reply>> replies_; // given up ones run on until they end
     QHash<QString, QList<search::FoundPlace>> cache_;
     QList<search::FoundPlace> results_;
     QString statusLine_;

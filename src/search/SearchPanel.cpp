@@ -18,8 +18,10 @@
 namespace {
 
 constexpr int kDetailRole = Qt::UserRole;
+constexpr int kAddressRole = Qt::UserRole + 1;
 
-// A result on two lines: its name, and under it, smaller and dimmed, its kind and country.
+// A result on up to three lines: its name, and under it, smaller and dimmed, its kind and
+// country, then its address, which tells apart two places of one name.
 class ResultDelegate : public QStyledItemDelegate
 {
 public:
@@ -54,14 +56,20 @@ public:
         painter->drawText(area.topLeft() + QPoint(0, nameMetrics.height() + detailMetrics.ascent()),
                           detailMetrics.elidedText(index.data(kDetailRole).toString(),
                                                    Qt::ElideRight, area.width()));
+        painter->drawText(
+            area.topLeft()
+                + QPoint(0, nameMetrics.height() + detailMetrics.height() + detailMetrics.ascent()),
+            detailMetrics.elidedText(index.data(kAddressRole).toString(), Qt::ElideMiddle,
+                                     area.width()));
         painter->restore();
     }
 
-    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &) const override
+    QSize sizeHint(const QStyleOptionViewItem &option, const QModelIndex &index) const override
     {
         const QFont detailFont = style::font(style::TextStyle::Caption, option.font);
+        const int detailLines = index.data(kAddressRole).toString().isEmpty() ? 1 : 2;
         return {0,
-                QFontMetrics(option.font).height() + QFontMetrics(detailFont).height()
+                QFontMetrics(option.font).height() + detailLines * QFontMetrics(detailFont).height()
                     + 2 * kPadding};
     }
 
@@ -139,10 +147,12 @@ void SearchPanel::render()
             detail += (detail.isEmpty() ? QString() : QStringLiteral(" · ")) + place.country;
         auto *item = new QListWidgetItem(place.name);
         item->setData(kDetailRole, detail);
-        item->setData(Qt::AccessibleTextRole, QString(place.name + QStringLiteral(", ") + detail));
-        item->setToolTip(coordinates::formatDegrees(place.coordinate.latitude)
-                         + QStringLiteral(", ")
-                         + coordinates::formatDegrees(place.coordinate.longitude));
+        item->setData(kAddressRole, place.address);
+        item->setData(Qt::AccessibleTextRole,
+                      QStringList {place.name, detail, place.address}.join(QStringLiteral(", ")));
+        const QString at = coordinates::formatDegrees(place.coordinate.latitude)
+            + QStringLiteral(", ") + coordinates::formatDegrees(place.coordinate.longitude);
+        item->setToolTip(place.address.isEmpty() ? at : place.address + u'\n' + at);
         results_->addItem(item);
     }
     results_->setVisible(!places.isEmpty());

@@ -3,6 +3,7 @@
 #include "platform/ChildProcess.h"
 #include "platform/Console.h"
 #include "platform/Dispatch.h"
+#include "platform/Files.h"
 #include "tools/ToolRunner.h"
 
 #include <QDeadlineTimer>
@@ -95,33 +96,11 @@ bool runScriptAsAdmin(const AppEnvironment &environment, const QString &scriptPa
 std::optional<QString> writeExecutableAtomically(const QString &path, const QByteArray &content,
                                                  SetMode setMode)
 {
-    const QByteArray target = QFile::encodeName(path);
-    QByteArray temporary = target + ".XXXXXX";
-    const int fd = mkostemp(temporary.data(), O_CLOEXEC);
-    if (fd < 0)
-        return QString::fromLocal8Bit(std::strerror(errno));
-
-    int error = 0;
-    qsizetype written = 0;
-    while (error == 0 && written < content.size()) {
-        const ssize_t n = ::write(fd, content.constData() + written,
-                                  static_cast<size_t>(content.size() - written));
-        if (n > 0)
-            written += n;
-        else if (n < 0 && errno != EINTR)
-            error = errno;
-    }
-    if (error == 0 && setMode(fd, 0755) != 0)
-        error = errno;
-    if (::close(fd) != 0 && error == 0)
-        error = errno;
-    if (error == 0 && ::rename(temporary.constData(), target.constData()) != 0)
-        error = errno;
-    if (error != 0) {
-        ::unlink(temporary.constData());
-        return QString::fromLocal8Bit(std::strerror(error));
-    }
-    return std::nullopt;
+    return platform::writeFileAtomically(path, content, [setMode](QFileDevice &file) {
+        return setMode(file.handle(), 0755) == 0
+            ? std::nullopt
+            : std::optional<QString>(QString::fromLocal8Bit(std::strerror(errno)));
+    });
 }
 
 namespace {

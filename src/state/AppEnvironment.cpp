@@ -1,5 +1,6 @@
 #include "state/AppEnvironment.h"
 
+#include "net/WebClient.h"
 #include "platform/Platform.h"
 
 #include <QDir>
@@ -53,7 +54,7 @@ std::optional<QString> AppEnvironment::pymobiledevice3() const
 
 QByteArray AppEnvironment::userAgent()
 {
-    return QByteArrayLiteral("PinDrift/" PINDRIFT_VERSION " (Qt ") + qVersion() + ')';
+    return net::userAgent();
 }
 
 QUrl AppEnvironment::serviceEndpoint(const QUrl &base, const QString &path)

@@ -3,10 +3,10 @@
 #include <QTcpSocket>
 #include <QTimer>
 
-LoopbackHttpServer::LoopbackHttpServer(QObject *parent)
+LoopbackHttpServer::LoopbackHttpServer(QObject *parent, quint16 port)
     : QObject(parent)
 {
-    server_.listen(QHostAddress::LocalHost, 0);
+    server_.listen(QHostAddress::LocalHost, port);
     connect(&server_, &QTcpServer::newConnection, this, [this] {
         while (QTcpSocket *socket = server_.nextPendingConnection()) {
             socket->setParent(this);

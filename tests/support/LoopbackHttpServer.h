@@ -32,7 +32,8 @@ public:
         bool dropped = false; // the client closed the connection before the answer
     };
 
-    explicit LoopbackHttpServer(QObject *parent = nullptr);
+    // On a port of its own choosing, or on `port`.
+    explicit LoopbackHttpServer(QObject *parent = nullptr, quint16 port = 0);
     ~LoopbackHttpServer() override;
 
     QUrl url(const QString &path) const;

@@ -72,7 +72,8 @@ CLLocationCoordinate2D groundUnder(const mapgeometry::Viewport &view, QPointF vi
     return mapgeometry::fromUnit(view.centerUnit() + ground / mapgeometry::worldSize(view.zoom()));
 }
 
-TileServer::TileServer()
+TileServer::TileServer(quint16 port)
+    : LoopbackHttpServer(nullptr, port)
 {
     connect(this, &LoopbackHttpServer::requestReceived, this,
             [this](const QByteArray &path) { paths.append(QString::fromLatin1(path)); });

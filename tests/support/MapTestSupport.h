@@ -73,7 +73,7 @@ struct Map
 class TileServer : public LoopbackHttpServer
 {
 public:
-    TileServer();
+    explicit TileServer(quint16 port = 0);
 
     QString urlTemplate() const
     {
