@@ -30,6 +30,7 @@ void apply(DeviceSession &s, const DetectionUpdate &update)
         s.deviceHint = {};
         s.detecting = true;
         s.detected = false;
+        s.udidRead = false;
         s.statusIMGText = QStringLiteral("iphone16_halfload");
         s.statusLabelText = QStringLiteral("Checking devices...");
         s.iosVersion.clear();
@@ -60,7 +61,10 @@ void apply(DeviceSession &s, const DetectionUpdate &update)
         case devicetools::DeviceName:
             s.name = update.value;
             break;
-        default: // the UDID is the session's own
+        case devicetools::UniqueDeviceID:
+            s.udidRead = true; // the session's own; now it shows
+            break;
+        default:
             break;
         }
         break;
@@ -75,6 +79,7 @@ void apply(DeviceSession &s, const DetectionUpdate &update)
         s.iosVersion.clear();
         s.serial.clear();
         s.productType.clear();
+        s.udidRead = false;
         break;
     case DetectionUpdate::ConnectPrompt:
         s.statusLabelText = QStringLiteral("Connect iOS Device in normal mode");

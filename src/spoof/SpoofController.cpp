@@ -121,10 +121,9 @@ void SpoofController::spoofLocation()
 void SpoofController::unlockLocation()
 {
     Q_EMIT heldLocationTaken();
-    for (const QString &udid : selectedPhones()) {
-        if (!model_.session(udid)->busy)
-            phone(udid).unlock();
-    }
+    // Also under way: an unlock supersedes a spoof or a move that has not finished.
+    for (const QString &udid : selectedPhones())
+        phone(udid).unlock();
 }
 
 void SpoofController::moveSpoofedLocation(bool recenter, CLLocationCoordinate2D coordinate)

@@ -115,7 +115,7 @@ void ScreenModel::mirror()
     s.deviceiosLabelText = phone.iosVersion;
     s.serialnumberLabelText = phone.serial;
     s.productTypeLabelText = phone.productType;
-    s.udidLabelText = phone.detected ? phone.udid : QString();
+    s.udidLabelText = phone.udidRead ? phone.udid : QString();
     s.deviceHint = phone.deviceHint;
     s.lockStatusText = phone.lockStatusText;
     s.spoofHint = phone.spoofHint;
