@@ -59,7 +59,13 @@ struct Fixture
             return QTest::qWaitFor(
                 [&] { return hint().shown() && state().statusLabelText == kNormalMode; }, 20000);
         }
-        if (!QTest::qWaitFor([this] { return !state().udidLabelText.isEmpty(); }, 20000))
+        // The UDID shows before detection has finished; a click on the still disabled button
+        // would be lost.
+        if (!QTest::qWaitFor(
+                [this] {
+                    return !state().udidLabelText.isEmpty() && find("lockButton")->isEnabled();
+                },
+                20000))
             return false;
         condition(name);
         QTest::mouseClick(find("lockButton"), Qt::LeftButton);
@@ -254,8 +260,8 @@ private Q_SLOTS:
             QTest::mouseClick(f.button(), Qt::LeftButton);
         }
         if (condition == QLatin1StringView("untrusted")) {
-            QTRY_VERIFY_WITH_TIMEOUT(f.label()->text().contains(u"Please accept the trust dialog"_s),
-                                     20000);
+            QTRY_VERIFY_WITH_TIMEOUT(
+                f.label()->text().contains(u"Please accept the trust dialog"_s), 20000);
             QVERIFY(f.condition(u"none"_s)); // Trust tapped
             QTest::mouseClick(f.button(), Qt::LeftButton);
         }
