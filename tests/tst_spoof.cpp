@@ -29,17 +29,17 @@ quint16 g_tunnelPort = 0;
 // What the device is told on each chain.
 QString setCommand(bool tunnel, const QString &latitude, const QString &longitude)
 {
-    return (tunnel ? u"pymobiledevice3 developer dvt simulate-location set --tunnel "_s + kUdid
-                         + u':' + QString::number(g_tunnelPort) + u' '
-                   : u"idevicesetlocation "_s)
+    return (tunnel ? QString(u"pymobiledevice3 developer dvt simulate-location set --tunnel "_s
+                             + kUdid + u':' + QString::number(g_tunnelPort) + u' ')
+                   : QString(u"idevicesetlocation -u "_s + kUdid + u' '))
         + u"-- "_s + latitude + u' ' + longitude;
 }
 
 QString unlockCommand(bool tunnel)
 {
-    return tunnel ? u"pymobiledevice3 developer dvt simulate-location clear --tunnel "_s + kUdid
-            + u':' + QString::number(g_tunnelPort)
-                  : u"idevicesetlocation reset"_s;
+    return tunnel ? QString(u"pymobiledevice3 developer dvt simulate-location clear --tunnel "_s
+                            + kUdid + u':' + QString::number(g_tunnelPort))
+                  : QString(u"idevicesetlocation -u "_s + kUdid + u" reset"_s);
 }
 
 QString setTool(bool tunnel)

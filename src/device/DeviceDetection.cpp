@@ -30,7 +30,7 @@ void apply(DeviceSession &s, const DetectionUpdate &update)
         s.deviceHint = {};
         s.detecting = true;
         s.detected = false;
-        s.udidRead = false;
+        s.udidValue.clear();
         s.statusIMGText = QStringLiteral("iphone16_halfload");
         s.statusLabelText = QStringLiteral("Checking devices...");
         s.iosVersion.clear();
@@ -62,7 +62,7 @@ void apply(DeviceSession &s, const DetectionUpdate &update)
             s.name = update.value;
             break;
         case devicetools::UniqueDeviceID:
-            s.udidRead = true; // the session's own; now it shows
+            s.udidValue = update.value; // shown; the session goes by the listed UDID
             break;
         default:
             break;
@@ -79,7 +79,7 @@ void apply(DeviceSession &s, const DetectionUpdate &update)
         s.iosVersion.clear();
         s.serial.clear();
         s.productType.clear();
-        s.udidRead = false;
+        s.udidValue.clear();
         break;
     case DetectionUpdate::ConnectPrompt:
         s.statusLabelText = QStringLiteral("Connect iOS Device in normal mode");
@@ -153,11 +153,15 @@ void readDeviceDetails(const ToolRunner &runner,
         const devicetools::DeviceDetail &detail = devicetools::kDeviceDetails[row];
         const std::optional<QString> value = devicetools::valueOf(runner.runTool(
             devicetools::kIdeviceinfo, devicetools::deviceValueArguments(detail.key, udid)));
+        // The name is for the list of phones; the console keeps the four facts it always had.
+        const bool quiet = row == devicetools::DeviceName;
         if (!value) {
-            consoleLine(QStringLiteral("Error getting ") + detail.label);
+            if (!quiet)
+                consoleLine(QStringLiteral("Error getting ") + detail.label);
             continue;
         }
-        consoleLine(detail.label + u' ' + *value);
+        if (!quiet)
+            consoleLine(detail.label + u' ' + *value);
         post({DetectionUpdate::Value, row, *value});
     }
 }
@@ -244,18 +248,36 @@ void DeviceDetector::startDeviceDetection()
     DeviceDetector *const receiver = this;
     dispatch::runInBackground(
         dispatch::Priority::UserInitiated, [environment = model_.environment(), queue, receiver] {
-            const QStringList phones = devicetools::listedPhones(environment.toolRunner().runTool(
-                devicetools::kIdeviceId, devicetools::listDevicesArguments()));
-            queue.post([receiver, phones] {
+            const ToolRunner runner = environment.toolRunner();
+            std::optional<QStringList> phones;
+            const bool listing = runner.locator().resolveTool(devicetools::kIdeviceId).has_value();
+            if (listing) {
+                phones = devicetools::phoneListing(
+                    runner.runTool(devicetools::kIdeviceId, devicetools::listDevicesArguments()));
+            } else {
+                // Without idevice_id, the phone ideviceinfo finds first is the one there is.
+                const std::optional<QString> first =
+                    devicetools::valueOf(runner.runTool(devicetools::kIdeviceinfo,
+                                                        devicetools::deviceValueArguments(
+                                                            QStringLiteral("UniqueDeviceID"))));
+                phones = first && !first->isEmpty() ? QStringList {*first} : QStringList();
+            }
+            queue.post([receiver, phones, listing] {
                 --receiver->running_;
-                if (phones.isEmpty()) {
+                const QStringList known = receiver->model_.phones();
+                if (phones && listing)
+                    Q_EMIT receiver->phonesListed(*phones); // new ones are detected as they come
+                if (!phones || phones->isEmpty()) {
                     receiver->start(QString());
                     return;
                 }
-                for (const QString &udid : phones) {
-                    if (!receiver->model_.session(udid))
+                for (const QString &udid : *phones) {
+                    if (known.contains(udid)) {
+                        receiver->start(udid);
+                    } else if (!receiver->model_.session(udid)) { // nobody watches arrivals
                         receiver->model_.addSession(udid);
-                    receiver->start(udid);
+                        receiver->start(udid);
+                    }
                 }
             });
         });
@@ -280,7 +302,10 @@ void DeviceDetector::start(const QString &udid)
     DeviceDetector *const receiver = this;
     auto post = [queue, receiver, generation, udid](const DetectionUpdate &update) {
         queue.post([receiver, update, generation, udid] {
-            if (generation == receiver->newest_[udid]) {
+            // A phone that came since makes the steps of a search for none stale.
+            const bool stale = generation != receiver->newest_[udid]
+                || (udid.isEmpty() && !receiver->model_.phones().isEmpty());
+            if (!stale) {
                 if (udid.isEmpty())
                     receiver->model_.update(
                         [&update](ScreenState &s) { detection::apply(s, update); });

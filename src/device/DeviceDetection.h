@@ -85,6 +85,8 @@ public:
 
 Q_SIGNALS:
     void detectionFinished();
+    // The Detect Device button listed the phones there are now.
+    void phonesListed(const QStringList &udids);
 
 private:
     // Runs one detection; `udid` empty: the screen's own, for no phone.

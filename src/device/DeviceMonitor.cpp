@@ -14,6 +14,7 @@ DeviceMonitor::DeviceMonitor(ScreenModel &model, DeviceDetector &detector, Spoof
     , queue_(this)
 {
     connect(&model_, &ScreenModel::deviceMonitorTick, this, &DeviceMonitor::pollDeviceAttachment);
+    connect(&detector_, &DeviceDetector::phonesListed, this, &DeviceMonitor::applyListing);
 }
 
 DeviceMonitor::~DeviceMonitor()
@@ -39,33 +40,37 @@ void DeviceMonitor::pollDeviceAttachment()
 
 std::optional<QStringList> DeviceMonitor::attachedPhones(const AppEnvironment &environment)
 {
-    const ToolRunResult result = environment.toolRunner().runTool(
-        devicetools::kIdeviceId, devicetools::listDevicesArguments());
-    if (result.timedOut)
-        return std::nullopt; // the runner has written the deadline line
-    return devicetools::listedPhones(result);
+    // The runner has written the line of a missing tool or an overrun deadline.
+    return devicetools::phoneListing(environment.toolRunner().runTool(
+        devicetools::kIdeviceId, devicetools::listDevicesArguments()));
 }
 
 void DeviceMonitor::applyAttachmentResult(const std::optional<QStringList> &answer)
 {
     model_.update([](ScreenState &s) { s.isPollingDeviceAttachment = false; });
-    if (!answer)
-        return;
+    if (answer)
+        applyListing(*answer);
+}
+
+void DeviceMonitor::applyListing(const QStringList &listed)
+{
     const QStringList known = model_.phones();
-    // Those that left first: each ends its own hold.
+    // Those that left first: each ends its own hold. A phone that was never listed (found by
+    // ideviceinfo alone, without idevice_id) cannot be seen leaving, so it is left as it is.
     for (const QString &udid : known) {
-        if (answer->contains(udid))
+        if (listed.contains(udid) || !listed_.contains(udid))
             continue;
         spoof_.endSpoofOnDisconnect(udid);
         model_.removeSession(udid);
     }
-    for (const QString &udid : *answer) {
+    listed_ = listed;
+    for (const QString &udid : listed) {
         if (known.contains(udid))
             continue;
         model_.addSession(udid);
         detector_.detectPhone(udid);
     }
-    const bool attached = !answer->isEmpty();
+    const bool attached = !listed.isEmpty();
     if (attached != model_.state().wasDeviceAttached)
         model_.update([attached](ScreenState &s) { s.wasDeviceAttached = attached; });
 }

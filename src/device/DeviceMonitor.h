@@ -30,10 +30,14 @@ public:
     // Applies one probe's answer on the GUI thread; without an answer the last known state
     // stays and the next tick asks again.
     void applyAttachmentResult(const std::optional<QStringList> &answer);
+    // The phones listed now, by a probe or a detection: those that left end their sessions,
+    // those that came get theirs and their detection.
+    void applyListing(const QStringList &listed);
 
 private:
     ScreenModel &model_;
     DeviceDetector &detector_;
     SpoofController &spoof_;
+    QStringList listed_; // the phones the last listing named
     MainQueue queue_;
 };

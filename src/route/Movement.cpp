@@ -70,6 +70,7 @@ Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
         replaying_ = false;
         endSteering();
         player_.stop();
+        model_.setMovement(QString());
     });
     // The pin put somewhere else by the user (with nothing held, only the pin moves): the
     // movement gives way too.
@@ -96,6 +97,7 @@ Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
         replaying_ = false;
         endSteering();
         player_.stop();
+        model_.setMovement(QString());
     });
 }
 
@@ -144,8 +146,7 @@ void Movement::play(const RoutePath &path)
     }
     if (!isPlaying())
         return;
-    model_.update(
-        [this](ScreenState &s) { s.lockStatusText = preview_ ? kPreviewing : kFollowing; });
+    model_.setMovement(preview_ ? kPreviewing : kFollowing);
     if (!preview_ && spoof_.canReplay())
         replayPlan();
 }
@@ -217,14 +218,7 @@ void Movement::holdHere()
         lastSkipped_ = false;
         spoof_.stepTo(model_.state().pinCoordinate, false, true);
     }
-    const ScreenState &state = model_.state();
-    if (state.isLocationLocked)
-        model_.update([](ScreenState &s) {
-            s.lockStatusText = SpoofController::heldStatusText(s.pinCoordinate);
-        });
-    else if (state.lockStatusText == kFollowing || state.lockStatusText == kPreviewing
-             || state.lockStatusText == kSteering)
-        model_.update([](ScreenState &s) { s.lockStatusText.clear(); });
+    model_.setMovement(QString());
 }
 
 void Movement::step(CLLocationCoordinate2D position)
@@ -272,7 +266,7 @@ void Movement::steer(QPointF direction, double mapBearing)
     steerClock_.start();
     steerAt_ = model_.state().pinCoordinate;
     preview_ = false;
-    model_.update([](ScreenState &s) { s.lockStatusText = kSteering; });
+    model_.setMovement(kSteering);
     steerTimer_.start();
 }
 

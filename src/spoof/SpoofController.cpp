@@ -64,8 +64,7 @@ QStringList SpoofController::selectedPhones() const
 
 QString SpoofController::heldStatusText(CLLocationCoordinate2D coordinate)
 {
-    return QStringLiteral("🔒 Spoofing at ") + coordinates::formatDegrees(coordinate.latitude)
-        + QStringLiteral(", ") + coordinates::formatDegrees(coordinate.longitude);
+    return ScreenModel::heldStatusText(coordinate);
 }
 
 qint64 SpoofController::iosMajorVersion(const QString &version)

@@ -28,7 +28,7 @@ struct DeviceSession
     QString statusLabelText = QStringLiteral("Checking devices...");
     bool detecting = true;
     bool detected = false; // its facts are in
-    bool udidRead = false; // the detection has read the UDID back (the panel shows it then)
+    QString udidValue; // the UDID as ideviceinfo printed it, which the panel shows
     HintState deviceHint;
 
     // Spoofing.

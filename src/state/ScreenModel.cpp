@@ -1,5 +1,6 @@
 #include "state/ScreenModel.h"
 
+#include "coordinates/Coordinates.h"
 #include "platform/ChildProcess.h"
 #include "platform/Console.h"
 #include "platform/HolderRecords.h"
@@ -103,6 +104,30 @@ void ScreenModel::select(const QStringList &udids, const QString &shown)
     Q_EMIT changed();
 }
 
+void ScreenModel::setMovement(const QString &status)
+{
+    const bool ends = !movement_.isEmpty() && status.isEmpty();
+    for (const QString &udid : phones_) {
+        DeviceSession &phone = sessions_.at(udid);
+        // A phone that moved along stays where the pin stopped; one that failed keeps its word.
+        if (ends && phone.moving && phone.isLocationLocked && !phone.busy
+            && !phone.spoofHint.shown())
+            phone.lockStatusText = heldStatusText(state_.pinCoordinate);
+        phone.moving = !status.isEmpty() && selected_.contains(udid) && phone.detected;
+    }
+    if (shown_.isEmpty() && (ends || !status.isEmpty()))
+        state_.lockStatusText = status; // no phone: the preview's line, then none
+    movement_ = status;
+    mirror();
+    Q_EMIT changed();
+}
+
+QString ScreenModel::heldStatusText(CLLocationCoordinate2D coordinate)
+{
+    return QStringLiteral("🔒 Spoofing at ") + coordinates::formatDegrees(coordinate.latitude)
+        + QStringLiteral(", ") + coordinates::formatDegrees(coordinate.longitude);
+}
+
 void ScreenModel::mirror()
 {
     const auto found = sessions_.find(shown_);
@@ -115,9 +140,10 @@ void ScreenModel::mirror()
     s.deviceiosLabelText = phone.iosVersion;
     s.serialnumberLabelText = phone.serial;
     s.productTypeLabelText = phone.productType;
-    s.udidLabelText = phone.udidRead ? phone.udid : QString();
+    s.udidLabelText = phone.udidValue;
     s.deviceHint = phone.deviceHint;
-    s.lockStatusText = phone.lockStatusText;
+    const bool moves = !movement_.isEmpty() && (phone.moving || !phone.isLocationLocked);
+    s.lockStatusText = moves ? movement_ : phone.lockStatusText;
     s.spoofHint = phone.spoofHint;
     s.locationProcess = phone.locationProcess;
     // The buttons act on the selected phones: Unlock once every one of them is held, enabled

@@ -41,6 +41,13 @@ public:
     void updateSession(const QString &udid, const std::function<void(DeviceSession &)> &change);
     // The selection (kept in the order of the phones) and the phone shown.
     void select(const QStringList &udids, const QString &shown);
+    // A route or the keys move the selected phones: the status line says so instead of the
+    // phone's own (with no phone, it is the preview's line). Empty: the movement ended; the
+    // held phones' lines name where they stay.
+    void setMovement(const QString &status);
+    const QString &movement() const { return movement_; }
+    // The status line of a held location: "🔒 Spoofing at LAT, LON".
+    static QString heldStatusText(CLLocationCoordinate2D coordinate);
 
     // For background work: posts blocks back to this model on the GUI thread, in order.
     // Posts made after the model is gone are dropped.
@@ -76,5 +83,6 @@ private:
     QString shown_;
     QStringList selected_;
     int nextColour_ = 0;
+    QString movement_;
     MainQueue mainQueue_;
 };

@@ -24,6 +24,13 @@ QStringList listedPhones(const ToolRunResult &result)
     return phones;
 }
 
+std::optional<QStringList> phoneListing(const ToolRunResult &result)
+{
+    if (result.timedOut)
+        return std::nullopt;
+    return listedPhones(result);
+}
+
 bool deviceAnswered(const ToolRunResult &result)
 {
     return result.output && result.output->contains(QStringLiteral("ActivationState:"));

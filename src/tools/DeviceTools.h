@@ -14,7 +14,7 @@ inline const QString kIdeviceinfo = QStringLiteral("ideviceinfo");
 inline const QString kIdeviceId = QStringLiteral("idevice_id");
 inline const QString kIdevicesetlocation = QStringLiteral("idevicesetlocation");
 
-// The four facts a detection reads, in the order it reads them.
+// The facts a detection reads, in the order it reads them.
 struct DeviceDetail
 {
     QString label; // as printed on the console
@@ -68,6 +68,9 @@ inline QStringList resetLocationArguments(const QString &udid = {})
 }
 // The UDIDs of `idevice_id -l`'s answer, in its order; none unless it exited 0.
 QStringList listedPhones(const ToolRunResult &result);
+// Likewise, but absent when the tool overran its deadline, which says nothing about the phones.
+// (A tool that is missing or cannot start lists none, as when usbmuxd is not there.)
+std::optional<QStringList> phoneListing(const ToolRunResult &result);
 
 // A device answered when "ActivationState:" appears anywhere, whatever the exit status.
 bool deviceAnswered(const ToolRunResult &result);
