@@ -47,26 +47,29 @@ int runProgram(int argc, char *argv[])
     ContentView &content = *delegate.window()->contentView();
     bool spoofed = false;
     bool moved = false;
-    QObject::connect(&content.model(), &ScreenModel::changed, &content, [&] {
-        const ScreenState &s = content.model().state();
-        if (!spoofed && !s.udidLabelText.isEmpty() && !s.disabledLockButton) {
-            spoofed = true;
-            content.spoofController().spoofLocation();
-        } else if (spoofed && s.isLocationLocked && !s.disabledLockButton) {
-            if (scenario == u"crash while holding"_s)
-                ::_exit(3); // no clean-up of any kind
-            if (scenario == u"quit while a move is confirmed"_s && !moved) {
-                moved = true;
-                // From now on go-ios takes a minute to set a location.
-                QProcess::execute(QStringLiteral(SIMDEVICE_BINARY),
-                                  {u"--state"_s,
-                                   environment.tools.toolsDirectory() + u"/simdevice-state"_s,
-                                   u"fault"_s, u"ios:setlocation"_s, u"slow"_s, u"60000"_s});
-                content.spoofController().moveSpoofedLocation(false, {1.0, 2.0});
+    // Ended before the locals it reads go: the window's own teardown still changes the model.
+    const QMetaObject::Connection watch =
+        QObject::connect(&content.model(), &ScreenModel::changed, &content, [&] {
+            const ScreenState &s = content.model().state();
+            if (!spoofed && !s.udidLabelText.isEmpty() && !s.disabledLockButton) {
+                spoofed = true;
+                content.spoofController().spoofLocation();
+            } else if (spoofed && s.isLocationLocked && !s.disabledLockButton) {
+                if (scenario == u"crash while holding"_s)
+                    ::_exit(3); // no clean-up of any kind
+                if (scenario == u"quit while a move is confirmed"_s && !moved) {
+                    moved = true;
+                    // From now on go-ios takes a minute to set a location.
+                    QProcess::execute(QStringLiteral(SIMDEVICE_BINARY),
+                                      {u"--state"_s,
+                                       environment.tools.toolsDirectory() + u"/simdevice-state"_s,
+                                       u"fault"_s, u"ios:setlocation"_s, u"slow"_s, u"60000"_s});
+                    content.spoofController().moveSpoofedLocation(false, {1.0, 2.0});
+                }
             }
-        }
-    });
+        });
     const int status = QApplication::exec();
+    QObject::disconnect(watch);
     dispatch::shutdown();
     return status;
 }

@@ -59,7 +59,7 @@ private Q_SLOTS:
         screen_ = std::make_unique<Screen>(kit_->environment(timings));
         screen_->model.runStartupSequence();
         const QString udid = QString::fromLatin1(SimDeviceKit::defaultUdid);
-        soak(300, [&](int) {
+        soak(150, [&](int) {
             const ScreenState &s = screen_->state();
             return kit_->attach()
                 && QTest::qWaitFor(
@@ -89,7 +89,7 @@ private Q_SLOTS:
             writeFakePrompt(kit_->resourceFolder(), kPromptRunsScript)};
         screen_ = std::make_unique<Screen>(environment);
         QVERIFY(screen_->bringUp(kPatience));
-        soak(200, [&](int cycle) {
+        soak(100, [&](int cycle) {
             const ScreenState &s = screen_->state();
             const CLLocationCoordinate2D target {-45.0 + cycle * 0.25, 100.0 - cycle * 0.5};
             const QString there = coordinates::formatDegrees(target.latitude) + u' '
