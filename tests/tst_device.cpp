@@ -75,7 +75,7 @@ private Q_SLOTS:
         const QString u = u"ideviceinfo -u "_s + kUdid;
         const QStringList asked {u"idevice_id -l"_s, u, u + u" -k ProductVersion"_s,
                                  u + u" -k SerialNumber"_s, u + u" -k ProductType"_s,
-                                 u + u" -k UniqueDeviceID"_s, u + u" -k DeviceName"_s};
+                                 u + u" -k DeviceName"_s, u + u" -k UniqueDeviceID"_s};
         const QString start = u"🔍 Checking for connected iOS devices..."_s;
         const QString none = u"No device detected :("_s;
         // clang-format off

@@ -256,10 +256,9 @@ void DeviceDetector::startDeviceDetection()
                     runner.runTool(devicetools::kIdeviceId, devicetools::listDevicesArguments()));
             } else {
                 // Without idevice_id, the phone ideviceinfo finds first is the one there is.
-                const std::optional<QString> first =
-                    devicetools::valueOf(runner.runTool(devicetools::kIdeviceinfo,
-                                                        devicetools::deviceValueArguments(
-                                                            QStringLiteral("UniqueDeviceID"))));
+                const std::optional<QString> first = devicetools::valueOf(runner.runTool(
+                    devicetools::kIdeviceinfo,
+                    devicetools::deviceValueArguments(QStringLiteral("UniqueDeviceID"))));
                 phones = first && !first->isEmpty() ? QStringList {*first} : QStringList();
             }
             queue.post([receiver, phones, listing] {

@@ -37,7 +37,11 @@ PhoneSpoofer &SpoofController::phone(const QString &udid)
     if (found == phones_.end()) {
         auto spoofer = std::make_unique<PhoneSpoofer>(
             model_, udid, PhoneSpoofer::Shared {agent_, chains_}, this);
-        connect(spoofer.get(), &PhoneSpoofer::stepFailed, this, &SpoofController::stepFailed);
+        // A movement stops on a failed step only when no other selected phone goes along.
+        connect(spoofer.get(), &PhoneSpoofer::stepFailed, this, [this, udid] {
+            if (!anotherHolds(udid))
+                Q_EMIT stepFailed();
+        });
         connect(spoofer.get(), &PhoneSpoofer::holderLost, this, &SpoofController::holderLost);
         connect(spoofer.get(), &PhoneSpoofer::holdLost, this, [this] {
             // A movement stops when no selected phone is held any more.
@@ -135,9 +139,19 @@ void SpoofController::moveSpoofedLocation(bool recenter, CLLocationCoordinate2D 
     }
 }
 
+bool SpoofController::anotherHolds(const QString &udid) const
+{
+    const QStringList phones = selectedPhones();
+    return std::any_of(phones.begin(), phones.end(), [&](const QString &other) {
+        return other != udid && model_.session(other)->isLocationLocked;
+    });
+}
+
 void SpoofController::endSpoofOnDisconnect(const QString &udid)
 {
-    Q_EMIT heldLocationTaken();
+    // What moves the location goes on for the other selected phones that are held.
+    if (!anotherHolds(udid))
+        Q_EMIT heldLocationTaken();
     const auto found = phones_.find(udid);
     if (found == phones_.end())
         return;

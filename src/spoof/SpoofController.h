@@ -83,6 +83,8 @@ private:
     PhoneSpoofer &phone(const QString &udid);
     // The selected phones that have been detected, in the list's order.
     QStringList selectedPhones() const;
+    // Another selected phone than `udid` holds a location.
+    bool anotherHolds(const QString &udid) const;
 
     ScreenModel &model_;
     std::shared_ptr<GoIosAgent> agent_;

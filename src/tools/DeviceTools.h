@@ -25,8 +25,8 @@ enum DetailRow {
     ProductVersion,
     SerialNumber,
     ProductType,
-    UniqueDeviceID,
     DeviceName,
+    UniqueDeviceID, // last: once the UDID shows, the detection is over
     DetailRowCount
 };
 
@@ -34,8 +34,8 @@ inline const std::array<DeviceDetail, DetailRowCount> kDeviceDetails {{
     {QStringLiteral("ProductVersion:"), QStringLiteral("ProductVersion")},
     {QStringLiteral("SerialNumber:"), QStringLiteral("SerialNumber")},
     {QStringLiteral("ProductType:"), QStringLiteral("ProductType")},
-    {QStringLiteral("UniqueDeviceID:"), QStringLiteral("UniqueDeviceID")},
     {QStringLiteral("DeviceName:"), QStringLiteral("DeviceName")},
+    {QStringLiteral("UniqueDeviceID:"), QStringLiteral("UniqueDeviceID")},
 }};
 
 // "-u UDID", which names the phone a libimobiledevice tool acts on; none: the first it finds.
