@@ -1,6 +1,5 @@
 #include "device/PhonesList.h"
 
-#include "coordinates/Coordinates.h"
 #include "spoof/SpoofController.h"
 #include "state/ScreenModel.h"
 #include "widgets/Style.h"
@@ -75,8 +74,9 @@ QString PhonesList::detailText(const DeviceSession &phone)
     else if (phone.busy)
         state = phone.isLocationLocked ? QStringLiteral("moving…") : QStringLiteral("setting…");
     else if (phone.isLocationLocked && phone.heldAt)
-        state = QStringLiteral("held at ") + coordinates::formatDegrees(phone.heldAt->latitude)
-            + QStringLiteral(", ") + coordinates::formatDegrees(phone.heldAt->longitude);
+        // Four decimals (about 10 m) fit the row; the panel has the whole figure.
+        state = QStringLiteral("held at ") + QString::number(phone.heldAt->latitude, 'f', 4)
+            + QStringLiteral(", ") + QString::number(phone.heldAt->longitude, 'f', 4);
     else
         state = QStringLiteral("idle");
     QStringList parts;

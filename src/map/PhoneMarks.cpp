@@ -54,7 +54,8 @@ void MapView::paintPhoneMarks(QPainter &painter)
         // The name, right of the dot (and right of the pin, which may stand on it), in a pill of
         // the phone's colour; an unselected phone's paler.
         const double width = metrics.horizontalAdvance(mark.name) + 10.0;
-        const QRectF box(at->x() + 16.0, at->y() - labelHeight / 2.0 + level * (labelHeight + 2.0),
+        // Stacked upwards: below the pin is its title.
+        const QRectF box(at->x() + 16.0, at->y() - labelHeight / 2.0 - level * (labelHeight + 2.0),
                          width, labelHeight);
         QColor fill = mark.colour;
         fill.setAlphaF(mark.selected ? 0.95 : 0.75);
