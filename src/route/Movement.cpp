@@ -1,5 +1,6 @@
 #include "route/Movement.h"
 
+#include "platform/Dispatch.h"
 #include "route/RouteFile.h"
 #include "spoof/SpoofController.h"
 #include "state/PinPlacement.h"
@@ -9,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QPointer>
 #include <cmath>
 
 namespace {
@@ -114,17 +116,35 @@ void Movement::removePlanFiles()
 
 void Movement::replayPlan()
 {
-    const QList<RoutePoint> plan = player_.planAhead(QDateTime::currentDateTimeUtc());
-    // Two files in turn: the one being replayed is never rewritten under its reader.
-    planFile_ = 1 - planFile_;
-    const QString file = planFilePath(planFolder_, planFile_);
-    if (plan.size() < 2 || routefile::save(file, QStringLiteral("PinDrift"), plan)) {
+    QList<RoutePoint> plan = player_.planAhead(QDateTime::currentDateTimeUtc());
+    if (plan.size() < 2) {
         replaying_ = false; // steps instead
         return;
     }
+    // Two files in turn: the one being replayed is never rewritten under its reader.
+    planFile_ = 1 - planFile_;
+    const QString file = planFilePath(planFolder_, planFile_);
     replaying_ = true;
     lastSkipped_ = false;
-    spoof_.replay(file);
+    // The file is written off the GUI thread (an hour ahead is a large file, and the save waits
+    // for the disk); the phones go on by steps until it is there. Only the newest plan is
+    // handed on.
+    const quint64 ticket = ++planTicket_;
+    const MainQueue queue = model_.mainQueue();
+    const QPointer<Movement> self(this);
+    dispatch::runInBackground(
+        dispatch::Priority::UserInitiated, [plan = std::move(plan), file, queue, self, ticket] {
+            const bool written = !routefile::save(file, QStringLiteral("PinDrift"), plan);
+            queue.post([self, file, written, ticket] {
+                if (!self || ticket != self->planTicket_ || !self->replaying_ || !self->isPlaying())
+                    return;
+                if (!written) {
+                    self->replaying_ = false;
+                    return;
+                }
+                self->spoof_.replay(file);
+            });
+        });
 }
 
 void Movement::play(const RoutePath &path)
