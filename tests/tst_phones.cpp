@@ -353,7 +353,7 @@ private Q_SLOTS:
         QVERIFY(w.attach(1) && w.attach(2));
         QTRY_VERIFY(list->isVisible());
         QCOMPARE(list->count(), 3);
-        QVERIFY(list->item(1)->text().startsWith(kPhones[1].name + u'\n'));
+        QVERIFY(list->item(1)->text().startsWith(kPhones[1].name + u" · iPhone"_s));
         QVERIFY(list->item(1)->text().contains(u"iOS 17.4.1 · idle"_s));
         for (const QString &gesture : gestures.split(u' ')) {
             if (gesture == u"all"_s) {

@@ -80,8 +80,6 @@ QString PhonesList::detailText(const DeviceSession &phone)
     else
         state = QStringLiteral("idle");
     QStringList parts;
-    if (!phone.productType.isEmpty())
-        parts << phone.productType;
     if (!phone.iosVersion.isEmpty())
         parts << QStringLiteral("iOS ") + phone.iosVersion;
     parts << state;
@@ -111,13 +109,17 @@ void PhonesList::render()
         if (!phone)
             continue;
         const QString details = detailText(*phone);
-        const QString text = nameOf(*phone) + u'\n' + details;
+        // The model beside the name, so that the state has the second line to itself.
+        const QString title = phone->productType.isEmpty() || phone->name.isEmpty()
+            ? nameOf(*phone)
+            : nameOf(*phone) + QStringLiteral(" · ") + phone->productType;
+        const QString text = title + u'\n' + details;
         if (line->text() != text) {
             line->setText(text);
-            line->setToolTip(nameOf(*phone) + QStringLiteral("\nUDID ") + phone->udid
+            line->setToolTip(title + QStringLiteral("\nUDID ") + phone->udid
                              + QStringLiteral("\n") + details);
             line->setData(Qt::AccessibleTextRole,
-                          QString(nameOf(*phone) + QStringLiteral(", ") + details));
+                          QString(title + QStringLiteral(", ") + details));
         }
         line->setIcon(colourDisc(style::phoneColour(phone->colour), dpr));
         const bool selected = model_.selectedPhones().contains(phone->udid);

@@ -18,8 +18,8 @@ class PhonesList : public QListWidget
 public:
     PhonesList(ScreenModel &model, SpoofController &spoof, QWidget *parent = nullptr);
 
-    // The second line of a row: model, iOS version and state ("idle", "held at …", "moving",
-    // "failed ⚠️", …).
+    // The second line of a row: iOS version and state ("idle", "held at …", "moving",
+    // "failed ⚠️", …); the first holds the name and the model.
     static QString detailText(const DeviceSession &phone);
 
 protected:

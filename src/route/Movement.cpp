@@ -51,9 +51,9 @@ Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
     });
     connect(&player_, &RoutePlayer::stepped, this, &Movement::step);
     connect(&player_, &RoutePlayer::finished, this, [this] {
-        // A replaying device holds the last point by itself.
-        if (std::exchange(replaying_, false))
-            lastSkipped_ = false;
+        // A replaying phone holds the plan's last point by itself, as the file has it (nine
+        // decimals); it is told the route's own end, as the others are.
+        lastSkipped_ = lastSkipped_ || std::exchange(replaying_, false);
         holdHere();
     });
     connect(&player_, &RoutePlayer::planEnded, this, [this] {
