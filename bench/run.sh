@@ -1,8 +1,9 @@
 #!/bin/sh
 # Runs every benchmark and prints its figures (`make bench` builds them first). Takes about
-# six minutes: the idle measurement needs 60 s of polling, the session 60 s of polling after
-# its steps (the two run side by side), the route walk 30 s, the files (a 200 MB track written
-# and opened among them) about two minutes, and steering 10 s in a virtual X server. The
+# seven and a half minutes: the idle measurement needs 60 s of polling, the session 60 s of
+# polling after its steps (the two run side by side), the route walk 30 s, the files (a 200 MB
+# track written and opened among them) about two minutes, the four phones about 80 s (20 s idle
+# and a 30 s route among them), and steering 10 s in a virtual X server. The
 # figures depend on the machine and on what else runs on it: for figures to compare, run it on
 # a quiet machine.
 #
@@ -10,7 +11,8 @@
 set -u
 build=${1:-build}
 bench="$build/bench"
-for program in bench_startup bench_idle bench_session bench_map bench_route bench_files; do
+for program in bench_startup bench_idle bench_session bench_map bench_route bench_files \
+    bench_phones; do
     if [ ! -x "$bench/$program" ]; then
         echo "missing $bench/$program: build the benchmarks first (make bench)" >&2
         exit 1
@@ -43,6 +45,9 @@ section "6. routes (bench_route)"
 
 section "7. files (bench_files)"
 "$bench/bench_files" || status=1
+
+section "9. four phones: detection, idle, a route on all four (bench_phones)"
+"$bench/bench_phones" || status=1
 
 # The idle instances are only polling; the session starts once they are past their start-up.
 "$bench/bench_idle" >"$scratch/idle.txt" 2>&1 &

@@ -16,7 +16,8 @@ int usage()
         "usage: simdevice [--state DIR] COMMAND\n"
         "  install DIR [TOOL...]  copy the kit into DIR under the tool names (all six)\n"
         "  attach [--udid U] [--ios V] [--serial S] [--product P] [--name N]\n"
-        "                         plug a phone in (without --udid: the default phone)\n"
+        "                         plug a phone in (without --udid: the default phone); it\n"
+        "                         takes the first free place in usbmuxd's list\n"
         "  detach [--udid U]      pull a phone out (without --udid: every phone)\n"
         "  show [--udid U]        a phone and where it believes it is (default: the first)\n"
         "  journal [--udid U]     every command received (by one phone)\n"
@@ -77,6 +78,14 @@ bool readOptions(const Args &args, size_t from, const std::vector<std::string> &
     return true;
 }
 
+std::string joined(const std::vector<std::string> &parts)
+{
+    std::string text;
+    for (const std::string &part : parts)
+        text += (text.empty() ? "" : ",") + part;
+    return text;
+}
+
 // The USB device folder Linux shows for a plugged-in phone: vendor 05ac (Apple), an iPhone's
 // product id.
 fs::path usbFolder(const std::string &udid)
@@ -109,14 +118,17 @@ int attach(const Args &args)
     std::vector<std::string> order = knownPhones();
     if (std::find(order.begin(), order.end(), udid) == order.end())
         order.push_back(udid);
-    else { // plugged in again: it comes last in usbmuxd's list
-        order.erase(std::find(order.begin(), order.end(), udid));
-        order.push_back(udid);
+    // usbmuxd keeps its phones in a table and puts a new one in the first free place, so a
+    // phone plugged in again can come before one that stayed.
+    std::vector<std::string> places = split(kit()["usbmux"], ',');
+    if (std::find(places.begin(), places.end(), udid) == places.end()) {
+        const auto free = std::find(places.begin(), places.end(), "-");
+        if (free != places.end())
+            *free = udid;
+        else
+            places.push_back(udid);
     }
-    std::string joined;
-    for (const std::string &u : order)
-        joined += (joined.empty() ? "" : ",") + u;
-    updateKit({{"order", joined}});
+    updateKit({{"order", joined(order)}, {"usbmux", joined(places)}});
     std::error_code error;
     fs::create_directories(usbFolder(udid), error);
     std::ofstream(usbFolder(udid) / "idVendor") << "05ac\n";
@@ -137,7 +149,9 @@ int detach(const Args &args)
     Values options;
     if (!readOptions(args, 1, {"udid"}, options))
         return usage();
+    std::vector<std::string> places = split(kit()["usbmux"], ',');
     for (const std::string &udid : chosenPhones(options)) {
+        std::replace(places.begin(), places.end(), udid, std::string("-"));
         // Unplugged, the phone is no longer asked where it is: the kit forgets what it was told.
         updatePhone(
             udid,
@@ -146,6 +160,9 @@ int detach(const Args &args)
         fs::remove_all(usbFolder(udid), error);
         journal("# detached " + udid, udid);
     }
+    while (!places.empty() && places.back() == "-")
+        places.pop_back();
+    updateKit({{"usbmux", joined(places)}});
     return 0;
 }
 
@@ -168,6 +185,7 @@ int show(const Args &args)
     const std::string udid = firstPhone(options);
     Values values = kit();
     values.erase("order");
+    values.erase("usbmux");
     for (const auto &[key, value] : phone(udid))
         values[key] = value;
     values["udid"] = udid;

@@ -28,10 +28,12 @@ std::string jsonEscaped(const std::string &text)
 // go-ios's log: one JSON object per line on standard error, "err" for exitIfError's errors and
 // "error" for the library's warnings, "udid" where a phone is named.
 void goLog(const std::string &level, const std::string &message, const std::string &err = {},
-           const std::string &udid = {}, const char *errKey = "err")
+           const std::string &udid = {}, const char *errKey = "err", const char *module = nullptr)
 {
     std::string line = "{\"time\":\"2026-01-01T00:00:00Z\",\"level\":\"" + level + "\",\"msg\":\""
         + jsonEscaped(message) + "\"";
+    if (module)
+        line += ",\"module\":\"" + std::string(module) + "\"";
     if (!udid.empty())
         line += ",\"udid\":\"" + jsonEscaped(udid) + "\"";
     if (!err.empty())
@@ -87,6 +89,29 @@ int agentPortOf(const Args &args)
     return variable && *variable ? std::atoi(variable) : 60105;
 }
 
+// The phone a device command names: --udid, else GO_IOS_UDID; empty for "the first".
+std::string namedPhone(const Args &args)
+{
+    const std::string udid = option(args, "udid");
+    const char *variable = std::getenv("GO_IOS_UDID");
+    return !udid.empty() || !variable ? udid : variable;
+}
+
+// ios.GetDevice: the phone named, else the one the variable "udid" names (which `named` becomes),
+// else the first in usbmuxd's list; "" when there is none, or the one named is not there.
+std::string resolvePhone(std::string &named)
+{
+    const char *variable = std::getenv("udid");
+    if (named.empty() && variable && *variable) {
+        named = variable;
+        goLog("INFO", "using udid from env.udid variable", {}, named, "err", "go-ios");
+    }
+    const std::string udid = targetPhone(named);
+    if (named.empty() && !udid.empty())
+        goLog("INFO", "no udid specified using first device in list", {}, udid, "err", "go-ios");
+    return udid;
+}
+
 // ---- the agent ----
 
 struct FailedPhone
@@ -115,15 +140,18 @@ struct Agent
 void startTunnel(Agent &agent, const std::string &udid)
 {
     const int userspacePort = agent.port + agent.portOffset++;
-    goLog("INFO", "start tunnel", {}, udid);
+    goLog("INFO", "start tunnel", {}, udid, "err", "go-ios/tunnel");
     std::optional<std::string> error = lockdownRefusal(udid);
+    // Without a pair record the version lookup, the attempt's first step, fails.
+    if (error && condition(udid) != "locked")
+        error = "startTunnel: failed to get device version: " + *error;
     const std::vector<int> v = version(udid);
     if (!error && v[0] < 17)
         error = "manualPairingTunnelStart: unsupported iOS version " + phone(udid)["ios"];
     else if (!error && v <= std::vector<int> {17, 4, 0} && agent.userspace)
         error = "manualPairingTunnelStart: userspaceTUN not supported for iOS >=17 and < 17.4";
     if (error) {
-        goLog("WARN", "failed to start tunnel", *error, udid, "error");
+        goLog("WARN", "failed to start tunnel", *error, udid, "error", "go-ios/tunnel");
         FailedPhone &failure = agent.failed[udid];
         failure.lastAttempt = std::chrono::steady_clock::now();
         ++failure.failCount;
@@ -138,18 +166,26 @@ void startTunnel(Agent &agent, const std::string &udid)
 void updateTunnels(Agent &agent)
 {
     if (!usbmuxdRuns()) {
+        for (const auto &tunnel : agent.tunnels) {
+            goLog("INFO", "stopping tunnel due to device list error", {}, tunnel.first, "err",
+                  "go-ios/tunnel");
+            goLog("INFO", "stopping tunnel", {}, tunnel.first, "err", "go-ios/tunnel");
+        }
         goLog("WARN", "failed to update tunnels",
               std::string("UpdateTunnels: failed to get list of devices: ") + kNoUsbmuxd, {},
               "error");
         agent.tunnels.clear();
         return;
     }
+    // The phones are tried one after the other, in usbmuxd's order.
     const std::vector<std::string> phones = attachedPhones();
     for (auto it = agent.tunnels.begin(); it != agent.tunnels.end();) {
-        if (std::find(phones.begin(), phones.end(), it->first) == phones.end())
+        if (std::find(phones.begin(), phones.end(), it->first) == phones.end()) {
+            goLog("INFO", "stopping tunnel", {}, it->first, "err", "go-ios/tunnel");
             it = agent.tunnels.erase(it);
-        else
+        } else {
             ++it;
+        }
     }
     for (auto it = agent.failed.begin(); it != agent.failed.end();) {
         if (std::find(phones.begin(), phones.end(), it->first) == phones.end())
@@ -213,7 +249,10 @@ int tunnelStart(const Args &args)
         return *status;
     Agent agent;
     agent.userspace = hasWord(args, "--userspace");
-    agent.onlyUdid = option(args, "udid");
+    agent.onlyUdid = namedPhone(args);
+    // The device lookup every command makes; the agent ignores its outcome.
+    if (std::string named = namedPhone(args); usbmuxdRuns())
+        resolvePhone(named);
     agent.port = agentPortOf(args);
     if (!agent.userspace && !privileged()) {
         goLog("ERROR",
@@ -329,27 +368,29 @@ int goIos(const Args &args)
         say("{\"deviceList\":[" + list + "]}\n");
         return 0;
     }
-    const std::string named = option(args, "udid");
+    const std::string named = namedPhone(args);
     if (!usbmuxdRuns()) {
         goLog("ERROR", "Device not found: " + named, kNoUsbmuxd);
         return 1;
     }
-    const std::string udid = targetPhone(named);
+    std::string looked = named;
+    const std::string udid = resolvePhone(looked);
     if (udid.empty()) {
         goLog("ERROR", "Device not found: " + named,
-              named.empty() ? "no iOS devices are attached to this host"
-                            : "Device '" + named + "' not found. Is it attached to the machine?");
+              looked.empty() ? "no iOS devices are attached to this host"
+                             : "Device '" + looked + "' not found. Is it attached to the machine?");
         return 1;
     }
     actsOn(udid);
     const std::optional<std::string> refusal = lockdownRefusal(udid);
     const int port = agentPortOf(args);
     const bool needsTunnel = majorVersion(udid) >= 17;
-    const auto [tunnelStatus, tunnelBody] = httpGet(port, "/tunnel/" + udid);
+    // Only the location commands (of those the kit knows) ask the agent for the phone's tunnel.
+    const bool asksAgent =
+        verb == "setlocation" || verb == "resetlocation" || verb == "setlocationgpx";
+    const int tunnelStatus = asksAgent ? httpGet(port, "/tunnel/" + udid).first : 0;
     const bool viaTunnel = needsTunnel && tunnelStatus == 200;
-    if ((verb == "setlocation" || verb == "resetlocation" || verb == "setlocationgpx"
-         || part == "image auto" || part == "devmode reveal")
-        && tunnelStatus != 200)
+    if (asksAgent && tunnelStatus != 200)
         goLog("WARN", "failed to get tunnel info", {}, udid);
     // The old location service, over lockdown: iOS 17 and later refuse it.
     const auto lockdownLocation = [&](const std::string &failure) -> bool {

@@ -59,8 +59,9 @@ void writeKeyValues(const fs::path &file, const Values &values)
     fs::rename(temporary, file, error);
 }
 
-// What the kit as a whole knows: ports, the set-location mode, whether usbmuxd runs, and the
-// order in which phones were plugged in (tools that are not told a phone take the first).
+// What the kit as a whole knows: ports, the set-location mode, whether usbmuxd runs, every phone
+// in the order it was first plugged in ("order"), and usbmuxd's list of plugged-in phones
+// ("usbmux", "-" for a free place; tools that are not told a phone take the first).
 Values kit()
 {
     return readKeyValues(g_state / "kit");
@@ -117,14 +118,14 @@ bool usbmuxdRuns()
     return kit()["usbmuxd"] != "0";
 }
 
-// The phones usbmuxd lists: plugged in, in the order they came.
+// The phones usbmuxd lists, in its order: each keeps the place it got when it was plugged in.
 std::vector<std::string> attachedPhones()
 {
     std::vector<std::string> attached;
     if (!usbmuxdRuns())
         return attached;
-    for (const std::string &udid : knownPhones()) {
-        if (phone(udid)["attached"] == "1")
+    for (const std::string &udid : split(kit()["usbmux"], ',')) {
+        if (udid != "-" && phone(udid)["attached"] == "1")
             attached.push_back(udid);
     }
     return attached;

@@ -124,7 +124,49 @@ DeviceOptions deviceOptions(const Args &args, size_t from)
     if (options.userspace && options.tunnelGiven)
         options.usageError =
             "Illegal usage: --userspace is mutually exclusive with --rsd/--tunnel.";
+    if (const char *udid = std::getenv("PYMOBILEDEVICE3_UDID"); options.udid.empty() && udid)
+        options.udid = udid;
     return options;
+}
+
+// Several phones and none named: pymobiledevice3 would ask which, but without a terminal it
+// names the candidates and exits 1.
+int choiceRefused(const std::vector<std::string> &candidates)
+{
+    sayError("Choose device: interactive selection requires a terminal. Candidates:\n");
+    for (const std::string &candidate : candidates)
+        sayError("  " + candidate + "\n");
+    sayError("Pass --udid or set PYMOBILEDEVICE3_UDID to choose a device non-interactively.\n");
+    return 1;
+}
+
+// A phone as the choice lists it: its lockdown client, or the tunnel tunneld has to it.
+std::string lockdownCandidate(const std::string &udid)
+{
+    Values p = phone(udid);
+    const std::string c = p["condition"];
+    return "<PlistUsbmuxLockdownClient ID:" + udid + " VERSION:" + p["ios"]
+        + " TYPE:" + p["product"]
+        + " PAIRED:" + (c == "untrusted" || c == "pairing-pending" ? "False" : "True") + ">";
+}
+
+std::string tunnelCandidate(const std::string &udid)
+{
+    Values p = phone(udid);
+    return "<RemoteServiceDiscoveryService PRODUCT:" + p["product"] + " VERSION:" + p["ios"]
+        + " UDID:" + udid + " NAME:utun4>";
+}
+
+// The UDIDs tunneld's GET / lists: {"UDID": [{...}], ...}.
+std::vector<std::string> tunneldUdids(const std::string &body)
+{
+    std::vector<std::string> udids;
+    for (size_t at = body.find("\": ["); at != std::string::npos; at = body.find("\": [", at + 1)) {
+        const size_t open = body.rfind('"', at - 1);
+        if (open != std::string::npos)
+            udids.push_back(body.substr(open + 1, at - open - 1));
+    }
+    return udids;
 }
 
 int usageError(const std::string &usage, const std::string &error)
@@ -142,7 +184,7 @@ struct Reached
     std::string via;
 };
 
-std::optional<Reached> reach(const DeviceOptions &options)
+std::optional<Reached> reach(const DeviceOptions &options, int &status)
 {
     if (!options.userspace) {
         // --tunnel UDID[:PORT]: always through tunneld on 127.0.0.1, at 49151 unless told.
@@ -152,8 +194,8 @@ std::optional<Reached> reach(const DeviceOptions &options)
             port = std::atoi(named.c_str() + colon + 1);
             named.resize(colon);
         }
-        const auto [status, body] = httpGet(port, "/");
-        if (status == 0) {
+        const auto [answered, body] = httpGet(port, "/");
+        if (answered == 0) {
             pyLog("ERROR",
                   "Unable to connect to Tunneld. You can start one using:\n"
                   "sudo python3 -m pymobiledevice3 remote tunneld");
@@ -168,9 +210,17 @@ std::optional<Reached> reach(const DeviceOptions &options)
             return std::nullopt;
         }
         std::string udid = named;
-        if (udid.empty())
-            udid = body.substr(body.find('"') + 1,
-                               body.find('"', body.find('"') + 1) - body.find('"') - 1);
+        if (udid.empty()) {
+            const std::vector<std::string> listed = tunneldUdids(body);
+            if (listed.size() > 1) {
+                std::vector<std::string> candidates;
+                for (const std::string &u : listed)
+                    candidates.push_back(tunnelCandidate(u));
+                status = choiceRefused(candidates);
+                return std::nullopt;
+            }
+            udid = listed.empty() ? std::string() : listed.front();
+        }
         return Reached {udid, "tunneld:" + std::to_string(pidFrom("tunneld.pid"))};
     }
     // --userspace: a tunnel of its own, over usbmuxd and CoreDeviceProxy (iOS 17.4 and later).
@@ -178,10 +228,19 @@ std::optional<Reached> reach(const DeviceOptions &options)
         pyLog("ERROR", "Failed to connect to usbmuxd socket. Make sure it's running.");
         return std::nullopt;
     }
+    if (const std::vector<std::string> phones = attachedPhones();
+        options.udid.empty() && phones.size() > 1) {
+        std::vector<std::string> candidates;
+        for (const std::string &u : phones)
+            candidates.push_back(lockdownCandidate(u));
+        status = choiceRefused(candidates);
+        return std::nullopt;
+    }
     const std::string udid = targetPhone(options.udid);
     if (udid.empty()) {
-        pyLog("ERROR", options.udid.empty() ? "Device is not connected"
-                                            : "Device not found: " + options.udid);
+        pyLog("ERROR",
+              options.udid.empty() ? "Device is not connected"
+                                   : "Device not found: " + options.udid);
         return std::nullopt;
     }
     actsOn(udid);
@@ -230,9 +289,10 @@ int simulateLocation(const Args &args)
     // With --userspace, pymobiledevice3 ends with os._exit(0), whatever happened.
     const auto exitStatus = [&options](int status) { return options.userspace ? 0 : status; };
 
-    const std::optional<Reached> reached = reach(options);
+    int status = 0; // handled errors exit 0
+    const std::optional<Reached> reached = reach(options, status);
     if (!reached)
-        return 0; // handled errors exit 0
+        return status;
     const std::string &udid = reached->udid;
     actsOn(udid);
     if (const std::string refusal = developerRefusal(udid); !refusal.empty()) {
@@ -326,11 +386,14 @@ std::string tunnelList(const TunneldState &state)
         std::error_code error;
         if (!fs::exists(g_state / "kit", error))
             break;
-        // usbmuxd events: a phone that arrives is tried once, one that leaves loses its tunnel.
+        // usbmuxd events: at each (a phone came or went) every phone without a tunnel is tried
+        // once; one that leaves loses its tunnel.
         const std::vector<std::string> now = attachedPhones();
-        for (const std::string &udid : now) {
-            if (std::find(state.seen.begin(), state.seen.end(), udid) == state.seen.end())
-                makeTunnel(state, udid);
+        if (now != state.seen) {
+            for (const std::string &udid : now) {
+                if (!state.tunnels[udid])
+                    makeTunnel(state, udid);
+            }
         }
         for (auto &[udid, up] : state.tunnels) {
             if (std::find(now.begin(), now.end(), udid) == now.end())
@@ -418,9 +481,22 @@ int lockdownCommand(const Args &args)
         pyLog("ERROR", "Failed to connect to usbmuxd socket. Make sure it's running.");
         return 0;
     }
+    if (const std::vector<std::string> phones = attachedPhones();
+        options.udid.empty() && phones.size() > 1) {
+        // Before asking, it opens (and pairs) a lockdown client to each of them.
+        std::vector<std::string> candidates;
+        for (const std::string &u : phones) {
+            if (condition(u) == "untrusted" || condition(u) == "pairing-pending")
+                waitForTrust();
+            candidates.push_back(lockdownCandidate(u));
+        }
+        return choiceRefused(candidates);
+    }
     const std::string udid = targetPhone(options.udid);
     if (udid.empty()) {
-        pyLog("ERROR", "Device is not connected");
+        pyLog("ERROR",
+              options.udid.empty() ? "Device is not connected"
+                                   : "Device not found: " + options.udid);
         return 0;
     }
     actsOn(udid);

@@ -263,6 +263,80 @@ private Q_SLOTS:
         }
     }
 
+    // Several phones in the kit: which one each tool takes, and its words for one not plugged in.
+    void kitPhones_data()
+    {
+        QTest::addColumn<QStringList>("setup"); // control commands; "tunneld" starts tunneld
+        QTest::addColumn<QString>("command"); // "GET /": tunneld's list, until it says `said`
+        QTest::addColumn<int>("exitCode");
+        QTest::addColumn<QString>("said");
+        QTest::addColumn<QString>("unsaid");
+        QTest::addColumn<QString>("actedOn"); // the phone whose journal has the command
+        const QStringList two {u"attach --udid AAA --ios 16.7"_s, u"attach --udid BBB"_s};
+        const QString userspace =
+            u"pymobiledevice3 developer dvt simulate-location clear --userspace"_s;
+        // clang-format off
+        QTest::newRow("usbmuxd: a phone plugged in takes the first free place") << two + QStringList {u"attach --udid CCC"_s, u"detach --udid AAA"_s, u"detach --udid BBB"_s, u"attach --udid BBB"_s, u"attach --udid AAA"_s} << u"idevice_id -l"_s << 0 << u"BBB\nAAA\nCCC\n"_s << QString() << QString();
+        QTest::newRow("ideviceinfo without -u: the first") << two << u"ideviceinfo -k UniqueDeviceID"_s << 0 << u"AAA\n"_s << QString() << u"AAA"_s;
+        QTest::newRow("idevicesetlocation -u, not plugged in") << two << u"idevicesetlocation -u ZZZ -- 1 2"_s << 255 << u"ERROR: Device ZZZ not found!\n"_s << QString() << QString();
+        QTest::newRow("go-ios without --udid: the first, and says so") << two << u"ios resetlocation --tunnel-info-port=AGENT"_s << 0 << u"\"msg\":\"no udid specified using first device in list\",\"module\":\"go-ios\",\"udid\":\"AAA\""_s << QString() << u"AAA"_s;
+        QTest::newRow("go-ios --udid, not plugged in") << two << u"ios setlocation --udid=ZZZ --lat=1 --lon=2 --tunnel-info-port=AGENT"_s << 1 << u"\"msg\":\"Device not found: ZZZ\",\"err\":\"Device 'ZZZ' not found. Is it attached to the machine?\""_s << QString() << QString();
+        QTest::newRow("go-ios image auto asks the agent nothing") << two << u"ios image auto --udid=BBB --tunnel-info-port=AGENT"_s << 0 << u"success mounting image"_s << u"tunnel info"_s << u"BBB"_s;
+        QTest::newRow("pymobiledevice3, two phones, none named: no terminal to ask on") << two << userspace << 1 << u"Choose device: interactive selection requires a terminal. Candidates:\n  <PlistUsbmuxLockdownClient ID:AAA VERSION:16.7 TYPE:iPhone15,2 PAIRED:True>\n  <PlistUsbmuxLockdownClient ID:BBB"_s << QString() << QString();
+        QTest::newRow("pymobiledevice3 --udid: that phone") << two << userspace + u" --udid BBB"_s << 0 << QString() << u"ERROR"_s << u"BBB"_s;
+        QTest::newRow("pymobiledevice3 --udid, not plugged in") << two << u"pymobiledevice3 mounter auto-mount --udid ZZZ"_s << 0 << u"ERROR Device not found: ZZZ\n"_s << QString() << QString();
+        QTest::newRow("tunneld tries a skipped phone again when another comes") << QStringList {u"attach --udid AAA"_s, u"condition locked --udid AAA"_s, u"tunneld"_s, u"condition none --udid AAA"_s, u"attach --udid BBB"_s} << u"GET /"_s << 0 << u"\"AAA\": ["_s << QString() << QString();
+        // clang-format on
+    }
+
+    void kitPhones()
+    {
+        QFETCH(QStringList, setup);
+        QFETCH(QString, command);
+        QFETCH(QString, said);
+        QFETCH(QString, unsaid);
+        QFETCH(QString, actedOn);
+        kit_ = std::make_unique<SimDeviceKit>();
+        QVERIFY(kit_->addTool(u"ios"_s));
+        for (const QString &step : setup) {
+            if (step == u"tunneld"_s) {
+                QVERIFY(startKitTunnel(*kit_));
+                // Once tunneld answers, it has looked at the phones.
+                QTRY_VERIFY_WITH_TIMEOUT(
+                    tunnel::httpGet(u"127.0.0.1"_s, kit_->tunnelPort(), u"/"_s, shortTimings()),
+                    kPatience);
+            } else {
+                QVERIFY2(kit_->control(step.split(u' ')), qPrintable(step));
+            }
+        }
+        if (command == u"GET /"_s) {
+            QTRY_VERIFY_WITH_TIMEOUT(
+                tunnel::httpGet(u"127.0.0.1"_s, kit_->tunnelPort(), u"/"_s, shortTimings())
+                    .value_or(tunnel::HttpAnswer {})
+                    .body.contains(said.toUtf8()),
+                kPatience);
+            return;
+        }
+        const QString line = command.replace(u"AGENT"_s, QString::number(kit_->agentPort()));
+        QStringList arguments = line.split(u' ');
+        QProcess tool;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        for (const char *name : {"udid", "GO_IOS_UDID", "PYMOBILEDEVICE3_UDID"})
+            environment.remove(QString::fromLatin1(name));
+        environment.insert(u"GO_IOS_AGENT_PORT"_s, QString::number(kit_->agentPort()));
+        tool.setProcessEnvironment(environment);
+        tool.start(kit_->toolPath(arguments.takeFirst()), arguments);
+        QVERIFY(tool.waitForFinished(kPatience));
+        const QString output =
+            QString::fromUtf8(tool.readAllStandardOutput() + tool.readAllStandardError());
+        QTEST(tool.exitCode(), "exitCode");
+        QVERIFY2(output.contains(said) && (unsaid.isEmpty() || !output.contains(unsaid)),
+                 qPrintable(output));
+        for (const QString &udid : {u"AAA"_s, u"BBB"_s})
+            QCOMPARE(kit_->controlOutput({u"journal"_s, u"--udid"_s, udid}).contains(line),
+                     udid == actedOn);
+    }
+
 private:
     // A kit with its device, and the tunnel up unless the row says it is unreachable.
     void prepare(const QString &ios = u"17.3.1"_s, bool lockedForTunneld = false)

@@ -71,9 +71,11 @@ private Q_SLOTS:
         const QString v = u"17.4.1/"_s, sn = u"F2LZK0ABCDEF/"_s, pt = u"iPhone15,2/"_s;
         const QStringList notFound {checking, u"Not detecting any devices!|iphone16|///|DL"_s,
                                     kPrompt + u"|iphone16|///|-L"_s};
-        const QStringList asked {u"ideviceinfo"_s, u"ideviceinfo -k ProductVersion"_s,
-                                 u"ideviceinfo -k SerialNumber"_s, u"ideviceinfo -k ProductType"_s,
-                                 u"ideviceinfo -k UniqueDeviceID"_s};
+        // The phones are listed, then each is asked by its UDID.
+        const QString u = u"ideviceinfo -u "_s + kUdid;
+        const QStringList asked {u"idevice_id -l"_s, u, u + u" -k ProductVersion"_s,
+                                 u + u" -k SerialNumber"_s, u + u" -k ProductType"_s,
+                                 u + u" -k DeviceName"_s, u + u" -k UniqueDeviceID"_s};
         const QString start = u"🔍 Checking for connected iOS devices..."_s;
         const QString none = u"No device detected :("_s;
         // clang-format off
@@ -83,7 +85,7 @@ private Q_SLOTS:
         QTest::newRow("exits non-zero, but answers") << u"status"_s << rows << console << asked;
         console[3] = u"Error getting SerialNumber:"_s;
         QTest::newRow("serial query fails, the other rows follow") << u"serial"_s << QStringList {checking, conn + u"///|DL"_s, conn + v + u"//|DL", conn + v + u"/"_s + pt + u"|DL", conn + v + u"/"_s + pt + kUdid + u"|DL", conn + v + u"/"_s + pt + kUdid + u"|--"} << console << asked;
-        QTest::newRow("no device") << u"detached"_s << notFound << QStringList {start, none} << asked.mid(0, 1);
+        QTest::newRow("no device") << u"detached"_s << notFound << QStringList {start, none} << QStringList {u"idevice_id -l"_s, u"ideviceinfo"_s};
         QTest::newRow("real tools, no device") << u"real"_s << notFound << QStringList {start, none} << QStringList();
         // clang-format on
     }
@@ -141,7 +143,7 @@ private Q_SLOTS:
 
         QTEST(seen, "changes");
         QTEST(console.lines(), "console");
-        QTEST(rig.kit.commands(), "commands"); // no idevice_id -l: the monitor skipped its ticks
+        QTEST(rig.kit.commands(), "commands"); // the detection's own list only: the monitor waited
         QVERIFY(turnsAt.last() > turnsAt.first());
     }
 
@@ -153,7 +155,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("lockStatus");
         QTest::addColumn<QStringList>("errors"); // console lines beginning with "❌"
         QTest::addColumn<int>("detections"); // after the start-up's own
-        QTest::addColumn<int>("probes");
+        QTest::addColumn<int>("probes"); // idevice_id -l, the monitor's and the detections'
 
         const QString held = heldText(kDefaultPinCoordinate);
         const QString ended = u"Device disconnected — location spoof ended."_s;
@@ -165,9 +167,9 @@ private Q_SLOTS:
         QTest::newRow("time-outs keep the held location") << QStringList {u"up"_s, u"hold"_s, u"hang"_s, u"poll"_s, u"poll"_s} << u"held"_s << held << QStringList {kTimedOut, kTimedOut} << 0 << 2;
         QTest::newRow("time-out, then unplugged") << QStringList {u"up"_s, u"hold"_s, u"hang"_s, u"poll"_s, u"clear"_s, u"detach"_s, u"poll"_s} << u"gone"_s << ended << QStringList {kTimedOut} << 0 << 2;
         QTest::newRow("probe tool missing: never attached, never ended") << QStringList {u"remove"_s, u"detect"_s, u"settle"_s, u"hold"_s, u"poll"_s} << u"held"_s << held << QStringList {u"❌ Bundled tool not found: idevice_id"_s} << 1 << 0;
-        QTest::newRow("two detections at once end as one") << QStringList {u"up"_s, u"detect"_s, u"detect"_s, u"settle"_s} << u"attached"_s << QString() << none << 2 << 0;
+        QTest::newRow("two detections at once end as one") << QStringList {u"up"_s, u"detect"_s, u"detect"_s, u"settle"_s} << u"attached"_s << QString() << none << 2 << 2;
         // The older one's "not found" prompt must not land over the device found since.
-        QTest::newRow("a detection overtaken by a newer one that finds the device") << QStringList {u"up"_s, u"detach"_s, u"detect"_s, u"not found"_s, u"attach"_s, u"detect"_s, u"settle"_s} << u"attached"_s << QString() << none << 2 << 0;
+        QTest::newRow("a detection overtaken by a newer one that finds the device") << QStringList {u"up"_s, u"detach"_s, u"detect"_s, u"not found"_s, u"attach"_s, u"detect"_s, u"settle"_s} << u"attached"_s << QString() << none << 1 << 2;
         // clang-format on
     }
 
@@ -230,7 +232,7 @@ private Q_SLOTS:
             QTRY_COMPARE_WITH_TIMEOUT(holding->isRunning(), end == u"held"_s, kPatience);
         QTEST(console.lines().filter(QRegularExpression(u"^❌"_s)), "errors");
         const QStringList asked = rig.kit.commands().mid(from);
-        QTEST(int(asked.count(u"ideviceinfo"_s)), "detections");
+        QTEST(int(asked.count(u"ideviceinfo -u "_s + kUdid)), "detections");
         QTEST(int(asked.count(u"idevice_id -l"_s)), "probes");
     }
 };

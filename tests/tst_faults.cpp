@@ -53,8 +53,8 @@ const CallTraits &traits(Call call)
                             info + u":ProductType"_s, info + u":UniqueDeviceID"_s};
     // clang-format off
     static const CallTraits table[] = { // in the order of Call
-        {"ideviceinfo", info, {info}, keys, "''", Before::Detected, false},
-        {"ideviceinfo -k", info, keys, {}, "'-k '*", Before::Detected, false},
+        {"ideviceinfo", info, {info}, keys, "'-u '????????-????????????????", Before::Detected, false},
+        {"ideviceinfo -k", info, keys, {}, "'-u '*' -k '*", Before::Detected, false},
         {"idevice_id -l", u"idevice_id"_s, {u"idevice_id"_s}, {}, "*", Before::Holding, false},
         {"idevicesetlocation --", set, {set + u":set"_s}, {}, {}, Before::Detected, false},
         {"idevicesetlocation reset", set, {set + u":reset"_s}, {}, "reset", Before::Holding, false},

@@ -29,17 +29,17 @@ quint16 g_tunnelPort = 0;
 // What the device is told on each chain.
 QString setCommand(bool tunnel, const QString &latitude, const QString &longitude)
 {
-    return (tunnel ? u"pymobiledevice3 developer dvt simulate-location set --tunnel "_s + kUdid
-                         + u':' + QString::number(g_tunnelPort) + u' '
-                   : u"idevicesetlocation "_s)
+    return (tunnel ? QString(u"pymobiledevice3 developer dvt simulate-location set --tunnel "_s
+                             + kUdid + u':' + QString::number(g_tunnelPort) + u' ')
+                   : QString(u"idevicesetlocation -u "_s + kUdid + u' '))
         + u"-- "_s + latitude + u' ' + longitude;
 }
 
 QString unlockCommand(bool tunnel)
 {
-    return tunnel ? u"pymobiledevice3 developer dvt simulate-location clear --tunnel "_s + kUdid
-            + u':' + QString::number(g_tunnelPort)
-                  : u"idevicesetlocation reset"_s;
+    return tunnel ? QString(u"pymobiledevice3 developer dvt simulate-location clear --tunnel "_s
+                            + kUdid + u':' + QString::number(g_tunnelPort))
+                  : QString(u"idevicesetlocation -u "_s + kUdid + u" reset"_s);
 }
 
 QString setTool(bool tunnel)
@@ -408,12 +408,13 @@ private:
         controller_ = std::make_unique<SpoofController>(*model_);
         QVERIFY(kit_->attach(version));
         const QMap<QString, QString> device = kit_->device();
-        model_->update([&](ScreenState &s) {
-            s.deviceiosLabelText = version;
-            s.udidLabelText = device.value(u"udid"_s);
-            s.serialnumberLabelText = device.value(u"serial"_s);
-            s.productTypeLabelText = device.value(u"product"_s);
-            s.disabledLockButton = false;
+        model_->addSession(device.value(u"udid"_s));
+        model_->updateSession(device.value(u"udid"_s), [&](DeviceSession &s) {
+            s.iosVersion = version;
+            s.serial = device.value(u"serial"_s);
+            s.productType = device.value(u"product"_s);
+            s.detecting = false;
+            s.detected = true;
         });
     }
 
@@ -447,14 +448,8 @@ private:
     void unplug()
     {
         QVERIFY(kit_->detach());
-        model_->update([](ScreenState &s) {
-            s.deviceiosLabelText.clear();
-            s.serialnumberLabelText.clear();
-            s.productTypeLabelText.clear();
-            s.udidLabelText.clear();
-            s.disabledLockButton = true;
-        });
-        controller_->endSpoofOnDisconnect();
+        controller_->endSpoofOnDisconnect(kUdid);
+        model_->removeSession(kUdid);
     }
 
     const ScreenState &state() const { return model_->state(); }

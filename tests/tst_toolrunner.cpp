@@ -1,6 +1,7 @@
 // The tool runner against plain scripts.
 #include "TestSupport.h"
 #include "platform/Platform.h"
+#include "state/AppEnvironment.h"
 #include "tools/ToolRunner.h"
 
 #include <QDir>
@@ -93,6 +94,23 @@ private Q_SLOTS:
             QTRY_VERIFY(!ProcessCensus::isRunning(helper));
             pidFile.remove();
         }
+    }
+
+    // A phone named in the user's environment would stand in for the one a command leaves
+    // unnamed: the tools never see one; our own additions they do.
+    void noPhoneNamedFromOutside()
+    {
+        for (const char *name : {"udid", "GO_IOS_UDID", "PYMOBILEDEVICE3_UDID", "PYTHONUNBUFFERED"})
+            qputenv(name, "00008030-OUTSIDE");
+        writeScript(toolsDir_ + u"/tool"_s,
+                    "#!/bin/sh\necho \"[$udid][$GO_IOS_UDID][$PYMOBILEDEVICE3_UDID]"
+                    "[$PYTHONUNBUFFERED][${HOME:+home}]\"\n");
+        const ToolRunResult result =
+            ToolRunner(ToolLocator(root_.path()), 5s, AppEnvironment().childEnvironment())
+                .runTool(u"tool"_s, {});
+        for (const char *name : {"udid", "GO_IOS_UDID", "PYMOBILEDEVICE3_UDID", "PYTHONUNBUFFERED"})
+            qunsetenv(name);
+        QCOMPARE(result.output.value_or(QString()), u"[][][][1][home]\n"_s);
     }
 
     void architectureChoosesTheFolder_data()

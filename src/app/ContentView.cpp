@@ -6,6 +6,7 @@
 #include "device/DeviceDetection.h"
 #include "device/DeviceMonitor.h"
 #include "device/DevicePanel.h"
+#include "device/PhonesList.h"
 #include "geo/GeolocationLookup.h"
 #include "map/CoordinatesPanel.h"
 #include "map/MapPane.h"
@@ -112,6 +113,8 @@ ContentView::ContentView(const AppEnvironment &environment, QWidget *parent)
     devicePanel_ = new DevicePanel;
     coordinatesPanel_ = new CoordinatesPanel(*model_, move);
     sidebar_ = new Sidebar(devicePanel_);
+    phonesList_ = new PhonesList(*model_, *spoof_);
+    sidebar_->addAboveDevice(phonesList_);
     searchPanel_ = new SearchPanel(*search_);
     // The main job in the first section: find or type a place, or take a quick one.
     auto *location = new QWidget;
@@ -438,4 +441,17 @@ void ContentView::render()
     lockAction_->setEnabled(!s.disabledLockButton);
     resetAction_->setEnabled(sidebar_->resetButton()->isEnabled());
     mapPane_->mapView()->setSteering(s.isLocationLocked && !movement_->isPlaying());
+    // With several phones each held one has its mark; with one, the pin says it all.
+    QList<MapView::PhoneMark> marks;
+    if (model_->phones().size() >= 2) {
+        for (const QString &udid : model_->phones()) {
+            const DeviceSession *phone = model_->session(udid);
+            if (!phone || !phone->isLocationLocked || !phone->heldAt)
+                continue;
+            marks.append({*phone->heldAt, phone->name.isEmpty() ? phone->productType : phone->name,
+                          style::phoneColour(phone->colour),
+                          model_->selectedPhones().contains(udid)});
+        }
+    }
+    mapPane_->mapView()->setPhoneMarks(marks);
 }

@@ -11,6 +11,7 @@ class CoordinatesPanel;
 class DeviceDetector;
 class DeviceMonitor;
 class DevicePanel;
+class PhonesList;
 class FixActions;
 class GeolocationLookup;
 class MapPane;
@@ -116,6 +117,7 @@ private:
     SavedPlaces *places_;
     SetupBanner *banner_;
     DevicePanel *devicePanel_;
+    PhonesList *phonesList_;
     CoordinatesPanel *coordinatesPanel_;
     SearchPanel *searchPanel_;
     PlacesPanel *placesPanel_;

@@ -225,12 +225,38 @@ int Sidebar::addSection(const QString &title, QWidget *page, const QString &tool
     return index;
 }
 
+namespace {
+
+// Holds a widget and the gap below it, and hides with it: a hidden widget leaves no gap.
+class GapBelow : public QWidget
+{
+public:
+    explicit GapBelow(QWidget *widget)
+    {
+        auto *layout = new QVBoxLayout(this);
+        layout->setContentsMargins(0, 0, 0, 8);
+        layout->addWidget(widget);
+        setVisible(!widget->isHidden());
+        widget->installEventFilter(this);
+    }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::ShowToParent)
+            setVisible(true);
+        else if (event->type() == QEvent::HideToParent)
+            setVisible(false);
+        return QWidget::eventFilter(watched, event);
+    }
+};
+
+} // namespace
+
 void Sidebar::addAboveDevice(QWidget *widget)
 {
     auto *outer = static_cast<QVBoxLayout *>(layout());
-    const int at = outer->indexOf(deviceBox_);
-    outer->insertWidget(at, widget);
-    outer->insertSpacing(at + 1, 8);
+    outer->insertWidget(outer->indexOf(deviceBox_), new GapBelow(widget));
 }
 
 void Sidebar::render(const ScreenState &s)

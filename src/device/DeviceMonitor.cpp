@@ -14,6 +14,7 @@ DeviceMonitor::DeviceMonitor(ScreenModel &model, DeviceDetector &detector, Spoof
     , queue_(this)
 {
     connect(&model_, &ScreenModel::deviceMonitorTick, this, &DeviceMonitor::pollDeviceAttachment);
+    connect(&detector_, &DeviceDetector::phonesListed, this, &DeviceMonitor::applyListing);
 }
 
 DeviceMonitor::~DeviceMonitor()
@@ -32,52 +33,44 @@ void DeviceMonitor::pollDeviceAttachment()
     DeviceMonitor *const receiver = this;
     dispatch::runInBackground(
         dispatch::Priority::Background, [environment = model_.environment(), queue, receiver] {
-            const std::optional<bool> attached = isDeviceAttached(environment);
-            queue.post([receiver, attached] { receiver->applyAttachmentResult(attached); });
+            const std::optional<QStringList> phones = attachedPhones(environment);
+            queue.post([receiver, phones] { receiver->applyAttachmentResult(phones); });
         });
 }
 
-std::optional<bool> DeviceMonitor::isDeviceAttached(const AppEnvironment &environment)
+std::optional<QStringList> DeviceMonitor::attachedPhones(const AppEnvironment &environment)
 {
-    const ToolRunResult result = environment.toolRunner().runTool(
-        devicetools::kIdeviceId, devicetools::listDevicesArguments());
-    if (result.timedOut)
-        return std::nullopt; // the runner has written the deadline line
-    return devicetools::deviceListed(result);
+    // The runner has written the line of a missing tool or an overrun deadline.
+    return devicetools::phoneListing(environment.toolRunner().runTool(
+        devicetools::kIdeviceId, devicetools::listDevicesArguments()));
 }
 
-void DeviceMonitor::applyAttachmentResult(std::optional<bool> answer)
+void DeviceMonitor::applyAttachmentResult(const std::optional<QStringList> &answer)
 {
-    if (!answer) {
-        model_.update([](ScreenState &s) { s.isPollingDeviceAttachment = false; });
-        return;
-    }
-    const bool attached = *answer;
-    const bool wasAttached = model_.state().wasDeviceAttached;
-    if (attached && !wasAttached) {
-        model_.update([](ScreenState &s) {
-            s.isPollingDeviceAttachment = false;
-            s.wasDeviceAttached = true;
-        });
-        detector_.startDeviceDetection();
-        return;
-    }
-    if (!attached && wasAttached) {
-        model_.update([](ScreenState &s) {
-            s.isPollingDeviceAttachment = false;
-            s.wasDeviceAttached = false;
-            s.statusLabelText = QStringLiteral("Connect iOS Device in normal mode");
-            s.statusIMGText = QStringLiteral("iphone16");
-            s.deviceiosLabelText.clear();
-            s.serialnumberLabelText.clear();
-            s.udidLabelText.clear();
-            s.productTypeLabelText.clear();
-            s.disabledLockButton = true;
-            s.deviceHint = {};
-            s.spoofHint = {};
-        });
-        spoof_.endSpoofOnDisconnect();
-        return;
-    }
     model_.update([](ScreenState &s) { s.isPollingDeviceAttachment = false; });
+    if (answer)
+        applyListing(*answer);
+}
+
+void DeviceMonitor::applyListing(const QStringList &listed)
+{
+    const QStringList known = model_.phones();
+    // Those that left first: each ends its own hold. A phone that was never listed (found by
+    // ideviceinfo alone, without idevice_id) cannot be seen leaving, so it is left as it is.
+    for (const QString &udid : known) {
+        if (listed.contains(udid) || !listed_.contains(udid))
+            continue;
+        spoof_.endSpoofOnDisconnect(udid);
+        model_.removeSession(udid);
+    }
+    listed_ = listed;
+    for (const QString &udid : listed) {
+        if (known.contains(udid))
+            continue;
+        model_.addSession(udid);
+        detector_.detectPhone(udid);
+    }
+    const bool attached = !listed.isEmpty();
+    if (attached != model_.state().wasDeviceAttached)
+        model_.update([attached](ScreenState &s) { s.wasDeviceAttached = attached; });
 }

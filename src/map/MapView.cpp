@@ -327,6 +327,7 @@ void MapView::paintEvent(QPaintEvent *event)
     if (!viewport_.isNorthUpFlat()) {
         TilePainter(*tiles_).paintTurned(painter, viewport_, dpr, turnedBuffer_);
         paintRoute(painter);
+        paintPhoneMarks(painter);
         paintLabels(painter, dpr);
         paintFocus(painter);
         return;
@@ -339,6 +340,7 @@ void MapView::paintEvent(QPaintEvent *event)
         painter, viewport_, QRectF(dirty.topLeft() * dpr, dirty.size() * dpr).toAlignedRect(), dpr);
     painter.restore();
     paintRoute(painter);
+    paintPhoneMarks(painter);
     paintLabels(painter, dpr);
     paintFocus(painter);
 }

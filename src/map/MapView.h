@@ -89,6 +89,18 @@ public:
     // While steering, the arrow keys and W A S D steer (steeringChanged) instead of panning.
     void setSteering(bool steering);
 
+    // The phones that hold a location, each a dot in its colour with its name beside it; the
+    // selected ones larger and ringed. None: the pin alone says where the phone is.
+    struct PhoneMark
+    {
+        CLLocationCoordinate2D at;
+        QString name;
+        QColor colour;
+        bool selected = false;
+    };
+    void setPhoneMarks(const QList<PhoneMark> &marks);
+    const QList<PhoneMark> &phoneMarks() const { return phoneMarks_; }
+
     QSize sizeHint() const override { return {420, 480}; }
 
     static const QString &attribution();
@@ -123,6 +135,9 @@ protected:
     bool event(QEvent *event) override;
 
 private:
+    void paintPhoneMarks(QPainter &painter);
+
+    QList<PhoneMark> phoneMarks_;
     struct Animation
     {
         enum class Kind { None, Zoom, Fling };

@@ -121,22 +121,27 @@ ChildProcess::Launch ChildProcess::launch(const QString &path, const QStringList
         argv.push_back(argument.data());
     argv.push_back(nullptr);
 
-    // Ours, with the caller's entries in place of ours of the same name.
+    // Ours, with the caller's entries in place of ours of the same name; an entry that is a
+    // bare name ("NAME", no "=") takes ours away.
     std::vector<QByteArray> envStorage;
     for (const QString &entry : environment)
         envStorage.push_back(entry.toLocal8Bit());
+    const auto nameOf = [](const QByteArray &entry) {
+        const qsizetype equals = entry.indexOf('=');
+        return equals < 0 ? entry : entry.left(equals);
+    };
     std::vector<char *> envp;
     for (char **variable = environ; variable && *variable; ++variable) {
-        const QByteArray entry(*variable);
-        const QByteArray name = entry.left(entry.indexOf('=') + 1);
-        const bool replaced =
-            std::any_of(envStorage.begin(), envStorage.end(),
-                        [&name](const QByteArray &e) { return e.startsWith(name); });
+        const QByteArray name = nameOf(QByteArray(*variable));
+        const bool replaced = std::any_of(envStorage.begin(), envStorage.end(),
+                                          [&](const QByteArray &e) { return nameOf(e) == name; });
         if (!replaced)
             envp.push_back(*variable);
     }
-    for (QByteArray &entry : envStorage)
-        envp.push_back(entry.data());
+    for (QByteArray &entry : envStorage) {
+        if (entry.contains('='))
+            envp.push_back(entry.data());
+    }
     envp.push_back(nullptr);
 
     pid_t pid = -1;

@@ -44,7 +44,27 @@ QStringList ConsoleLog::linesSince(qsizetype first) const
     return start >= lines_.size() ? QStringList() : lines_.mid(start);
 }
 
+namespace {
+
+thread_local ThreadLines *t_collector = nullptr;
+
+} // namespace
+
+ThreadLines::ThreadLines()
+    : outer_(t_collector)
+{
+    t_collector = this;
+}
+
+ThreadLines::~ThreadLines()
+{
+    t_collector = outer_;
+}
+
 void consoleLine(const QString &message)
 {
     ConsoleLog::instance().append(message);
+    // Every collector of this thread sees it, the outer ones too.
+    for (ThreadLines *collector = t_collector; collector; collector = collector->outer_)
+        collector->lines_.append(message);
 }

@@ -8,6 +8,24 @@
 // this run are also kept in memory (bounded) for the log window and for tests.
 void consoleLine(const QString &message);
 
+// Collects, besides, every console line that this thread writes while it lives: what one
+// operation's tools said, apart from what other operations (other phones) said meanwhile.
+class ThreadLines
+{
+public:
+    ThreadLines();
+    ~ThreadLines();
+    ThreadLines(const ThreadLines &) = delete;
+    ThreadLines &operator=(const ThreadLines &) = delete;
+
+    const QStringList &lines() const { return lines_; }
+
+private:
+    friend void consoleLine(const QString &message);
+    QStringList lines_;
+    ThreadLines *outer_;
+};
+
 class ConsoleLog : public QObject
 {
     Q_OBJECT

@@ -5,6 +5,7 @@
 
 #include <QDeadlineTimer>
 #include <QThreadPool>
+#include <deque>
 #include <mutex>
 #include <thread>
 
@@ -48,6 +49,44 @@ bool waitForBackgroundWork(int msecs)
     const QDeadlineTimer deadline(msecs);
     return pool(Priority::UserInitiated).waitForDone(static_cast<int>(deadline.remainingTime()))
         && pool(Priority::Background).waitForDone(static_cast<int>(deadline.remainingTime()));
+}
+
+struct SerialQueue::Shared
+{
+    std::mutex mutex;
+    std::deque<std::function<void()>> jobs;
+    bool draining = false;
+};
+
+SerialQueue::SerialQueue()
+    : shared_(std::make_shared<Shared>())
+{
+}
+
+void SerialQueue::submit(std::function<void()> job) const
+{
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->jobs.push_back(std::move(job));
+        if (shared_->draining)
+            return;
+        shared_->draining = true;
+    }
+    runInBackground(Priority::UserInitiated, [shared = shared_] {
+        for (;;) {
+            std::function<void()> next;
+            {
+                std::lock_guard lock(shared->mutex);
+                if (shared->jobs.empty()) {
+                    shared->draining = false;
+                    return;
+                }
+                next = std::move(shared->jobs.front());
+                shared->jobs.pop_front();
+            }
+            next();
+        }
+    });
 }
 
 void shutdown()

@@ -17,6 +17,19 @@ enum class Priority {
 // GUI objects; it reports back through a MainQueue.
 void runInBackground(Priority priority, std::function<void()> job);
 
+// Runs jobs one after another, in the order submitted, each on a pool thread: the tool work of
+// one phone, which must reach it in order. Copies share the queue.
+class SerialQueue
+{
+public:
+    SerialQueue();
+    void submit(std::function<void()> job) const;
+
+private:
+    struct Shared;
+    std::shared_ptr<Shared> shared_;
+};
+
 // Waits until no background job runs or `msecs` passed; true when all are done.
 bool waitForBackgroundWork(int msecs);
 

@@ -1,5 +1,6 @@
 #include "route/Movement.h"
 
+#include "platform/Dispatch.h"
 #include "route/RouteFile.h"
 #include "spoof/SpoofController.h"
 #include "state/PinPlacement.h"
@@ -9,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QPointer>
 #include <cmath>
 
 namespace {
@@ -49,9 +51,9 @@ Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
     });
     connect(&player_, &RoutePlayer::stepped, this, &Movement::step);
     connect(&player_, &RoutePlayer::finished, this, [this] {
-        // A replaying device holds the last point by itself.
-        if (std::exchange(replaying_, false))
-            lastSkipped_ = false;
+        // A replaying phone holds the plan's last point by itself, as the file has it (nine
+        // decimals); it is told the route's own end, as the others are.
+        lastSkipped_ = lastSkipped_ || std::exchange(replaying_, false);
         holdHere();
     });
     connect(&player_, &RoutePlayer::planEnded, this, [this] {
@@ -70,6 +72,7 @@ Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
         replaying_ = false;
         endSteering();
         player_.stop();
+        model_.setMovement(QString());
     });
     // The pin put somewhere else by the user (with nothing held, only the pin moves): the
     // movement gives way too.
@@ -87,10 +90,16 @@ Movement::Movement(ScreenModel &model, SpoofController &spoof, QObject *parent)
         if (isPreview() && model_.state().isLocationLocked)
             stop();
     });
+    // What held a phone's location went away: a replay starts again from where it is.
+    connect(&spoof_, &SpoofController::holderLost, this, [this] {
+        if (replaying_ && isPlaying())
+            replayPlan();
+    });
     connect(&spoof_, &SpoofController::stepFailed, this, [this] {
         replaying_ = false;
         endSteering();
         player_.stop();
+        model_.setMovement(QString());
     });
 }
 
@@ -107,17 +116,35 @@ void Movement::removePlanFiles()
 
 void Movement::replayPlan()
 {
-    const QList<RoutePoint> plan = player_.planAhead(QDateTime::currentDateTimeUtc());
-    // Two files in turn: the one being replayed is never rewritten under its reader.
-    planFile_ = 1 - planFile_;
-    const QString file = planFilePath(planFolder_, planFile_);
-    if (plan.size() < 2 || routefile::save(file, QStringLiteral("PinDrift"), plan)) {
+    QList<RoutePoint> plan = player_.planAhead(QDateTime::currentDateTimeUtc());
+    if (plan.size() < 2) {
         replaying_ = false; // steps instead
         return;
     }
+    // Two files in turn: the one being replayed is never rewritten under its reader.
+    planFile_ = 1 - planFile_;
+    const QString file = planFilePath(planFolder_, planFile_);
     replaying_ = true;
     lastSkipped_ = false;
-    spoof_.replay(file);
+    // The file is written off the GUI thread (an hour ahead is a large file, and the save waits
+    // for the disk); the phones go on by steps until it is there. Only the newest plan is
+    // handed on.
+    const quint64 ticket = ++planTicket_;
+    const MainQueue queue = model_.mainQueue();
+    const QPointer<Movement> self(this);
+    dispatch::runInBackground(
+        dispatch::Priority::UserInitiated, [plan = std::move(plan), file, queue, self, ticket] {
+            const bool written = !routefile::save(file, QStringLiteral("PinDrift"), plan);
+            queue.post([self, file, written, ticket] {
+                if (!self || ticket != self->planTicket_ || !self->replaying_ || !self->isPlaying())
+                    return;
+                if (!written) {
+                    self->replaying_ = false;
+                    return;
+                }
+                self->spoof_.replay(file);
+            });
+        });
 }
 
 void Movement::play(const RoutePath &path)
@@ -128,15 +155,18 @@ void Movement::play(const RoutePath &path)
     } else {
         // With no phone to tell, a playback is a preview on the map, and stays one: a phone
         // plugged in meanwhile is not spoofed unasked.
-        preview_ = model_.state().udidLabelText.isEmpty();
+        preview_ = std::none_of(model_.selectedPhones().begin(), model_.selectedPhones().end(),
+                                [this](const QString &udid) {
+                                    const DeviceSession *phone = model_.session(udid);
+                                    return phone && phone->detected;
+                                });
         player_.setPath(path);
         skipped_ = 0;
         player_.start();
     }
     if (!isPlaying())
         return;
-    model_.update(
-        [this](ScreenState &s) { s.lockStatusText = preview_ ? kPreviewing : kFollowing; });
+    model_.setMovement(preview_ ? kPreviewing : kFollowing);
     if (!preview_ && spoof_.canReplay())
         replayPlan();
 }
@@ -208,14 +238,7 @@ void Movement::holdHere()
         lastSkipped_ = false;
         spoof_.stepTo(model_.state().pinCoordinate, false, true);
     }
-    const ScreenState &state = model_.state();
-    if (state.isLocationLocked)
-        model_.update([](ScreenState &s) {
-            s.lockStatusText = SpoofController::heldStatusText(s.pinCoordinate);
-        });
-    else if (state.lockStatusText == kFollowing || state.lockStatusText == kPreviewing
-             || state.lockStatusText == kSteering)
-        model_.update([](ScreenState &s) { s.lockStatusText.clear(); });
+    model_.setMovement(QString());
 }
 
 void Movement::step(CLLocationCoordinate2D position)
@@ -227,8 +250,9 @@ void Movement::step(CLLocationCoordinate2D position)
         return;
     }
     if (replaying_ && player_.followsPlan()) {
-        // The device goes along the same plan by itself: only the pin moves here.
-        coordinates::placePin(model_, false, position);
+        // The phones that replay go along the same plan by themselves; the others are told.
+        lastSkipped_ = !spoof_.stepTo(position, false, false, true);
+        skipped_ += lastSkipped_ ? 1 : 0;
         Q_EMIT moved(position, follow_);
         return;
     }
@@ -262,7 +286,7 @@ void Movement::steer(QPointF direction, double mapBearing)
     steerClock_.start();
     steerAt_ = model_.state().pinCoordinate;
     preview_ = false;
-    model_.update([](ScreenState &s) { s.lockStatusText = kSteering; });
+    model_.setMovement(kSteering);
     steerTimer_.start();
 }
 

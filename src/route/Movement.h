@@ -75,6 +75,7 @@ private:
     int skipped_ = 0;
     bool lastSkipped_ = false; // the device has not been told the pin's place
     std::optional<CLLocationCoordinate2D> lastPosition_; // where our last step put the pin
+    quint64 planTicket_ = 0; // the newest plan being written
     bool replaying_ = false; // the device goes by itself, along the player's plan
     int planFile_ = 0;
     const QString planFolder_; // kept: the model may be gone before us

@@ -38,6 +38,21 @@ const HintState &hintOf(const ScreenState &s, FixActions::Target target)
     return target == FixActions::Device ? s.deviceHint : s.spoofHint;
 }
 
+HintState &hintOf(DeviceSession &s, FixActions::Target target)
+{
+    return target == FixActions::Device ? s.deviceHint : s.spoofHint;
+}
+
+// Changes a hint where it lives: in the phone's session, or the screen's own with no phone.
+void changeHint(ScreenModel &model, const QString &udid, FixActions::Target target,
+                const std::function<void(HintState &)> &change)
+{
+    if (model.session(udid))
+        model.updateSession(udid, [&](DeviceSession &s) { change(hintOf(s, target)); });
+    else
+        model.update([&](ScreenState &s) { change(hintOf(s, target)); });
+}
+
 // What the fix came to: success needs exit 0 and no error among the tool's lines (go-ios and
 // pymobiledevice3 log an error and may still exit 0).
 QString outcome(failure::Fix fix, const QString &tool, ChildProcess &process,
@@ -90,6 +105,10 @@ void FixActions::cancelAll()
 void FixActions::press(Target target)
 {
     const HintState hint = hintOf(model_.state(), target);
+    // The phone shown, whose hint this is; none when no phone is plugged in.
+    const DeviceSession *shown = model_.session(model_.shownPhone());
+    const QString phone = shown && shown->detected ? shown->udid : QString();
+    const QString session = shown ? shown->udid : QString();
     if (hint.fixRunning) {
         if (runs_[target])
             runs_[target]->cancel();
@@ -97,16 +116,16 @@ void FixActions::press(Target target)
     }
     const AppEnvironment environment = model_.environment();
     const std::optional<failure::FixCommand> command = failure::fixCommand(
-        hint.fix, environment.tools, model_.state().udidLabelText, environment.goIosAgent(),
+        hint.fix, environment.tools, phone, environment.goIosAgent(),
         hint.fix == failure::Fix::MountImage
             ? environment.dataSubfolder(QStringLiteral("devimages"))
             : QString());
     if (!command)
         return;
     consoleLine(QStringLiteral("Running ") + command->tool + u' ' + command->arguments.join(u' '));
-    model_.update([target](ScreenState &s) {
-        hintOf(s, target).fixRunning = true;
-        hintOf(s, target).fixResult.clear();
+    changeHint(model_, session, target, [](HintState &h) {
+        h.fixRunning = true;
+        h.fixResult.clear();
     });
 
     auto run = std::make_shared<Run>();
@@ -117,7 +136,7 @@ void FixActions::press(Target target)
     const milliseconds deadline = environment.timings.fixDeadline;
     dispatch::runInBackground(
         dispatch::Priority::UserInitiated,
-        [command = *command, run, queue, receiver, target, fix, deadline,
+        [command = *command, run, queue, receiver, target, fix, deadline, session,
          variables = environment.childEnvironment()] {
             QString result;
             const ChildProcess::Launch launched = ChildProcess::launch(
@@ -146,16 +165,20 @@ void FixActions::press(Target target)
                                         : outcome(fix, command.tool, *launched.process, output);
             }
             consoleLine(command.tool + QStringLiteral(": ") + result);
-            queue.post([receiver, run, target, result] {
+            queue.post([receiver, run, target, result, session] {
                 if (receiver->runs_[target] != run) // superseded meanwhile
                     return;
                 receiver->runs_[target].reset();
                 // A hint cleared meanwhile (a new spoof, the phone unplugged) stays cleared.
-                if (!hintOf(receiver->model_.state(), target).fixRunning)
+                const DeviceSession *phone = receiver->model_.session(session);
+                const HintState &now = phone ? (target == Device ? phone->deviceHint
+                                                                 : phone->spoofHint)
+                                             : hintOf(receiver->model_.state(), target);
+                if (!now.fixRunning)
                     return;
-                receiver->model_.update([&](ScreenState &s) {
-                    hintOf(s, target).fixRunning = false;
-                    hintOf(s, target).fixResult = result;
+                changeHint(receiver->model_, session, target, [&](HintState &h) {
+                    h.fixRunning = false;
+                    h.fixResult = result;
                 });
             });
         });

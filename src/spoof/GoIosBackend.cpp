@@ -178,10 +178,16 @@ bool GoIosAgent::startKernel(const AppEnvironment &environment)
         environment.dataSubfolder(QStringLiteral("go-ios")), environment.goIosAgent());
     // The agent stays in the foreground: the script starts it in the background, away from the
     // prompt's session, with the port variables our other go-ios commands get too.
-    QString command;
-    for (const QString &variable : environment.childEnvironment())
+    QString unset, command;
+    for (const QString &variable : environment.childEnvironment()) {
+        if (!variable.contains(QLatin1Char('='))) { // a name taken away
+            unset += QStringLiteral("unset ") + variable + QStringLiteral("; ");
+            continue;
+        }
         command += variable.section(QLatin1Char('='), 0, 0) + QLatin1Char('=')
             + tunnel::shellQuoted(variable.section(QLatin1Char('='), 1)) + QLatin1Char(' ');
+    }
+    command.prepend(unset);
     command += QStringLiteral("nohup ") + tunnel::shellQuoted(*tool);
     for (const QString &argument : arguments)
         command += QLatin1Char(' ') + tunnel::shellQuoted(argument);

@@ -222,8 +222,9 @@ std::optional<QString> SimulateLocationBackend::tunnelLost(const QString &udid,
     return std::nullopt;
 }
 
-SetLocationBackend::SetLocationBackend(AppEnvironment environment)
+SetLocationBackend::SetLocationBackend(AppEnvironment environment, QString udid)
     : environment_(std::move(environment))
+    , udid_(std::move(udid))
 {
 }
 
@@ -233,7 +234,7 @@ void SetLocationBackend::explainFailure(const QByteArray &output) const
         return;
     const ToolRunResult info = environment_.toolRunner().runTool(
         devicetools::kIdeviceinfo,
-        devicetools::deviceValueArguments(QStringLiteral("ProductVersion")));
+        devicetools::deviceValueArguments(QStringLiteral("ProductVersion"), udid_));
     const QString said = info.output.value_or(QString()).trimmed();
     if (said.contains(QStringLiteral("Could not connect to lockdownd")))
         consoleLine(QStringLiteral("❌ ideviceinfo: ") + said);
@@ -249,7 +250,7 @@ std::shared_ptr<ChildProcess> SetLocationBackend::startSetLocation(double latitu
         return nullptr;
     }
     const ChildProcess::Launch launched =
-        ChildProcess::launch(*tool, devicetools::setLocationArguments(latitude, longitude),
+        ChildProcess::launch(*tool, devicetools::setLocationArguments(latitude, longitude, udid_),
                              ChildProcess::Output::Pipe, environment_.childEnvironment());
     if (!launched.process) {
         consoleLine(QStringLiteral("❌ Error launching idevicesetlocation: ") + launched.error);
@@ -275,7 +276,7 @@ SetLocationBackend::Step SetLocationBackend::setOnce(double latitude, double lon
         return {};
     }
     const ChildProcess::Launch launched =
-        ChildProcess::launch(*tool, devicetools::setLocationArguments(latitude, longitude),
+        ChildProcess::launch(*tool, devicetools::setLocationArguments(latitude, longitude, udid_),
                              ChildProcess::Output::Pipe, environment_.childEnvironment());
     if (!launched.process) {
         consoleLine(QStringLiteral("❌ Error launching idevicesetlocation: ") + launched.error);
@@ -304,7 +305,7 @@ bool SetLocationBackend::resetSetLocation() const
     // Bounded like every tool run to completion: a reset that hangs must not keep the unlock
     // (and the buttons) waiting for ever.
     const ToolRunResult result = environment_.toolRunner().runTool(
-        devicetools::kIdevicesetlocation, devicetools::resetLocationArguments());
+        devicetools::kIdevicesetlocation, devicetools::resetLocationArguments(udid_));
     if (result.exitStatus == 0)
         return true;
     const QByteArray output = result.output.value_or(QString()).toUtf8();

@@ -83,15 +83,15 @@ private:
     AppEnvironment environment_;
 };
 
-// Older devices: idevicesetlocation, on whichever device it finds.
+// Older devices: idevicesetlocation, on the phone `udid` names (empty: the first it finds).
 class SetLocationBackend
 {
 public:
-    explicit SetLocationBackend(AppEnvironment environment);
+    explicit SetLocationBackend(AppEnvironment environment, QString udid = {});
 
-    // A running "idevicesetlocation -- LAT LON" process, or null.
+    // A running "idevicesetlocation -u UDID -- LAT LON" process, or null.
     std::shared_ptr<ChildProcess> startSetLocation(double latitude, double longitude) const;
-    // "idevicesetlocation reset": true when it ended with status 0.
+    // "idevicesetlocation -u UDID reset": true when it ended with status 0.
     bool resetSetLocation() const;
 
     // One step of a moving location. The stock tool sets the location and exits; one that is
@@ -110,4 +110,5 @@ private:
     void explainFailure(const QByteArray &output) const;
 
     AppEnvironment environment_;
+    QString udid_;
 };

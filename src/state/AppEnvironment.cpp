@@ -31,7 +31,11 @@ QStringList AppEnvironment::childEnvironment() const
 {
     return {QStringLiteral("GO_IOS_AGENT_HOST=") + goIosAgentHost,
             QStringLiteral("GO_IOS_AGENT_PORT=") + QString::number(goIosAgentPort),
-            QStringLiteral("PYTHONUNBUFFERED=1")};
+            QStringLiteral("PYTHONUNBUFFERED=1"),
+            // A phone named in the user's environment would take the place of the one a
+            // command leaves unnamed: go-ios reads the first two, pymobiledevice3 the third.
+            QStringLiteral("GO_IOS_UDID"), QStringLiteral("udid"),
+            QStringLiteral("PYMOBILEDEVICE3_UDID")};
 }
 
 QString AppEnvironment::dataSubfolder(const QString &name) const

@@ -4,10 +4,31 @@
 
 namespace devicetools {
 
-QStringList setLocationArguments(double latitude, double longitude)
+QStringList setLocationArguments(double latitude, double longitude, const QString &udid)
 {
-    return {QStringLiteral("--"), coordinates::formatDegrees(latitude),
-            coordinates::formatDegrees(longitude)};
+    return phoneOption(udid)
+        + QStringList {QStringLiteral("--"), coordinates::formatDegrees(latitude),
+                       coordinates::formatDegrees(longitude)};
+}
+
+QStringList listedPhones(const ToolRunResult &result)
+{
+    if (result.exitStatus != 0 || !result.output)
+        return {};
+    QStringList phones;
+    for (const QString &line : result.output->split(QLatin1Char('\n'))) {
+        const QString udid = line.trimmed();
+        if (!udid.isEmpty() && !phones.contains(udid))
+            phones.append(udid);
+    }
+    return phones;
+}
+
+std::optional<QStringList> phoneListing(const ToolRunResult &result)
+{
+    if (result.timedOut)
+        return std::nullopt;
+    return listedPhones(result);
 }
 
 bool deviceAnswered(const ToolRunResult &result)

@@ -14,44 +14,63 @@ inline const QString kIdeviceinfo = QStringLiteral("ideviceinfo");
 inline const QString kIdeviceId = QStringLiteral("idevice_id");
 inline const QString kIdevicesetlocation = QStringLiteral("idevicesetlocation");
 
-// The four facts a detection reads, in the order it reads them.
+// The facts a detection reads, in the order it reads them.
 struct DeviceDetail
 {
     QString label; // as printed on the console
     QString key; // passed after "-k"
 };
 
-enum DetailRow { ProductVersion, SerialNumber, ProductType, UniqueDeviceID, DetailRowCount };
+enum DetailRow {
+    ProductVersion,
+    SerialNumber,
+    ProductType,
+    DeviceName,
+    UniqueDeviceID, // last: once the UDID shows, the detection is over
+    DetailRowCount
+};
 
 inline const std::array<DeviceDetail, DetailRowCount> kDeviceDetails {{
     {QStringLiteral("ProductVersion:"), QStringLiteral("ProductVersion")},
     {QStringLiteral("SerialNumber:"), QStringLiteral("SerialNumber")},
     {QStringLiteral("ProductType:"), QStringLiteral("ProductType")},
+    {QStringLiteral("DeviceName:"), QStringLiteral("DeviceName")},
     {QStringLiteral("UniqueDeviceID:"), QStringLiteral("UniqueDeviceID")},
 }};
 
-// ideviceinfo with no arguments: does a device answer at all?
-inline QStringList deviceInfoArguments()
+// "-u UDID", which names the phone a libimobiledevice tool acts on; none: the first it finds.
+inline QStringList phoneOption(const QString &udid)
 {
-    return {};
+    return udid.isEmpty() ? QStringList() : QStringList {QStringLiteral("-u"), udid};
 }
-// ideviceinfo -k KEY: one value.
-inline QStringList deviceValueArguments(const QString &key)
+
+// ideviceinfo [-u UDID]: does the phone answer at all?
+inline QStringList deviceInfoArguments(const QString &udid = {})
 {
-    return {QStringLiteral("-k"), key};
+    return phoneOption(udid);
+}
+// ideviceinfo [-u UDID] -k KEY: one value.
+inline QStringList deviceValueArguments(const QString &key, const QString &udid = {})
+{
+    return phoneOption(udid) + QStringList {QStringLiteral("-k"), key};
 }
 // idevice_id -l: the attached devices.
 inline QStringList listDevicesArguments()
 {
     return {QStringLiteral("-l")};
 }
-// idevicesetlocation -- LAT LON ("--" so a negative value is not read as an option).
-QStringList setLocationArguments(double latitude, double longitude);
-// idevicesetlocation reset
-inline QStringList resetLocationArguments()
+// idevicesetlocation [-u UDID] -- LAT LON ("--" so a negative value is not read as an option).
+QStringList setLocationArguments(double latitude, double longitude, const QString &udid = {});
+// idevicesetlocation [-u UDID] reset
+inline QStringList resetLocationArguments(const QString &udid = {})
 {
-    return {QStringLiteral("reset")};
+    return phoneOption(udid) + QStringList {QStringLiteral("reset")};
 }
+// The UDIDs of `idevice_id -l`'s answer, in its order; none unless it exited 0.
+QStringList listedPhones(const ToolRunResult &result);
+// Likewise, but absent when the tool overran its deadline, which says nothing about the phones.
+// (A tool that is missing or cannot start lists none, as when usbmuxd is not there.)
+std::optional<QStringList> phoneListing(const ToolRunResult &result);
 
 // A device answered when "ActivationState:" appears anywhere, whatever the exit status.
 bool deviceAnswered(const ToolRunResult &result);

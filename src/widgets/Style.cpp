@@ -77,3 +77,19 @@ QPixmap picture(const QString &name, QSize size, qreal devicePixelRatio,
 }
 
 } // namespace style
+
+QColor style::phoneColour(int index)
+{
+    static const QColor colours[] = {
+        {0x34, 0xa8, 0x53}, // green
+        {0xaf, 0x52, 0xde}, // purple
+        {0xff, 0x95, 0x00}, // orange
+        {0x00, 0xa0, 0xb8}, // teal
+        {0xff, 0x2d, 0x92}, // pink
+        {0x8e, 0x6e, 0x3c}, // brown
+        {0x5e, 0x5c, 0xe6}, // indigo
+        {0x6d, 0x7b, 0x00}, // olive
+    };
+    constexpr int count = int(sizeof colours / sizeof colours[0]);
+    return colours[((index % count) + count) % count];
+}

@@ -19,6 +19,10 @@ inline const QColor kYellow {0xff, 0xcc, 0x00};
 inline const QColor kBlue {0x00, 0x7a, 0xff};
 inline const QColor kRed {0xff, 0x3b, 0x30};
 
+// The colour of the `index`th phone plugged in, in the list of phones and on the map: distinct
+// from each other, from the pin's blue and red, and readable on the map's light tiles.
+QColor phoneColour(int index);
+
 // Dimmed text on the given widget's background.
 QColor secondaryText(const QWidget *widget);
 
