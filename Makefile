@@ -3,7 +3,7 @@ BUILD ?= build
 BUILD_TYPE ?= RelWithDebInfo
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps configure build run test demo bench install clean
+.PHONY: all deps configure build run test sanitize demo bench install clean
 
 all: build
 
@@ -21,6 +21,10 @@ run: build
 
 test: build
 	cd $(BUILD) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j $(JOBS) --timeout 300
+
+# The tests built with clang under AddressSanitizer and UndefinedBehaviorSanitizer.
+sanitize: deps
+	scripts/sanitize.sh
 
 demo: build
 	scripts/demo.sh $(BUILD)
