@@ -239,13 +239,20 @@ private Q_SLOTS:
                     << (command ? command->arguments : QStringList()) << false;
             }
         }
-        row("ideviceinfo", info, devicetools::deviceInfoArguments());
-        for (const devicetools::DeviceDetail &detail : devicetools::kDeviceDetails)
-            QTest::addRow("ideviceinfo %s", qPrintable(detail.key))
-                << info << devicetools::deviceValueArguments(detail.key) << false;
+        // Each with the phone named (several plugged in) and without (none listed).
+        for (const QString &udid : {QString(), kUdid}) {
+            const char *named = udid.isEmpty() ? "" : " -u";
+            QTest::addRow("ideviceinfo%s", named)
+                << info << devicetools::deviceInfoArguments(udid) << false;
+            for (const devicetools::DeviceDetail &detail : devicetools::kDeviceDetails)
+                QTest::addRow("ideviceinfo%s %s", named, qPrintable(detail.key))
+                    << info << devicetools::deviceValueArguments(detail.key, udid) << false;
+            QTest::addRow("idevicesetlocation%s", named)
+                << set << devicetools::setLocationArguments(-33.8688, -70.6693, udid) << false;
+            QTest::addRow("idevicesetlocation%s reset", named)
+                << set << devicetools::resetLocationArguments(udid) << false;
+        }
         row("idevice_id", list, devicetools::listDevicesArguments());
-        row("idevicesetlocation", set, devicetools::setLocationArguments(-33.8688, -70.6693));
-        row("idevicesetlocation reset", set, devicetools::resetLocationArguments());
         // Wrong on purpose: the check must tell these from the lines above.
         row("wrong: ios, an unknown option", ios,
             goios::resetLocationArguments(kUdid, agent) << u"--no-such-option"_s, true);
