@@ -13,10 +13,13 @@
 #include "spoof/SpoofController.h"
 #include "tools/GoIos.h"
 
+#include <QContextMenuEvent>
 #include <QListWidget>
+#include <QMenu>
 #include <QPushButton>
 #include <QSettings>
 #include <QTest>
+#include <QTimer>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -377,6 +380,48 @@ private Q_SLOTS:
         QFETCH(int, shown);
         QCOMPARE(w.state().udidLabelText, kPhones[shown].udid);
         QCOMPARE(w.state().deviceiosLabelText, kPhones[shown].ios);
+    }
+
+    // A phone's menu chooses the tool that reaches it, for iOS 17 and later only.
+    void menuChoosesTheTool_data()
+    {
+        QTest::addColumn<int>("phone");
+        QTest::addColumn<QString>("action");
+        QTest::addColumn<bool>("enabled");
+        QTest::addColumn<int>("chain"); // what reaches it afterwards
+        QTest::newRow("go-ios for a 17.4 phone")
+            << 1 << u"goIosChainAction"_s << true << int(IosChain::GoIos);
+        QTest::newRow("back to the usual tool")
+            << 2 << u"usualChainAction"_s << true << int(IosChain::PyMobileDevice3);
+        QTest::newRow("an iOS 16 phone needs neither")
+            << 0 << u"goIosChainAction"_s << false << int(IosChain::PyMobileDevice3);
+    }
+
+    void menuChoosesTheTool()
+    {
+        QFETCH(int, phone);
+        QFETCH(QString, action);
+        SimDeviceKit kit;
+        Window w(kit);
+        QVERIFY(w.attach(0) && w.attach(1) && w.attach(2));
+        PhonesList *list = w.list();
+        QTRY_VERIFY(list->isVisible());
+        bool enabled = false;
+        // The menu is modal: it is answered from the event loop it runs.
+        QTimer::singleShot(0, list, [&] {
+            QMenu *menu = list->findChild<QMenu *>(u"phoneMenu"_s);
+            QAction *chosen = menu ? menu->findChild<QAction *>(action) : nullptr;
+            enabled = chosen && chosen->isEnabled();
+            if (enabled)
+                chosen->trigger();
+            if (menu)
+                menu->close();
+        });
+        const QPoint at = list->visualItemRect(list->item(phone)).center();
+        QContextMenuEvent event(QContextMenuEvent::Mouse, at, list->viewport()->mapToGlobal(at));
+        QCoreApplication::sendEvent(list->viewport(), &event);
+        QTEST(enabled, "enabled");
+        QTEST(int(w.content().spoofController().chainFor(kPhones[phone].udid)), "chain");
     }
 
     // With nothing selected, the phone plugged in next is selected; one plugged in beside a
