@@ -11,18 +11,6 @@
 
 namespace detection {
 
-namespace {
-
-void clearDeviceFields(ScreenState &s)
-{
-    s.deviceiosLabelText.clear();
-    s.serialnumberLabelText.clear();
-    s.udidLabelText.clear();
-    s.productTypeLabelText.clear();
-}
-
-} // namespace
-
 void apply(DeviceSession &s, const DetectionUpdate &update)
 {
     switch (update.kind) {
@@ -91,58 +79,27 @@ void apply(DeviceSession &s, const DetectionUpdate &update)
 
 void apply(ScreenState &s, const DetectionUpdate &update)
 {
-    switch (update.kind) {
-    case DetectionUpdate::Checking:
-        s.deviceHint = {};
-        s.disabledDetectButtonSafety = true;
-        s.disabledLockButton = true;
-        s.statusIMGText = QStringLiteral("iphone16_halfload");
-        s.statusLabelText = QStringLiteral("Checking devices...");
-        clearDeviceFields(s);
-        break;
-    case DetectionUpdate::ToolMissing:
-        s.statusLabelText = QStringLiteral("Error: ideviceinfo missing from app bundle!");
-        s.statusIMGText = QStringLiteral("iphone16");
-        s.disabledDetectButtonSafety = false;
-        break;
-    case DetectionUpdate::Connected:
-        s.statusLabelText = QStringLiteral("iOS Device Connected!");
-        s.statusIMGText = QStringLiteral("iphone16hello");
-        break;
-    case DetectionUpdate::Value:
-        switch (update.row) {
-        case devicetools::ProductVersion:
-            s.deviceiosLabelText = update.value;
-            break;
-        case devicetools::SerialNumber:
-            s.serialnumberLabelText = update.value;
-            break;
-        case devicetools::ProductType:
-            s.productTypeLabelText = update.value;
-            break;
-        case devicetools::UniqueDeviceID:
-            s.udidLabelText = update.value;
-            break;
-        default: // the name shows in the list of phones only
-            break;
-        }
-        break;
-    case DetectionUpdate::Finished:
-        s.disabledDetectButtonSafety = false;
-        s.disabledLockButton = false;
-        break;
-    case DetectionUpdate::NotFound:
-        s.statusLabelText = QStringLiteral("Not detecting any devices!");
-        s.statusIMGText = QStringLiteral("iphone16");
-        s.deviceHint = {update.cause, update.fix, false, QString(), update.words};
-        clearDeviceFields(s);
-        break;
-    case DetectionUpdate::ConnectPrompt:
-        s.statusLabelText = QStringLiteral("Connect iOS Device in normal mode");
-        s.disabledDetectButtonSafety = false;
-        s.disabledLockButton = true;
-        break;
-    }
+    // The panel's fields, read as the session of a phone not listed, take the same step.
+    DeviceSession phone;
+    phone.statusIMGText = s.statusIMGText;
+    phone.statusLabelText = s.statusLabelText;
+    phone.iosVersion = s.deviceiosLabelText;
+    phone.serial = s.serialnumberLabelText;
+    phone.productType = s.productTypeLabelText;
+    phone.udidValue = s.udidLabelText;
+    phone.deviceHint = s.deviceHint;
+    phone.detecting = s.disabledDetectButtonSafety;
+    phone.detected = !s.disabledLockButton;
+    apply(phone, update);
+    s.statusIMGText = phone.statusIMGText;
+    s.statusLabelText = phone.statusLabelText;
+    s.deviceiosLabelText = phone.iosVersion;
+    s.serialnumberLabelText = phone.serial;
+    s.productTypeLabelText = phone.productType;
+    s.udidLabelText = phone.udidValue;
+    s.deviceHint = phone.deviceHint;
+    s.disabledDetectButtonSafety = phone.detecting;
+    s.disabledLockButton = phone.detecting || !phone.detected;
 }
 
 void readDeviceDetails(const ToolRunner &runner,
