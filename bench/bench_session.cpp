@@ -13,6 +13,7 @@
 //
 //   build/bench/bench_session [cycles] [polling seconds]     (default 5 and 60)
 #include "BenchCommon.h"
+#include "BenchLoop.h"
 #include "BenchStall.h"
 #include "TestSupport.h"
 #include "app/ContentView.h"
@@ -93,52 +94,12 @@ private:
         return window_->findChild<LineLimitedLabel *>(QStringLiteral("statusLabel"))->text();
     }
 
-    // Runs a kit command on a helper thread while the event loop goes on; answers when it
-    // finished (monotonic ms), 0 when it failed.
-    double kitCommand(const std::function<bool()> &command)
-    {
-        bool ok = false;
-        double finishedAt = 0;
-        QThread *thread = QThread::create([&] {
-            ok = command();
-            finishedAt = bench::monotonicMs();
-        });
-        QEventLoop loop;
-        QObject::connect(thread, &QThread::finished, &loop, &QEventLoop::quit);
-        thread->start();
-        loop.exec();
-        thread->wait();
-        delete thread;
-        return ok ? finishedAt : 0;
-    }
-
-    // Runs the event loop until `done` holds after a change of the screen state (checked after
-    // the screen has been redrawn from it); answers when (monotonic ms), 0 on time-out.
+    double kitCommand(const std::function<bool()> &command) { return bench::kitCommand(command); }
     double waitFor(const std::function<bool()> &done, int timeoutMs = 30000)
     {
-        if (done())
-            return bench::monotonicMs();
-        double at = 0;
-        QEventLoop loop;
-        const auto connection =
-            QObject::connect(&window_->contentView()->model(), &ScreenModel::changed, &loop, [&] {
-                if (at == 0 && done()) {
-                    at = bench::monotonicMs();
-                    loop.quit();
-                }
-            });
-        QTimer::singleShot(timeoutMs, &loop, &QEventLoop::quit);
-        loop.exec();
-        QObject::disconnect(connection);
-        return at;
+        return bench::waitFor(window_->contentView()->model(), done, timeoutMs);
     }
-
-    void pause(int ms)
-    {
-        QEventLoop loop;
-        QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
+    void pause(int ms) { bench::pause(ms); }
 
     Step &step(const QString &name)
     {
