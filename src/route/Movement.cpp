@@ -162,7 +162,9 @@ void Movement::play(const RoutePath &path)
                                 });
         player_.setPath(path);
         skipped_ = 0;
+        planComing_ = !preview_ && spoof_.canReplay();
         player_.start();
+        planComing_ = false;
     }
     if (!isPlaying())
         return;
@@ -249,9 +251,19 @@ void Movement::step(CLLocationCoordinate2D position)
         Q_EMIT moved(position, follow_);
         return;
     }
+    if (std::exchange(planComing_, false)) {
+        // The start of a route that some phones replay: they begin with their plan, on time,
+        // rather than after a step of their own.
+        lastSkipped_ =
+            !spoof_.stepTo(position, false, false, SpoofController::Replayers::LeftForTheirPlan);
+        skipped_ += lastSkipped_ ? 1 : 0;
+        Q_EMIT moved(position, follow_);
+        return;
+    }
     if (replaying_ && player_.followsPlan()) {
         // The phones that replay go along the same plan by themselves; the others are told.
-        lastSkipped_ = !spoof_.stepTo(position, false, false, true);
+        lastSkipped_ =
+            !spoof_.stepTo(position, false, false, SpoofController::Replayers::LeftWhileReplaying);
         skipped_ += lastSkipped_ ? 1 : 0;
         Q_EMIT moved(position, follow_);
         return;

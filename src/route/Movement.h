@@ -77,6 +77,7 @@ private:
     std::optional<CLLocationCoordinate2D> lastPosition_; // where our last step put the pin
     quint64 planTicket_ = 0; // the newest plan being written
     bool replaying_ = false; // the device goes by itself, along the player's plan
+    bool planComing_ = false; // the first step of a route that some phones will replay
     int planFile_ = 0;
     const QString planFolder_; // kept: the model may be gone before us
     bool preview_ = false; // the playback moves the pin alone

@@ -45,8 +45,8 @@ PhoneSpoofer &SpoofController::phone(const QString &udid)
         connect(spoofer.get(), &PhoneSpoofer::holderLost, this, &SpoofController::holderLost);
         connect(spoofer.get(), &PhoneSpoofer::holdLost, this, [this] {
             // A movement stops when no selected phone is held any more.
-            for (const QString &udid : selectedPhones())
-                if (model_.session(udid)->isLocationLocked)
+            for (const QString &selected : selectedPhones())
+                if (model_.session(selected)->isLocationLocked)
                     return;
             Q_EMIT heldLocationTaken();
         });
@@ -160,14 +160,17 @@ void SpoofController::endSpoofOnDisconnect(const QString &udid)
 }
 
 bool SpoofController::stepTo(CLLocationCoordinate2D coordinate, bool recenter, bool mustArrive,
-                             bool besideReplays)
+                             Replayers leave)
 {
     coordinates::placePin(model_, recenter, coordinate);
     bool taken = true;
     for (const QString &udid : selectedPhones()) {
         PhoneSpoofer &spoofer = phone(udid);
-        if (besideReplays && spoofer.isReplaying())
-            continue; // it goes along the same plan by itself
+        // It goes along the same plan by itself; or its plan comes so soon that the step would
+        // only make its replay start late.
+        if ((leave == Replayers::LeftWhileReplaying && spoofer.isReplaying())
+            || (leave == Replayers::LeftForTheirPlan && spoofer.canReplay()))
+            continue;
         taken = spoofer.stepTo(coordinate, mustArrive) && taken;
     }
     return taken;

@@ -43,9 +43,10 @@ public:
     // it: then this one is skipped for that phone (false), never queued, so no phone falls behind
     // the pin. With nothing held yet, a step starts holding. A step that must arrive (where a
     // movement came to rest) waits for the one on its way instead of being skipped.
-    // `besideReplays`: a replay is under way, and the phones that replay it are left alone.
+    // `leave`: the phones a replay moves, or is about to move, are left alone.
+    enum class Replayers { Told, LeftWhileReplaying, LeftForTheirPlan };
     bool stepTo(CLLocationCoordinate2D coordinate, bool recenter, bool mustArrive = false,
-                bool besideReplays = false);
+                Replayers leave = Replayers::Told);
     bool isStepping() const;
     // A selected phone can replay a whole timestamped track by itself (iOS 17+ through
     // pymobiledevice3); those phones follow replay(), the others stepTo().
