@@ -10,7 +10,7 @@
 #include <QDropEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
+#include <QAbstractItemView>
 #include <QSignalSpy>
 #include <QTest>
 #include <QToolButton>
@@ -49,7 +49,7 @@ QList<SavedPlace> afterRestart(const QString &folder)
     return loaded(places) ? places.places() : QList<SavedPlace> {};
 }
 
-QString row(QListView *list, int row)
+QString row(QAbstractItemView *list, int row)
 {
     return list->model()->index(row, 0).data().toString();
 }
@@ -83,7 +83,7 @@ private Q_SLOTS:
             [&visited](CLLocationCoordinate2D place) { visited.append(place); });
         panel.show();
         QWidget *star = find(&panel, "savePlaceButton"), *undo = find(&panel, "undoDeleteButton");
-        auto *list = find<QListView>(&panel, "placesList");
+        auto *list = find<QAbstractItemView>(&panel, "placesList");
         auto *starButton = qobject_cast<QToolButton *>(star);
         for (const CLLocationCoordinate2D pin :
              {CLLocationCoordinate2D {48.8566, 2.3522}, CLLocationCoordinate2D {51.5, -0.12},

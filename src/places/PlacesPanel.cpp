@@ -12,9 +12,11 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
-#include <QListView>
+#include <QHeaderView>
 #include <QMenu>
 #include <QShortcut>
+#include <QTableView>
+#include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -28,15 +30,39 @@ QString coordinateText(CLLocationCoordinate2D coordinate)
         + coordinates::formatDegrees(coordinate.longitude);
 }
 
-// Drops a dragged row itself rather than letting the view move it: the saved places move, and
-// the list follows them.
-class PlacesList : public QListView
+// One column of names. A table rather than a list view: a list view lays out every row when
+// its rows change (a million places: tens of milliseconds on the GUI thread), a table with rows
+// of one fixed height lays out none.
+// It drops a dragged row itself rather than letting the view move it: the saved places move,
+// and the list follows them.
+class PlacesList : public QTableView
 {
 public:
-    using QListView::QListView;
+    explicit PlacesList(QWidget *parent)
+        : QTableView(parent)
+    {
+        horizontalHeader()->hide();
+        horizontalHeader()->setStretchLastSection(true);
+        verticalHeader()->hide();
+        verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
+        setShowGrid(false);
+        setWordWrap(false);
+        setCornerButtonEnabled(false);
+        setTabKeyNavigation(false); // Tab leaves the list, as from any list
+        setSelectionBehavior(QAbstractItemView::SelectRows);
+        fitRowsToFont();
+    }
+
     std::function<void(int from, int to)> moved;
 
 protected:
+    void changeEvent(QEvent *event) override
+    {
+        QTableView::changeEvent(event);
+        if (event->type() == QEvent::FontChange)
+            fitRowsToFont();
+    }
+
     void dropEvent(QDropEvent *event) override
     {
         const QPoint at = event->position().toPoint();
@@ -54,6 +80,9 @@ protected:
         if (from >= 0 && moved)
             moved(from, insertion > from ? insertion - 1 : insertion);
     }
+
+private:
+    void fitRowsToFont() { verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6); }
 };
 
 } // namespace
@@ -70,9 +99,14 @@ public:
 
     void reset()
     {
+        const int total = static_cast<int>(places_.places().size());
         beginResetModel();
-        count_ = static_cast<int>(places_.places().size());
+        // A view sizes every row it is told of, so a long list arriving (the places read at
+        // start) comes in batches between events; a list already shown changes at once.
+        count_ = count_ == 0 ? std::min(total, kRowsAtOnce) : total;
         endResetModel();
+        if (count_ < total)
+            QTimer::singleShot(0, this, &Rows::grow);
     }
 
     // As of the last reset: a view is told of a change by the reset, not before.
@@ -117,6 +151,21 @@ public:
     Qt::DropActions supportedDropActions() const override { return Qt::MoveAction; }
 
 private:
+    static constexpr int kRowsAtOnce = 50000;
+
+    void grow()
+    {
+        const int total = static_cast<int>(places_.places().size());
+        if (count_ == 0 || count_ >= total)
+            return; // reset meanwhile
+        const int more = std::min(total, count_ + kRowsAtOnce);
+        beginInsertRows(QModelIndex(), count_, more - 1);
+        count_ = more;
+        endInsertRows();
+        if (count_ < total)
+            QTimer::singleShot(0, this, &Rows::grow);
+    }
+
     SavedPlaces &places_;
     int count_ = 0;
 };
@@ -154,10 +203,6 @@ PlacesPanel::PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFo
     list_ = list;
     rows_ = new Rows(places_, this);
     list_->setModel(rows_);
-    list_->setUniformItemSizes(true);
-    // A long list is laid out a batch at a time between events, never in one go.
-    list_->setLayoutMode(QListView::Batched);
-    list_->setBatchSize(200);
     list_->setObjectName(QStringLiteral("placesList"));
     list_->setAccessibleName(QStringLiteral("Saved places"));
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -165,14 +210,14 @@ PlacesPanel::PlacesPanel(SavedPlaces &places, ScreenModel &model, NameFor nameFo
     list_->setDefaultDropAction(Qt::MoveAction);
     list_->setEditTriggers(QAbstractItemView::DoubleClicked | QAbstractItemView::EditKeyPressed);
     list_->setTextElideMode(Qt::ElideRight);
-    list_->setStyleSheet(QStringLiteral("QListView::item { padding: 3px 2px; }"));
+    list_->setStyleSheet(QStringLiteral("QTableView::item { padding: 0px 2px; }"));
     list_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     list_->setContextMenuPolicy(Qt::CustomContextMenu);
     list_->installEventFilter(this);
     layout->addWidget(list_);
-    connect(list_, &QListView::clicked, this,
+    connect(list_, &QAbstractItemView::clicked, this,
             [this](const QModelIndex &index) { goToRow(index.row()); });
-    connect(list_, &QListView::customContextMenuRequested, this, &PlacesPanel::showMenu);
+    connect(list_, &QWidget::customContextMenuRequested, this, &PlacesPanel::showMenu);
 
     empty_ = captionLabel(this);
     empty_->setObjectName(QStringLiteral("placesHint"));
@@ -221,11 +266,11 @@ void PlacesPanel::render()
             list_->setVisible(true);
         const int current = list_->currentIndex().row();
         rows_->reset();
-        if (current >= 0 && current < places.size())
+        if (current >= 0 && current < rows_->rowCount(QModelIndex()))
             list_->setCurrentIndex(rows_->index(current));
     }
     const int rows = std::clamp(static_cast<int>(places.size()), 1, kVisibleRows);
-    list_->setFixedHeight(rows * std::max(list_->sizeHintForRow(0), fontMetrics().height() + 4)
+    list_->setFixedHeight(rows * list_->verticalHeader()->defaultSectionSize()
                           + 2 * list_->frameWidth());
     list_->setVisible(!places.isEmpty());
     empty_->setVisible(places.isEmpty());
@@ -233,7 +278,15 @@ void PlacesPanel::render()
                                        : QStringLiteral("Reading saved places…"));
 
     // "Saved" only once it is in the file.
-    const bool listed = places_.contains(model_.state().pinCoordinate);
+    // Looked up only when the pin or the list changed: the window renders at every poll, and a
+    // long list takes a while to go through.
+    const CLLocationCoordinate2D pin = model_.state().pinCoordinate;
+    if (checkedGeneration_ != places_.generation() || !(checkedPin_ == pin)) {
+        checkedGeneration_ = places_.generation();
+        checkedPin_ = pin;
+        pinListed_ = places_.contains(pin);
+    }
+    const bool listed = pinListed_;
     star_->setEnabled(!listed);
     if (!listed) {
         star_->setText(QStringLiteral("☆ Save"));

@@ -6,7 +6,7 @@
 #include <functional>
 
 class QLabel;
-class QListView;
+class QTableView;
 class QToolButton;
 class SavedPlaces;
 class ScreenModel;
@@ -43,10 +43,13 @@ private:
     NameFor nameFor_;
     GoTo goTo_;
     QToolButton *star_;
-    QListView *list_;
+    QTableView *list_;
     class Rows;
     Rows *rows_;
     quint64 shownGeneration_ = ~0ULL;
+    quint64 checkedGeneration_ = ~0ULL;
+    CLLocationCoordinate2D checkedPin_;
+    bool pinListed_ = false;
     QLabel *empty_;
     QLabel *status_;
     QToolButton *undo_;
