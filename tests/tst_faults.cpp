@@ -53,7 +53,7 @@ const CallTraits &traits(Call call)
                             info + u":ProductType"_s, info + u":UniqueDeviceID"_s};
     // clang-format off
     static const CallTraits table[] = { // in the order of Call
-        {"ideviceinfo", info, {info}, keys, "'-u '????????-????????????????", Before::Detected, false},
+        {"ideviceinfo", info, {info}, keys, "'-u '???????\?-????????????????", Before::Detected, false},
         {"ideviceinfo -k", info, keys, {}, "'-u '*' -k '*", Before::Detected, false},
         {"idevice_id -l", u"idevice_id"_s, {u"idevice_id"_s}, {}, "*", Before::Holding, false},
         {"idevicesetlocation --", set, {set + u":set"_s}, {}, {}, Before::Detected, false},

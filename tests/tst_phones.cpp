@@ -45,11 +45,11 @@ const QString kAt = u"40.689247 -74.044502"_s; // the pin at start, as the phone
 // The window over a kit with both iOS 17 tools.
 struct Window
 {
-    explicit Window(SimDeviceKit &kit)
-        : kit(kit)
-        , settings(kit.temporaryFolder() + u"window.ini"_s, QSettings::IniFormat)
+    explicit Window(SimDeviceKit &theKit)
+        : kit(theKit)
+        , settings(theKit.temporaryFolder() + u"window.ini"_s, QSettings::IniFormat)
     {
-        kit.addTool(goios::kTool);
+        theKit.addTool(goios::kTool);
         Timings timings = shortTimings();
         timings.movementStep = 100ms;
         timings.movementTimeScale = 10.0;

@@ -717,7 +717,7 @@ private Q_SLOTS:
                     : u"❌ Failed to spoof location — see console log."_s;
                 if (state == u"hint"_s)
                     s.spoofHint = {
-                        failure::Cause::ImageNotMounted, failure::Fix::MountImage, false, {}};
+                        failure::Cause::ImageNotMounted, failure::Fix::MountImage, false, {}, {}};
             });
             mainJob << u"versionLabel"_s << u"serialValue"_s << u"udidValue"_s
                     << u"lockStatusLabel"_s;
@@ -779,7 +779,7 @@ private Q_SLOTS:
             s.lockStatusText = status;
             if (hint)
                 s.spoofHint = {
-                    failure::Cause::ImageNotMounted, failure::Fix::MountImage, false, {}};
+                    failure::Cause::ImageNotMounted, failure::Fix::MountImage, false, {}, {}};
         });
         QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
         QTRY_VERIFY(w.find("spoofHint")->isVisible() == hint);
@@ -793,8 +793,8 @@ private Q_SLOTS:
         SimDeviceKit kit;
         Window w(kit, settingsFile());
         w.model().update([](ScreenState &s) {
-            s.deviceHint = {failure::Cause::NotTrusted, failure::Fix::PairAgain, false, {}};
-            s.spoofHint = {failure::Cause::ImageNotMounted, failure::Fix::MountImage, false, {}};
+            s.deviceHint = {failure::Cause::NotTrusted, failure::Fix::PairAgain, false, {}, {}};
+            s.spoofHint = {failure::Cause::ImageNotMounted, failure::Fix::MountImage, false, {}, {}};
         });
         w.window.showLog();
         w.window.showGettingStarted();
