@@ -254,9 +254,11 @@ void Movement::step(CLLocationCoordinate2D position)
     if (std::exchange(planComing_, false)) {
         // The start of a route that some phones replay: they begin with their plan, on time,
         // rather than after a step of their own.
-        lastSkipped_ =
-            !spoof_.stepTo(position, false, false, SpoofController::Replayers::LeftForTheirPlan);
-        skipped_ += lastSkipped_ ? 1 : 0;
+        const bool taken =
+            spoof_.stepTo(position, false, false, SpoofController::Replayers::LeftForTheirPlan);
+        skipped_ += taken ? 0 : 1;
+        // A route over as soon as it starts has no plan to come: where it rests is told to all.
+        lastSkipped_ = !taken || !isPlaying();
         Q_EMIT moved(position, follow_);
         return;
     }
