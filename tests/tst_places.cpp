@@ -7,7 +7,6 @@
 #include "state/ScreenModel.h"
 
 #include <QDir>
-#include <QDropEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QAbstractItemView>

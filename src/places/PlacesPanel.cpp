@@ -77,8 +77,11 @@ protected:
         stopAutoScroll();
         setState(NoState);
         viewport()->update(); // the drop indicator goes
-        if (from >= 0 && moved)
-            moved(from, insertion > from ? insertion - 1 : insertion);
+        if (from < 0 || !moved)
+            return;
+        const int to = insertion > from ? insertion - 1 : insertion;
+        moved(from, to);
+        setCurrentIndex(model()->index(to, 0)); // the place dragged stays the current one
     }
 
 private:
