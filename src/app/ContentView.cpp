@@ -448,7 +448,7 @@ void ContentView::render()
             const DeviceSession *phone = model_->session(udid);
             if (!phone || !phone->isLocationLocked || !phone->heldAt)
                 continue;
-            marks.append({*phone->heldAt, phone->name.isEmpty() ? phone->productType : phone->name,
+            marks.append({*phone->heldAt, phone->shownName(),
                           style::phoneColour(phone->colour),
                           model_->selectedPhones().contains(udid)});
         }

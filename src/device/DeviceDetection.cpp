@@ -81,23 +81,11 @@ void apply(ScreenState &s, const DetectionUpdate &update)
 {
     // The panel's fields, read as the session of a phone not listed, take the same step.
     DeviceSession phone;
-    phone.statusIMGText = s.statusIMGText;
-    phone.statusLabelText = s.statusLabelText;
-    phone.iosVersion = s.deviceiosLabelText;
-    phone.serial = s.serialnumberLabelText;
-    phone.productType = s.productTypeLabelText;
-    phone.udidValue = s.udidLabelText;
-    phone.deviceHint = s.deviceHint;
+    phone.readFrom(s);
     phone.detecting = s.disabledDetectButtonSafety;
     phone.detected = !s.disabledLockButton;
     apply(phone, update);
-    s.statusIMGText = phone.statusIMGText;
-    s.statusLabelText = phone.statusLabelText;
-    s.deviceiosLabelText = phone.iosVersion;
-    s.serialnumberLabelText = phone.serial;
-    s.productTypeLabelText = phone.productType;
-    s.udidLabelText = phone.udidValue;
-    s.deviceHint = phone.deviceHint;
+    phone.showIn(s);
     s.disabledDetectButtonSafety = phone.detecting;
     s.disabledLockButton = phone.detecting || !phone.detected;
 }

@@ -28,13 +28,6 @@ QIcon colourDisc(const QColor &colour, qreal devicePixelRatio)
     return QIcon(pixmap);
 }
 
-QString nameOf(const DeviceSession &phone)
-{
-    if (!phone.name.isEmpty())
-        return phone.name;
-    return phone.productType.isEmpty() ? phone.udid : phone.productType;
-}
-
 } // namespace
 
 PhonesList::PhonesList(ScreenModel &model, SpoofController &spoof, QWidget *parent)
@@ -97,12 +90,14 @@ void PhonesList::render()
         same = item(row)->data(kUdidRole).toString() == phones[row];
     if (!same) {
         clear();
+        const qreal dpr = devicePixelRatioF();
         for (const QString &udid : phones) {
             auto *row = new QListWidgetItem(this);
             row->setData(kUdidRole, udid);
+            if (const DeviceSession *phone = model_.session(udid))
+                row->setIcon(colourDisc(style::phoneColour(phone->colour), dpr));
         }
     }
-    const qreal dpr = devicePixelRatioF();
     for (int row = 0; row < count(); ++row) {
         QListWidgetItem *line = item(row);
         const DeviceSession *phone = model_.session(phones[row]);
@@ -111,8 +106,8 @@ void PhonesList::render()
         const QString details = detailText(*phone);
         // The model beside the name, so that the state has the second line to itself.
         const QString title = phone->productType.isEmpty() || phone->name.isEmpty()
-            ? nameOf(*phone)
-            : nameOf(*phone) + QStringLiteral(" · ") + phone->productType;
+            ? phone->shownName()
+            : phone->name + QStringLiteral(" · ") + phone->productType;
         const QString text = title + u'\n' + details;
         if (line->text() != text) {
             line->setText(text);
@@ -121,7 +116,6 @@ void PhonesList::render()
             line->setData(Qt::AccessibleTextRole,
                           QString(title + QStringLiteral(", ") + details));
         }
-        line->setIcon(colourDisc(style::phoneColour(phone->colour), dpr));
         const bool selected = model_.selectedPhones().contains(phone->udid);
         if (line->isSelected() != selected)
             line->setSelected(selected);

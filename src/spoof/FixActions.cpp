@@ -170,9 +170,9 @@ void FixActions::press(Target target)
                     return;
                 receiver->runs_[target].reset();
                 // A hint cleared meanwhile (a new spoof, the phone unplugged) stays cleared.
-                const DeviceSession *phone = receiver->model_.session(session);
-                const HintState &now = phone ? (target == Device ? phone->deviceHint
-                                                                 : phone->spoofHint)
+                const DeviceSession *owner = receiver->model_.session(session);
+                const HintState &now = owner ? (target == Device ? owner->deviceHint
+                                                                 : owner->spoofHint)
                                              : hintOf(receiver->model_.state(), target);
                 if (!now.fixRunning)
                     return;

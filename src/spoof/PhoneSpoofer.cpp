@@ -267,7 +267,7 @@ void PhoneSpoofer::applyStarted(const std::shared_ptr<ChildProcess> &process,
         s.starting = false;
         s.busy = false;
         s.spoofHint = {};
-        s.lockStatusText = SpoofController::heldStatusText(at);
+        s.lockStatusText = ScreenModel::heldStatusText(at);
     });
     watchHolder(process);
 }

@@ -66,11 +66,6 @@ QStringList SpoofController::selectedPhones() const
     return phones;
 }
 
-QString SpoofController::heldStatusText(CLLocationCoordinate2D coordinate)
-{
-    return ScreenModel::heldStatusText(coordinate);
-}
-
 qint64 SpoofController::iosMajorVersion(const QString &version)
 {
     const QStringList pieces = version.split(QLatin1Char('.'), Qt::SkipEmptyParts);

@@ -53,8 +53,6 @@ public:
     bool canReplay() const;
     void replay(const QString &gpxFile);
 
-    // The status line of a held location: "🔒 Spoofing at LAT, LON".
-    static QString heldStatusText(CLLocationCoordinate2D coordinate);
     // The major number of a shown iOS version ("17.2.1" → 17); 0 when it cannot be read.
     static qint64 iosMajorVersion(const QString &version);
     // iOS 17 and later go through pymobiledevice3 and its tunnel, or go-ios and its agent; the

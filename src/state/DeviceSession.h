@@ -43,6 +43,36 @@ struct DeviceSession
 
     dispatch::SerialQueue work;
 
+    // What the list and the map call it: its name, else its model, else its UDID.
+    QString shownName() const
+    {
+        if (!name.isEmpty())
+            return name;
+        return productType.isEmpty() ? udid : productType;
+    }
+
     // Ready for a spoof, a move or an unlock.
     bool ready() const { return detected && !busy && !detecting; }
+
+    // The device panel's fields and this phone's facts, one for the other.
+    void showIn(ScreenState &s) const
+    {
+        s.statusIMGText = statusIMGText;
+        s.statusLabelText = statusLabelText;
+        s.deviceiosLabelText = iosVersion;
+        s.serialnumberLabelText = serial;
+        s.productTypeLabelText = productType;
+        s.udidLabelText = udidValue;
+        s.deviceHint = deviceHint;
+    }
+    void readFrom(const ScreenState &s)
+    {
+        statusIMGText = s.statusIMGText;
+        statusLabelText = s.statusLabelText;
+        iosVersion = s.deviceiosLabelText;
+        serial = s.serialnumberLabelText;
+        productType = s.productTypeLabelText;
+        udidValue = s.udidLabelText;
+        deviceHint = s.deviceHint;
+    }
 };

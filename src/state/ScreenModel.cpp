@@ -135,13 +135,7 @@ void ScreenModel::mirror()
         return;
     const DeviceSession &phone = found->second;
     ScreenState &s = state_;
-    s.statusIMGText = phone.statusIMGText;
-    s.statusLabelText = phone.statusLabelText;
-    s.deviceiosLabelText = phone.iosVersion;
-    s.serialnumberLabelText = phone.serial;
-    s.productTypeLabelText = phone.productType;
-    s.udidLabelText = phone.udidValue;
-    s.deviceHint = phone.deviceHint;
+    phone.showIn(s);
     const bool moves = !movement_.isEmpty() && (phone.moving || !phone.isLocationLocked);
     s.lockStatusText = moves ? movement_ : phone.lockStatusText;
     s.spoofHint = phone.spoofHint;

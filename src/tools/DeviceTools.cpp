@@ -11,10 +11,12 @@ QStringList setLocationArguments(double latitude, double longitude, const QStrin
                        coordinates::formatDegrees(longitude)};
 }
 
-QStringList listedPhones(const ToolRunResult &result)
+std::optional<QStringList> phoneListing(const ToolRunResult &result)
 {
+    if (result.timedOut)
+        return std::nullopt;
     if (result.exitStatus != 0 || !result.output)
-        return {};
+        return QStringList();
     QStringList phones;
     for (const QString &line : result.output->split(QLatin1Char('\n'))) {
         const QString udid = line.trimmed();
@@ -22,13 +24,6 @@ QStringList listedPhones(const ToolRunResult &result)
             phones.append(udid);
     }
     return phones;
-}
-
-std::optional<QStringList> phoneListing(const ToolRunResult &result)
-{
-    if (result.timedOut)
-        return std::nullopt;
-    return listedPhones(result);
 }
 
 bool deviceAnswered(const ToolRunResult &result)

@@ -66,10 +66,9 @@ inline QStringList resetLocationArguments(const QString &udid = {})
 {
     return phoneOption(udid) + QStringList {QStringLiteral("reset")};
 }
-// The UDIDs of `idevice_id -l`'s answer, in its order; none unless it exited 0.
-QStringList listedPhones(const ToolRunResult &result);
-// Likewise, but absent when the tool overran its deadline, which says nothing about the phones.
-// (A tool that is missing or cannot start lists none, as when usbmuxd is not there.)
+// The UDIDs of `idevice_id -l`'s answer, in its order; none unless it exited 0 (a tool that is
+// missing or cannot start lists none, as when usbmuxd is not there). Absent when the tool overran
+// its deadline, which says nothing about the phones.
 std::optional<QStringList> phoneListing(const ToolRunResult &result);
 
 // A device answered when "ActivationState:" appears anywhere, whatever the exit status.
